@@ -1,0 +1,12 @@
+set(CMAKE_C_COMPILER ${TESSOLO_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TESSOLO_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${TESSOLO_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${TESSOLO_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# 32-bit programs need the 32-bit Wine loader where the plain 'wine' is the
+# 64-bit one; Debian's 'wine' picks the right loader by itself.
+find_program(TESSOLO_WINE NAMES wine REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TESSOLO_WINE})

@@ -1,0 +1,14 @@
+#include "select_archive.h"
+
+#include "archive_selection.h"
+
+bool SelectArchive(FormState& form, WindowOps& window) {
+  const std::string& name = form.filelist.at(static_cast<std::size_t>(form.fileidx));
+  if (auto archive = ChooseArchive(name)) {
+    form.bigname = *archive;
+    return true;
+  }
+  window.ShowMessage(kRejectMessage, MessageKind::Plain);
+  window.EndProgram(kRejectExitCode);
+  return false;
+}

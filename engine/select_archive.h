@@ -1,0 +1,15 @@
+#pragma once
+
+#include "form_state.h"
+#include "window_ops.h"
+
+#include <string_view>
+
+inline constexpr std::string_view kRejectMessage = "error this is not a file-stadium for fifa2004";
+inline constexpr int kRejectExitCode = 1;
+
+// Chooses the archive for filelist[fileidx] and stores it in bigname.
+// A name that no rule accepts is reported with the rejection message, after
+// which the program ends; bigname is left as it was and false is returned
+// (only a test window returns from EndProgram).
+bool SelectArchive(FormState& form, WindowOps& window);
