@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 // Everything the import engine asks of the main window. The engine never
 // touches a window directly; the real window and the test fakes implement
@@ -18,8 +19,10 @@ class WindowOps {
   virtual ~WindowOps() = default;
 
   // File1: the list of a folder's files that match a wildcard pattern.
-  virtual void SetFileListFolder(std::string_view folder) = 0;
-  virtual void SetFileListPattern(std::string_view pattern) = 0;
+  // Both setters re-read the folder; they return the error of that listing
+  // (for example a folder that does not exist), or no error.
+  virtual std::error_code SetFileListFolder(std::string_view folder) = 0;
+  virtual std::error_code SetFileListPattern(std::string_view pattern) = 0;
   virtual std::int32_t FileListCount() = 0;
   virtual std::string FileListEntry(std::int32_t index) = 0;  // 0-based, bare name
 

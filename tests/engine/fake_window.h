@@ -15,9 +15,16 @@ class FakeWindow : public WindowOps {
   std::vector<std::string> files;  // what the file list holds
   int end_calls = 0;
   int exit_code = -1;
+  std::error_code list_error;  // what listing the folder reports
 
-  void SetFileListFolder(std::string_view folder) override { Add("folder " + std::string(folder)); }
-  void SetFileListPattern(std::string_view pattern) override { Add("pattern " + std::string(pattern)); }
+  std::error_code SetFileListFolder(std::string_view folder) override {
+    Add("folder " + std::string(folder));
+    return list_error;
+  }
+  std::error_code SetFileListPattern(std::string_view pattern) override {
+    Add("pattern " + std::string(pattern));
+    return list_error;
+  }
   std::int32_t FileListCount() override { return static_cast<std::int32_t>(files.size()); }
   std::string FileListEntry(std::int32_t index) override {
     return files.at(static_cast<std::size_t>(index));
