@@ -1,0 +1,41 @@
+// RefPack: the LZ77 compression of the game's archive entries. The layout is
+// described in tools/gfxpak/FORMATS.md.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace refpack {
+
+// The largest input whose size fits the 3-byte header field; anything longer
+// gets header flags 0x90 and 4-byte size fields.
+inline constexpr std::size_t kMaxSmallSize = 0xFFFFFF;
+
+// The size fields can hold no more than 32 bits.
+inline constexpr std::uint64_t kMaxInputSize = 0xFFFFFFFFu;
+
+// Compresses a whole buffer. Header flags 0x10 (3-byte size), or 0x90 (4-byte
+// size) for inputs over 16 MiB. Throws std::length_error for inputs over 4 GiB.
+std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input);
+
+// Decodes a whole stream. Returns false and a one-line reason in *error (when
+// error is not null) on bad input: a bad header, a truncated stream, a copy
+// from before the start of the output, output over the declared size, output
+// short of it, or bytes after the stop command. Never reads or writes outside
+// its buffers; output holds exactly the declared size on success.
+bool Decompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                std::string* error);
+
+// True when input is a valid RefPack stream: a good header and a clean decode
+// to exactly the declared size.
+bool IsRefPack(std::span<const std::uint8_t> input);
+
+// The uncompressed size that a stream's header declares, or nothing when the
+// header is not a RefPack header. Reads at most the header.
+std::optional<std::uint64_t> DeclaredSize(std::span<const std::uint8_t> input);
+
+}  // namespace refpack
