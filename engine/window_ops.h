@@ -36,7 +36,10 @@ class WindowOps {
   virtual void SetProgressWidth(float width_twips) = 0;
 
   // Dispatches every pending window event (timer ticks, repaints, clicks)
-  // and returns when none is left.
+  // and returns when none is left. The process runner calls it once per pass
+  // of its wait. The real window pumps PeekMessageW/DispatchMessageW until the
+  // queue is empty; a WM_QUIT met here must not be lost: the window keeps it
+  // and posts it again once the run is over.
   virtual void ProcessEvents() = 0;
 
   // A modal message box with a single OK button; returns once it is closed.

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "form_state.h"
+#include "process.h"
+#include "window_ops.h"
+
+#include <string>
+
+inline constexpr std::string_view kMainCaption = "Tessolo FIFA2004";
+inline constexpr std::string_view kListPattern = "*_*.*";
+// The program's exit code after an error it cannot go on from.
+inline constexpr int kFailureExitCode = 2;
+
+struct ImportContext {
+  // Folder of the executable (OwnFolder()); the data folder is below it.
+  std::string own_folder;
+  ProcessService& processes;
+  // The packer as the command lines name it. A bare name is found by the
+  // process service's own search (on Windows: the tool's folder first).
+  std::string packer = "gfxpak";
+};
+
+// The "start" command: lists the data folder, and for every o-file and
+// h-file runs the packer's compress and import commands and deletes the file
+// once both succeeded. Files whose commands fail stay in the data folder and
+// are listed in one message at the end. Returns when the run is over, or
+// after EndProgram when it cannot go on.
+void inizia_Click(FormState& form, WindowOps& window, const ImportContext& context);

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+// How a child process ended.
+struct ProcessExit {
+  // True when the process died of a signal (POSIX) or an unhandled exception
+  // (Windows); code then holds the signal or the exception code.
+  bool crashed = false;
+  std::uint32_t code = 0;
+
+  bool Succeeded() const { return !crashed && code == 0; }
+};
+
+// "exit code 3", "crashed (signal 11)", "crashed (exception 0xC0000005)".
+std::string DescribeExit(const ProcessExit& exit);
+
+// A started child process. Destroying it releases its handle; it does not
+// stop the process.
+class ChildProcess {
+ public:
+  virtual ~ChildProcess() = default;
+  // Without blocking: the exit once the process has ended, else nothing.
+  virtual std::optional<ProcessExit> Poll() = 0;
+  // Blocks until the process ends or window input arrives for this thread,
+  // whichever is first. Returns at once if the process has already ended.
+  virtual void WaitForEndOrInput() = 0;
+};
+
+class ProcessService {
+ public:
+  virtual ~ProcessService() = default;
+  // Starts a command line (program name and arguments in one string, split
+  // by the rules of a Windows program's runtime) with a show-window code.
+  virtual std::error_code Start(std::string_view command_line, std::int16_t show_style,
+                                std::unique_ptr<ChildProcess>& process) = 0;
+};
+
+// The real processes of this platform: CreateProcessW on Windows,
+// posix_spawnp elsewhere. No shell is involved.
+class SystemProcesses final : public ProcessService {
+ public:
+  std::error_code Start(std::string_view command_line, std::int16_t show_style,
+                        std::unique_ptr<ChildProcess>& process) override;
+};
+
+// Quotes one argument, only when it needs it (empty, or holding a space, a
+// tab, a newline or a double quote), so that a Windows runtime splits it back
+// into exactly this argument: backslashes before a quote and at the end are
+// doubled, quotes are escaped.
+std::string QuoteArgument(std::string_view argument);
+
+// Splits a command line into arguments as a Windows program's runtime does;
+// the first argument, the program name, is taken as CommandLineToArgvW does
+// (quotes group, backslashes are literal).
+std::vector<std::string> SplitCommandLine(std::string_view command_line);
