@@ -1,7 +1,7 @@
 #pragma once
 
 #include "form_state.h"
-#include "process.h"
+#include "process_service.h"
 #include "window_ops.h"
 
 #include <cstdint>

@@ -1,5 +1,8 @@
 #pragma once
 
+// Named process_service.h: a header called process.h would shadow the
+// C runtime's own <process.h> for every file on the engine's include path.
+
 #include <cstdint>
 #include <memory>
 #include <optional>

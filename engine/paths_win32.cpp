@@ -1,0 +1,50 @@
+#include "paths.h"
+#include "utf.h"
+
+#include <windows.h>
+
+namespace {
+
+std::error_code LastError() { return {static_cast<int>(GetLastError()), std::system_category()}; }
+
+}  // namespace
+
+std::string OwnFolder() {
+  // The path may be longer than MAX_PATH; grow until it fits.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  const std::size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return {};
+  return Narrow(std::wstring_view(path).substr(0, slash));
+}
+
+std::error_code ChangeCurrentFolder(const std::string& folder) {
+  if (!SetCurrentDirectoryW(Widen(folder).c_str())) return LastError();
+  return {};
+}
+
+std::error_code DeleteFileAt(const std::string& path) {
+  if (!DeleteFileW(Widen(path).c_str())) return LastError();
+  return {};
+}
+
+std::string SystemErrorText(std::error_code error) {
+  if (error.category() != std::system_category()) return error.message();
+  wchar_t* buffer = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(error.value()), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  if (n == 0 || buffer == nullptr) return "system error " + std::to_string(error.value());
+  std::wstring text(buffer, n);
+  LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) text.pop_back();
+  return Narrow(text);
+}

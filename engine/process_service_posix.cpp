@@ -1,0 +1,123 @@
+#include "process_service.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+extern char** environ;
+
+namespace {
+
+// A file descriptor with exactly one owner.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { Reset(); }
+  int get() const { return fd_; }
+
+ private:
+  void Reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  int fd_;
+};
+
+// pidfd_open through syscall(): older C libraries have no wrapper for it.
+int OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+ProcessExit ExitFromStatus(int status) {
+  ProcessExit exit;
+  if (WIFSIGNALED(status)) {
+    exit.crashed = true;
+    exit.code = static_cast<std::uint32_t>(WTERMSIG(status));
+  } else {
+    exit.code = static_cast<std::uint32_t>(WEXITSTATUS(status));
+  }
+  return exit;
+}
+
+class PosixChild final : public ChildProcess {
+ public:
+  PosixChild(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+
+  std::optional<ProcessExit> Poll() override {
+    if (exit_) return exit_;
+    int status = 0;
+    pid_t r;
+    do {
+      r = waitpid(pid_, &status, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == pid_) exit_ = ExitFromStatus(status);
+    return exit_;
+  }
+
+  // There is no window input on this side, so this is a plain wait for the
+  // end; without a pidfd, waitid with WNOWAIT leaves the reaping to Poll.
+  void WaitForEndOrInput() override {
+    if (exit_) return;
+    if (pidfd_.get() >= 0) {
+      pollfd fd{pidfd_.get(), POLLIN, 0};
+      while (poll(&fd, 1, -1) < 0 && errno == EINTR) {
+      }
+      return;
+    }
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  pid_t pid_;
+  UniqueFd pidfd_;
+  std::optional<ProcessExit> exit_;
+};
+
+}  // namespace
+
+std::string DescribeExit(const ProcessExit& exit) {
+  if (exit.crashed) return "crashed (signal " + std::to_string(exit.code) + ")";
+  return "ended with exit code " + std::to_string(exit.code);
+}
+
+std::error_code SystemProcesses::Start(std::string_view command_line, std::int16_t /*show_style*/,
+                                       std::unique_ptr<ChildProcess>& process) {
+  process.reset();
+  std::vector<std::string> arguments = SplitCommandLine(command_line);
+  if (arguments.empty() || arguments.front().empty()) return std::make_error_code(std::errc::invalid_argument);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (const int error = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ); error != 0) {
+    return {error, std::generic_category()};
+  }
+  // A child we have not reaped keeps its pid, so opening the pidfd after
+  // the spawn cannot race with the end of the process.
+  process = std::make_unique<PosixChild>(pid, UniqueFd(OpenPidFd(pid)));
+  return {};
+}

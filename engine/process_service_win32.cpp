@@ -1,0 +1,80 @@
+#include "process_service.h"
+#include "utf.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace {
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+// A kernel handle with exactly one owner.
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+// Exit codes in the NTSTATUS error range are what an unhandled exception
+// leaves behind (0xC0000005 access violation, 0xC0000409 stack overrun...).
+constexpr DWORD kFirstExceptionCode = 0xC0000000u;
+
+class Win32Child final : public ChildProcess {
+ public:
+  explicit Win32Child(UniqueHandle process) : process_(std::move(process)) {}
+
+  // The end is decided by the handle being signalled, never by the exit
+  // code: a program may well exit with 259, the value of STILL_ACTIVE.
+  std::optional<ProcessExit> Poll() override {
+    if (exit_) return exit_;
+    if (WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(process_.get(), &code);
+    exit_ = ProcessExit{code >= kFirstExceptionCode, code};
+    return exit_;
+  }
+
+  // MWMO_INPUTAVAILABLE wakes us for input already queued but not yet seen
+  // by a wait, so a message posted before this call cannot stall the loop.
+  void WaitForEndOrInput() override {
+    if (exit_) return;
+    HANDLE handle = process_.get();
+    MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
+
+ private:
+  UniqueHandle process_;
+  std::optional<ProcessExit> exit_;
+};
+
+}  // namespace
+
+std::string DescribeExit(const ProcessExit& exit) {
+  if (exit.crashed) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(exit.code));
+    return std::string("crashed (exception ") + code + ")";
+  }
+  return "ended with exit code " + std::to_string(exit.code);
+}
+
+std::error_code SystemProcesses::Start(std::string_view command_line, std::int16_t show_style,
+                                       std::unique_ptr<ChildProcess>& process) {
+  process.reset();
+  // CreateProcessW may write into the command line, so it gets a copy.
+  std::wstring line = Widen(command_line);
+  std::vector<wchar_t> buffer(line.begin(), line.end());
+  buffer.push_back(L'\0');
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = static_cast<WORD>(show_style);
+  PROCESS_INFORMATION info{};
+  // No application name: the system then looks for the program in the
+  // tool's own folder first, then in the current folder and on PATH.
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    return {static_cast<int>(GetLastError()), std::system_category()};
+  }
+  UniqueHandle thread(info.hThread);
+  thread.reset();
+  process = std::make_unique<Win32Child>(UniqueHandle(info.hProcess));
+  return {};
+}
