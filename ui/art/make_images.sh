@@ -52,9 +52,9 @@ convert "$tmp/bg.png" \
   -fill '#0a1426' -draw "rectangle 0,330 640,336" \
   "$tmp/bg.png"
 # Crowd: coloured speckles on both tiers, darker towards the back.
-convert -size 640x66 xc:'#8a7a66' -seed 7 +noise Random -modulate 80,300 \
+convert -size 640x66 xc:'#5a5048' -seed 7 +noise Random -modulate 65,130 \
   \( -size 640x66 gradient:'#777777'-'#bbbbbb' \) -compose Multiply -composite "$tmp/crowd.png"
-convert "$tmp/bg.png" \( "$tmp/crowd.png" -alpha set -channel A -evaluate set 45% +channel \) \
+convert "$tmp/bg.png" \( "$tmp/crowd.png" -alpha set -channel A -evaluate set 35% +channel \) \
   -geometry +0+264 -compose Over -composite "$tmp/bg.png"
 # Pitch: green stripes in perspective with its white lines.
 convert -size 640x144 xc:'#1f7a2c' \
@@ -116,9 +116,9 @@ convert "$tmp/psky.png" "$tmp/pbase.png" -append \
   -fill '#1a2a4e' -draw "polygon 0,40 435,40 435,60 0,60" \
   -fill '#23396a' -draw "polygon 0,44 435,44 435,56 0,56" \
   "$tmp/prog.png"
-convert -size 435x18 xc:'#8a7a66' -seed 11 +noise Random -modulate 80,300 \
+convert -size 435x18 xc:'#5a5048' -seed 11 +noise Random -modulate 65,130 \
   \( -size 435x18 gradient:'#777777'-'#bbbbbb' \) -compose Multiply -composite "$tmp/pcrowd.png"
-convert "$tmp/prog.png" \( "$tmp/pcrowd.png" -alpha set -channel A -evaluate set 45% +channel \) \
+convert "$tmp/prog.png" \( "$tmp/pcrowd.png" -alpha set -channel A -evaluate set 35% +channel \) \
   -geometry +0+41 -compose Over -composite "$tmp/prog.png"
 convert -size 435x48 xc:'#1f7a2c' \
   -fill '#27952f' -draw "rectangle 0,0 435,8" -draw "rectangle 0,18 435,28" -draw "rectangle 0,38 435,48" \

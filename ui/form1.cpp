@@ -1,0 +1,406 @@
+#include "form1.h"
+
+#include "design.h"
+#include "activity_line.h"
+#include "import_run.h"
+#include "indicators.h"
+#include "paths.h"
+#include "res/resource.h"
+#include "utf.h"
+
+#include <commctrl.h>
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"TessoloForm1";
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr UINT_PTR kTimerId = 1;
+
+// Child control ids, in the design's tab order.
+constexpr int kBarId = 1;    // Picture1
+constexpr int kInfoId = 4;   // Picture2
+constexpr int kAboutId = 5;  // Picture3
+
+RECT PixelRect(const design::TwipRect& r) {
+  const int left = design::Pixels(r.left);
+  const int top = design::Pixels(r.top);
+  return RECT{left, top, left + design::Pixels(r.width), top + design::Pixels(r.height)};
+}
+
+RECT LabelRect(StatusLabel label) {
+  return PixelRect(label == StatusLabel::Ok ? design::kOkLabel : design::kEmptyLabel);
+}
+
+}  // namespace
+
+Form1::Form1(Form1Setup setup) : setup_(std::move(setup)) {
+  if (setup_.own_folder.empty()) setup_.own_folder = OwnFolder();
+  if (setup_.processes == nullptr) {
+    own_processes_ = std::make_unique<SystemProcesses>();
+    setup_.processes = own_processes_.get();
+  }
+}
+
+Form1::~Form1() {
+  // The children and their pictures go before the window that holds them.
+  bar_.reset();
+  info_.reset();
+  about_.reset();
+  if (hwnd_ != nullptr) {
+    KillTimer(hwnd_, kTimerId);
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+  }
+  if (background_ != nullptr) DeleteObject(background_);
+  if (label_font_ != nullptr) DeleteObject(label_font_);
+}
+
+bool Form1::Create(int show_command) {
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
+  InitCommonControlsEx(&controls);
+
+  WNDCLASSEXW wc{};
+  if (!GetClassInfoExW(instance, kClassName, &wc)) {
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = &Form1::Proc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_TESSOLO));
+    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_TESSOLO), IMAGE_ICON,
+                                                GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.lpszClassName = kClassName;
+    if (RegisterClassExW(&wc) == 0) return false;
+  }
+
+  menu_ = CreateMenu();
+  for (const auto& entry : design::kMenu) {
+    AppendMenuW(menu_, MF_STRING, design::MenuId(entry.command), std::wstring(entry.caption).c_str());
+  }
+
+  RECT frame{0, 0, design::Pixels(design::kClientWidth), design::Pixels(design::kClientHeight)};
+  AdjustWindowRectEx(&frame, kStyle, TRUE, 0);
+  hwnd_ = CreateWindowExW(0, kClassName, std::wstring(design::kTitle).c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                          frame.right - frame.left, frame.bottom - frame.top, nullptr, menu_, instance, this);
+  if (hwnd_ == nullptr) {
+    DestroyMenu(menu_);
+    menu_ = nullptr;
+    return false;
+  }
+  // A menu bar that wraps (large system fonts) takes height from the client
+  // area; the content is laid out for exactly the design size.
+  RECT client{};
+  GetClientRect(hwnd_, &client);
+  const int dx = design::Pixels(design::kClientWidth) - client.right;
+  const int dy = design::Pixels(design::kClientHeight) - client.bottom;
+  if (dx != 0 || dy != 0) {
+    SetWindowPos(hwnd_, nullptr, 0, 0, frame.right - frame.left + dx, frame.bottom - frame.top + dy,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+
+  if (!Form_Load()) {
+    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
+    DestroyWindow(hwnd_);
+    hwnd_ = nullptr;
+    return false;
+  }
+  ShowWindow(hwnd_, show_command);
+  UpdateWindow(hwnd_);
+  return true;
+}
+
+LRESULT CALLBACK Form1::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
+    auto* self = static_cast<Form1*>(create->lpCreateParams);
+    self->hwnd_ = hwnd;
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  auto* self = reinterpret_cast<Form1*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (self == nullptr) return DefWindowProcW(hwnd, message, wparam, lparam);
+  return self->Handle(message, wparam, lparam);
+}
+
+LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_CREATE:
+      return OnCreate() ? 0 : -1;
+    case WM_ERASEBKGND:
+      return 1;  // the artwork covers the whole client area
+    case WM_PAINT:
+      OnPaint();
+      return 0;
+    case WM_TIMER:
+      if (wparam == kTimerId) Timer1_Timer(form_);
+      return 0;
+    case WM_COMMAND:
+      OnCommand(LOWORD(wparam), HIWORD(wparam));
+      return 0;
+    case WM_CLOSE:
+      OnClose();
+      return 0;
+    default:
+      return DefWindowProcW(hwnd_, message, wparam, lparam);
+  }
+}
+
+bool Form1::OnCreate() {
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  background_ = static_cast<HBITMAP>(
+      LoadImageW(instance, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  // Points to pixels at the 96 dpi the whole layout is drawn for.
+  label_font_ = CreateFontW(-MulDiv(design::kLabelPoints, 96, 72), 0, 0, 0, design::kLabelWeight, FALSE, FALSE, FALSE,
+                            ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                            DEFAULT_PITCH | FF_SWISS, std::wstring(design::kLabelFont).c_str());
+
+  bar_ = std::make_unique<PictureBox>(hwnd_, kBarId, PixelRect(design::kProgressBar), IDB_PROGRESS,
+                                      design::kBarBackColour);
+  info_ = std::make_unique<PictureBox>(hwnd_, kInfoId, PixelRect(design::kInfoPanel), IDB_INFO,
+                                       GetSysColor(COLOR_WINDOW));
+  about_ = std::make_unique<PictureBox>(hwnd_, kAboutId, PixelRect(design::kAboutPanel), IDB_ABOUT,
+                                        GetSysColor(COLOR_WINDOW));
+  if (background_ == nullptr || label_font_ == nullptr || !bar_->Created() || !info_->Created() ||
+      !about_->Created()) {
+    return false;
+  }
+  // Stacking: the about panel on top, then the info panel, then the bar.
+  for (const PictureBox* box : {bar_.get(), info_.get(), about_.get()}) {
+    SetWindowPos(box->Handle(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  }
+  // The bar is never hidden; the panels stay hidden until Form_Load is done.
+  bar_->Show(true);
+
+  tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, instance,
+                             nullptr);
+  if (tooltip_ == nullptr) return false;
+  std::wstring tip(design::kInfoTip);
+  TTTOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = hwnd_;
+  tool.uId = reinterpret_cast<UINT_PTR>(info_->Handle());
+  tool.lpszText = tip.data();
+  if (!SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool))) return false;
+
+  // Windows raises the 1 ms interval to its own minimum; the line's speed
+  // follows whatever rate that gives.
+  return SetTimer(hwnd_, kTimerId, design::kTimerMilliseconds, nullptr) != 0;
+}
+
+bool Form1::Form_Load() {
+  const std::string data = DataFolderOf(setup_.own_folder);
+  if (const std::error_code error = ChangeCurrentFolder(data)) {
+    ShowMessage("The data folder was not found:\n" + data + "\n\n" + SystemErrorText(error) +
+                    "\n\nPut the program into the game's folder, the one that holds the data folder.",
+                MessageKind::Error);
+    EndProgram(kFailureExitCode);
+    return false;
+  }
+  ShowLabel(StatusLabel::Ok, false);
+  ShowLabel(StatusLabel::DirectoryEmpty, false);
+  ShowPanel(Panel::Info, false);
+  ShowPanel(Panel::About, false);
+  return true;
+}
+
+void Form1::OnCommand(unsigned id, unsigned code) {
+  if (id == kInfoId && code == STN_CLICKED) return Picture2_Click();
+  if (id == kAboutId && code == STN_CLICKED) return Picture3_Click();
+  for (const auto& entry : design::kMenu) {
+    if (id != design::MenuId(entry.command)) continue;
+    // A disabled command cannot be chosen, whatever sent it.
+    if (!MenuEnabled(entry.command)) return;
+    switch (entry.command) {
+      case MenuCommand::Inizia:
+        return inizia_Click();
+      case MenuCommand::Info:
+        return info_Click();
+      case MenuCommand::About:
+        return about_Click();
+      case MenuCommand::Esci:
+        return esci_Click();
+    }
+  }
+}
+
+void Form1::OnClose() {
+  // While files are being handled the window stays, as "exit" does: ending
+  // then would leave a file compressed but not imported.
+  if (!exit_enabled_) return;
+  DestroyWindow(hwnd_);
+  hwnd_ = nullptr;
+  PostQuitMessage(0);
+}
+
+void Form1::inizia_Click() {
+  running_ = true;
+  const ImportContext context{setup_.own_folder, *setup_.processes, setup_.packer};
+  ::inizia_Click(form_, *this, context);
+  running_ = false;
+  if (quit_pending_) {
+    quit_pending_ = false;
+    PostQuitMessage(quit_code_);
+  }
+}
+
+void Form1::info_Click() {
+  ShowLabel(StatusLabel::DirectoryEmpty, false);
+  ShowPanel(Panel::Info, true);
+}
+
+void Form1::about_Click() {
+  ShowLabel(StatusLabel::DirectoryEmpty, false);
+  ShowPanel(Panel::About, true);
+}
+
+void Form1::Picture2_Click() { ShowPanel(Panel::Info, false); }
+
+void Form1::Picture3_Click() { ShowPanel(Panel::About, false); }
+
+void Form1::esci_Click() { EndProgram(0); }
+
+bool Form1::LabelVisible(StatusLabel label) const {
+  return label == StatusLabel::Ok ? ok_visible_ : empty_visible_;
+}
+
+bool Form1::PanelVisible(Panel panel) const { return (panel == Panel::Info ? info_ : about_)->Visible(); }
+
+HWND Form1::PanelHandle(Panel panel) const { return (panel == Panel::Info ? info_ : about_)->Handle(); }
+
+HWND Form1::BarHandle() const { return bar_->Handle(); }
+
+bool Form1::MenuEnabled(MenuCommand command) const {
+  const UINT state = GetMenuState(menu_, design::MenuId(command), MF_BYCOMMAND);
+  return state != static_cast<UINT>(-1) && (state & (MF_GRAYED | MF_DISABLED)) == 0;
+}
+
+std::error_code Form1::SetFileListFolder(std::string_view folder) { return file_list_.SetFolder(std::string(folder)); }
+
+std::error_code Form1::SetFileListPattern(std::string_view pattern) {
+  return file_list_.SetPattern(std::string(pattern));
+}
+
+std::int32_t Form1::FileListCount() { return file_list_.Count(); }
+
+std::string Form1::FileListEntry(std::int32_t index) { return file_list_.Entry(index); }
+
+void Form1::ShowLabel(StatusLabel label, bool visible) {
+  bool& shown = label == StatusLabel::Ok ? ok_visible_ : empty_visible_;
+  if (shown == visible) return;
+  shown = visible;
+  InvalidateLabel(label);
+}
+
+void Form1::InvalidateLabel(StatusLabel label) {
+  const RECT box = LabelRect(label);
+  InvalidateRect(hwnd_, &box, FALSE);
+}
+
+void Form1::ShowPanel(Panel panel, bool visible) { (panel == Panel::Info ? info_ : about_)->Show(visible); }
+
+void Form1::EnableMenu(MenuCommand command, bool enabled) {
+  const auto flags = static_cast<UINT>(MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+  EnableMenuItem(menu_, design::MenuId(command), flags);
+  if (command == MenuCommand::Esci) {
+    // The close box and Alt+F4 follow "exit".
+    exit_enabled_ = enabled;
+    EnableMenuItem(GetSystemMenu(hwnd_, FALSE), SC_CLOSE, flags);
+  }
+  DrawMenuBar(hwnd_);
+}
+
+void Form1::SetCaption(std::string_view caption) { SetWindowTextW(hwnd_, Widen(caption).c_str()); }
+
+void Form1::SetLineEnd(float x2_twips) {
+  const RECT damage = line_.MoveEnd(x2_twips);
+  if (!IsRectEmpty(&damage)) InvalidateRect(hwnd_, &damage, FALSE);
+}
+
+void Form1::SetProgressWidth(float width_twips) { bar_->SetWidth(TwipsToPixels(width_twips)); }
+
+void Form1::ProcessEvents() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      // Posting it again now would hand it straight back to this loop and
+      // the wait would spin; the run posts it once it is over. Everything
+      // else keeps being dispatched, so the queue empties and the wait can
+      // block.
+      quit_pending_ = true;
+      quit_code_ = static_cast<int>(message.wParam);
+      continue;
+    }
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  if (quit_pending_ && !running_) {
+    quit_pending_ = false;
+    PostQuitMessage(quit_code_);
+  }
+}
+
+void Form1::ShowMessage(std::string_view text, MessageKind kind) {
+  if (setup_.show_message) return setup_.show_message(text, kind);
+  const UINT flags = kind == MessageKind::Error ? MB_OK | MB_ICONERROR : MB_OK;
+  MessageBoxW(hwnd_, Widen(text).c_str(), std::wstring(design::kTitle).c_str(), flags);
+}
+
+void Form1::EndProgram(int exit_code) {
+  if (setup_.end_program) return setup_.end_program(exit_code);
+  ExitProcess(static_cast<UINT>(exit_code));
+}
+
+void Form1::OnPaint() {
+  PAINTSTRUCT ps;
+  const HDC dc = BeginPaint(hwnd_, &ps);
+  const RECT area = ps.rcPaint;
+  const int width = area.right - area.left;
+  const int height = area.bottom - area.top;
+  if (width > 0 && height > 0) {
+    // Everything goes to an off-screen bitmap first: the artwork, the line
+    // and the labels overlap, and drawing them one after the other on screen
+    // would flicker with every move of the line.
+    const HDC buffer = CreateCompatibleDC(dc);
+    const HBITMAP pixels = CreateCompatibleBitmap(dc, width, height);
+    const HGDIOBJ old = SelectObject(buffer, pixels);
+    SetViewportOrgEx(buffer, -area.left, -area.top, nullptr);
+    PaintSurface(buffer, area);
+    BitBlt(dc, area.left, area.top, width, height, buffer, area.left, area.top, SRCCOPY);
+    SelectObject(buffer, old);
+    DeleteObject(pixels);
+    DeleteDC(buffer);
+  }
+  EndPaint(hwnd_, &ps);
+}
+
+void Form1::PaintSurface(HDC dc, const RECT& area) {
+  const HDC art = CreateCompatibleDC(dc);
+  const HGDIOBJ old_art = SelectObject(art, background_);
+  BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, art, area.left, area.top, SRCCOPY);
+  SelectObject(art, old_art);
+  DeleteDC(art);
+
+  // Bottom to top: the line, "OK !", "DIRECTORY EMPTY".
+  line_.Paint(dc);
+  const HGDIOBJ old_font = SelectObject(dc, label_font_);
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, design::kLabelTextColour);
+  struct LabelPaint {
+    bool visible;
+    StatusLabel label;
+    int back;
+    std::wstring_view text;
+  };
+  // "OK !" keeps a label's default face colour, "DIRECTORY EMPTY" the
+  // window colour it was given.
+  const LabelPaint labels[] = {{ok_visible_, StatusLabel::Ok, COLOR_BTNFACE, design::kOkText},
+                               {empty_visible_, StatusLabel::DirectoryEmpty, COLOR_WINDOW, design::kEmptyText}};
+  for (const LabelPaint& l : labels) {
+    if (!l.visible) continue;
+    RECT box = LabelRect(l.label);
+    FillRect(dc, &box, GetSysColorBrush(l.back));
+    DrawTextW(dc, l.text.data(), static_cast<int>(l.text.size()), &box, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+  }
+  SelectObject(dc, old_font);
+}
