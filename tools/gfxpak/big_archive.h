@@ -1,0 +1,101 @@
+// BIGF archives: reading, checking and crash-safe in-place updates. The
+// layout and the update rules are described in FORMATS.md.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage.h"
+
+namespace gfxpak {
+
+// The outcome of an operation: empty on success, else one line saying what
+// went wrong (the caller adds which file).
+struct Status {
+  std::string error;
+  bool ok() const { return error.empty(); }
+  static Status Ok() { return {}; }
+  static Status Fail(std::string text) { return {std::move(text)}; }
+};
+
+struct Entry {
+  std::uint32_t offset = 0;
+  std::uint32_t size = 0;
+  std::string name;
+  std::uint32_t record_pos = 0;  // where its offset field sits in the table
+};
+
+// What the header's third field holds. Tools disagree; an archive keeps its
+// own convention across updates.
+enum class HeaderField {
+  kTableEnd,   // the end of the table plus a fixed extra (0, or a 4- or 8-byte marker)
+  kFirstData,  // the offset of the first entry data
+  kFixed,      // anything else: left as it is
+};
+
+struct Archive {
+  std::array<std::uint8_t, 4> magic{};
+  std::uint32_t archive_size = 0;  // as the header says (little-endian field)
+  std::uint32_t header_field = 0;  // the third field, as stored
+  HeaderField convention = HeaderField::kFirstData;
+  std::uint32_t field_extra = 0;   // kTableEnd: header_field - table_end
+  std::vector<Entry> entries;
+  std::uint32_t table_end = 0;     // just past the last name's NUL
+  std::uint32_t first_data = 0;    // lowest offset of non-empty data; the file size if none
+  std::uint64_t file_size = 0;
+  // The bytes right after the table (a marker such as "L231" with padding)
+  // that move along when the table grows.
+  std::vector<std::uint8_t> trailer;
+};
+
+// Reads and checks the header and table: magic "BIGF" or "BIG4", a table
+// that ends inside the file, every entry's data inside the file and not
+// overlapping the table.
+Status ReadArchive(Storage& storage, Archive& archive);
+
+// Case-insensitive (ASCII) with '\' and '/' alike.
+std::string NormalizeName(std::string_view name);
+
+// The entry that name refers to: an exact match of the whole stored name, or
+// else the one entry whose last path component matches. None when there is
+// no match or the last-component match is ambiguous.
+std::optional<std::size_t> FindEntry(const Archive& archive, std::string_view name);
+
+struct PutOptions {
+  // New data never goes below this offset. A restore point sets it to the
+  // archive's original size so that replacements never overwrite old bytes.
+  std::uint64_t reuse_floor = 0;
+};
+
+struct PutResult {
+  bool replaced = false;
+  std::size_t index = 0;
+};
+
+// Puts data into the archive under name: replaces the entry FindEntry picks
+// (keeping its stored name and its place) or adds an entry at the end of the
+// table. Writes in an order that leaves a valid archive after a crash at any
+// point: each entry then holds its old or its new content and nothing else
+// changes. New data is read back and compared before any entry points to it.
+Status PutEntry(Storage& storage, std::string_view name, std::span<const std::uint8_t> data,
+                const PutOptions& options, PutResult* result = nullptr);
+
+Status ReadEntry(Storage& storage, const Entry& entry, std::vector<std::uint8_t>& data);
+
+// A new archive with one entry: first-data convention, "L231" marker after
+// the table.
+std::vector<std::uint8_t> NewArchive(std::string_view name, std::span<const std::uint8_t> data);
+
+// Writes a copy of the archive in source to the empty target without dead
+// space: same entries in the same order, same convention, same trailer.
+Status CompactArchive(Storage& source, Storage& target);
+
+// Bytes in the file that no entry, the table or its trailer uses.
+std::uint64_t DeadBytes(const Archive& archive);
+
+}  // namespace gfxpak

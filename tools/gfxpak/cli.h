@@ -1,0 +1,18 @@
+// The command-line front: parses the arguments (UTF-8) and runs one command.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace gfxpak {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitBadFile = 1;
+inline constexpr int kExitUsage = 2;
+
+// args excludes the program name. Messages go to out; errors are one line on
+// err naming the file concerned.
+int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace gfxpak

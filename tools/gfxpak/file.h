@@ -1,0 +1,83 @@
+// Random-access files and the few whole-file operations the packer needs.
+// Paths are UTF-8 everywhere; the Windows build converts them to UTF-16 once,
+// at the API call, so non-ASCII names work there too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace gfxpak {
+
+// Errors of our own, next to the OS codes: a file that another program holds
+// open (the running game, or a second packer on the same archive).
+enum class FileErrc { kInUse = 1, kShortRead };
+const std::error_category& FileCategory();
+std::error_code make_error_code(FileErrc e);
+
+enum class OpenMode {
+  kRead,        // shared with other readers
+  kUpdate,      // read and write an existing file; no other writer or sharer-for-write
+  kCreateNew,   // a new file that must not exist yet; read and write
+};
+
+// One open file. Move-only: the handle has exactly one owner.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  std::error_code Open(const std::string& path, OpenMode mode);
+  bool is_open() const;
+  void Close();
+
+  // Reads exactly data.size() bytes at offset; kShortRead at end of file.
+  std::error_code ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) const;
+  std::error_code WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);
+  // Forces written data to the disk, so that later writes cannot overtake it.
+  std::error_code Flush();
+  std::error_code Size(std::uint64_t& size) const;
+  std::error_code Truncate(std::uint64_t size);
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
+bool FileExists(const std::string& path);
+std::error_code RemoveFile(const std::string& path);
+// Renames from over to, replacing it in one step: a reader sees the old file
+// or the new one, never a mix.
+std::error_code ReplaceFile(const std::string& from, const std::string& to);
+std::error_code ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& data);
+
+// The folder part of a path ("" for a bare name) and the bare name; both
+// separators count, as they do on Windows.
+std::string DirectoryOf(const std::string& path);
+std::string BareName(const std::string& path);
+
+// Writes data to a fresh temporary file beside target, flushes it and renames
+// it over target. On any error target is untouched and no temporary is left.
+std::error_code WriteFileAtomically(const std::string& target, std::span<const std::uint8_t> data);
+
+// A name in target's folder for a temporary file that will be renamed over
+// target; unique to this process.
+std::string TemporaryPathBeside(const std::string& target);
+
+// The text of an error code, for the one-line messages of the command line.
+std::string ErrorText(std::error_code error);
+
+}  // namespace gfxpak
+
+template <>
+struct std::is_error_code_enum<gfxpak::FileErrc> : std::true_type {};
