@@ -1,0 +1,99 @@
+// Cross-check with a decoder and an encoder written by someone else, the npm
+// package qfs-compression: our streams must decode there, its streams here.
+// It handles only the 3-byte size header, hence inputs up to 16 MiB.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "refpack/refpack.h"
+#include "samples.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using refpack_test::Bytes;
+
+fs::path ModulesDir() {
+  if (const char* env = std::getenv("TESSOLO_NODE_MODULES"); env && *env) return env;
+  return TESSOLO_NODE_MODULES;
+}
+
+void Write(const fs::path& path, const Bytes& data) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+Bytes Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Quote(const fs::path& p) {
+  std::string out = "'";
+  out += p.string();
+  out += '\'';
+  return out;
+}
+
+TEST(CrossCheck, BothWaysWithQfsCompression) {
+  const std::string node = TESSOLO_NODE;
+  if (node.empty() || node.find("NOTFOUND") != std::string::npos) {
+    GTEST_SKIP() << "node is not installed";
+  }
+  if (!fs::exists(ModulesDir() / "qfs-compression" / "package.json")) {
+    GTEST_SKIP() << "qfs-compression is not installed in " << ModulesDir()
+                 << " (scripts/npm-tools installs it)";
+  }
+
+  const struct {
+    const char* name;
+    Bytes data;
+  } inputs[] = {
+      {"empty", {}},
+      {"one", {0x5A}},
+      {"three", {1, 1, 1}},
+      {"text", refpack_test::Text(400000, 21)},
+      {"binary", refpack_test::Binary(300000, 22)},
+      {"picture", refpack_test::Picture(300, 200, 23)},
+      {"random", refpack_test::Random(100000, 24)},
+      {"zeros", Bytes(200000, 0)},
+      {"largest_small_header", [] {
+         Bytes out = refpack_test::Text(0xFFFFFF, 25);
+         return out;
+       }()},
+  };
+
+  const fs::path dir = fs::path(testing::TempDir()) / ("refpack_crosscheck_" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  auto file = [&](const char* name, const char* ext) { return dir / (std::string(name) += ext); };
+  std::string command = node;
+  for (const fs::path& arg : {fs::path(TESSOLO_QFS_TOOL), ModulesDir()}) (command += ' ') += Quote(arg);
+  for (const auto& in : inputs) {
+    Write(file(in.name, ".raw"), in.data);
+    Write(file(in.name, ".ours"), refpack::Compress(in.data));
+    ((command += " decompress ") += Quote(file(in.name, ".ours"))) += ' ';
+    command += Quote(file(in.name, ".ours.out"));
+    ((command += " compress ") += Quote(file(in.name, ".raw"))) += ' ';
+    command += Quote(file(in.name, ".theirs"));
+  }
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+  for (const auto& in : inputs) {
+    SCOPED_TRACE(in.name);
+    EXPECT_TRUE(Read(file(in.name, ".ours.out")) == in.data) << "qfs-compression misread our stream";
+    Bytes out;
+    std::string error;
+    EXPECT_TRUE(refpack::Decompress(Read(file(in.name, ".theirs")), out, &error)) << error;
+    EXPECT_TRUE(out == in.data) << "we misread the qfs-compression stream";
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace

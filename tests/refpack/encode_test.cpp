@@ -1,0 +1,124 @@
+// Encoder round trips over many kinds and sizes of input, each held against
+// the plain greedy encoder so that the parser never does worse than it.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "greedy.h"
+#include "refpack/refpack.h"
+#include "samples.h"
+
+namespace {
+
+using refpack_test::Bytes;
+
+struct Input {
+  const char* name;
+  std::function<Bytes()> make;
+};
+
+Bytes Repeat(const Bytes& unit, std::size_t n) {
+  Bytes out;
+  out.reserve(n);
+  while (out.size() < n) out.insert(out.end(), unit.begin(), unit.end());
+  out.resize(n);
+  return out;
+}
+
+// Random blocks that come back after exactly the longest copy distance, and
+// one byte beyond it, where only literals or nearer copies can be used.
+Bytes FarRepeats() {
+  const Bytes block = refpack_test::Random(1000, 7);
+  Bytes out = block;
+  const Bytes filler = refpack_test::Random(131072 - 1000, 8);
+  out.insert(out.end(), filler.begin(), filler.end());
+  out.insert(out.end(), block.begin(), block.end());  // 131072 back
+  const Bytes more = refpack_test::Random(131073 - 1000, 9);
+  out.insert(out.end(), more.begin(), more.end());
+  out.insert(out.end(), block.begin(), block.end());  // 131073 back from the second copy's start
+  return out;
+}
+
+class RoundTrip : public testing::TestWithParam<Input> {};
+
+TEST_P(RoundTrip, DecodesToTheInputAndBeatsGreedy) {
+  const Bytes input = GetParam().make();
+  const Bytes packed = refpack::Compress(input);
+  ASSERT_GE(packed.size(), 2u);
+  EXPECT_EQ(packed[0], input.size() > 0xFFFFFF ? 0x90 : 0x10);
+  EXPECT_EQ(packed[1], 0xFB);
+  EXPECT_EQ(refpack::DeclaredSize(packed), input.size());
+
+  Bytes out;
+  std::string error;
+  ASSERT_TRUE(refpack::Decompress(packed, out, &error)) << error;
+  ASSERT_TRUE(out == input) << "round trip differs";
+
+  const Bytes greedy = refpack_test::GreedyCompress(input);
+  ASSERT_TRUE(refpack::Decompress(greedy, out, &error)) << "greedy stream: " << error;
+  ASSERT_TRUE(out == input) << "greedy round trip differs";
+  EXPECT_LE(packed.size(), greedy.size());
+  std::printf("  %-12s %9zu bytes -> %9zu (greedy %9zu)\n", GetParam().name, input.size(),
+              packed.size(), greedy.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, RoundTrip,
+    testing::Values(
+        Input{"empty", [] { return Bytes{}; }},
+        Input{"one", [] { return Bytes{0x41}; }},
+        Input{"two", [] { return Bytes{0x41, 0x41}; }},
+        Input{"three", [] { return Bytes{0x41, 0x41, 0x41}; }},
+        Input{"zeros", [] { return Bytes(300000, 0); }},
+        Input{"pattern", [] { return Repeat({1, 2, 3, 4, 5, 6, 7}, 100000); }},
+        Input{"random", [] { return refpack_test::Random(200000, 1); }},
+        Input{"text", [] { return refpack_test::Text(300000, 2); }},
+        Input{"binary", [] { return refpack_test::Binary(300000, 3); }},
+        Input{"picture", [] { return refpack_test::Picture(256, 256, 4); }},
+        Input{"far_repeats", FarRepeats},
+        Input{"over_16_mib",
+              [] {
+                // Text then zeros then text again: the 4-byte size fields, and
+                // copies far into a long stream.
+                Bytes out = refpack_test::Text(8 << 20, 5);
+                out.resize((16 << 20) + 12345, 0);
+                const Bytes tail = refpack_test::Text(1 << 20, 5);
+                out.insert(out.end(), tail.begin(), tail.end());
+                return out;
+              }}),
+    [](const testing::TestParamInfo<Input>& p) { return std::string(p.param.name); });
+
+// Literal runs meet the 4-byte granularity and the 112-byte limit of the
+// literal commands at every length up to a few runs.
+TEST(RoundTrip, EveryShortLength) {
+  const Bytes noise = refpack_test::Random(400, 11);
+  const Bytes text = refpack_test::Text(400, 12);
+  for (std::size_t n = 0; n <= 400; ++n) {
+    for (const Bytes* source : {&noise, &text}) {
+      const Bytes input(source->begin(), source->begin() + static_cast<std::ptrdiff_t>(n));
+      Bytes out;
+      std::string error;
+      ASSERT_TRUE(refpack::Decompress(refpack::Compress(input), out, &error))
+          << "length " << n << ": " << error;
+      ASSERT_TRUE(out == input) << "length " << n;
+    }
+  }
+}
+
+// A compressed stream is recognised; plain data and a damaged stream are not.
+TEST(IsRefPack, TellsStreamsFromOtherData) {
+  const Bytes text = refpack_test::Text(5000, 13);
+  Bytes packed = refpack::Compress(text);
+  EXPECT_TRUE(refpack::IsRefPack(packed));
+  EXPECT_FALSE(refpack::IsRefPack(text));
+  Bytes tail_cut(packed.begin(), packed.end() - 1);
+  EXPECT_FALSE(refpack::IsRefPack(tail_cut));
+  packed[4] ^= 1;  // declared size off by one
+  EXPECT_FALSE(refpack::IsRefPack(packed));
+}
+
+}  // namespace
