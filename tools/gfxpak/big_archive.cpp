@@ -108,7 +108,7 @@ class Updater {
       if (begin > start && begin - start >= size && size > 0) return start;
       cursor = std::max(cursor, end);
     }
-    return a_.file_size;
+    return std::max(a_.file_size, reserved_end);
   }
 
   // Writes data (taken from the source callback chunk by chunk) at offset,

@@ -165,7 +165,7 @@ Result Compact(const std::string& path) {
   }
   // Windows cannot rename over a file that is still open, so the handles
   // close first.
-  if (auto e = ReplaceFile(temp, path)) {
+  if (auto e = RenameOver(temp, path)) {
     RemoveFile(temp);
     return FileError(path, e);
   }

@@ -58,7 +58,7 @@ std::error_code WriteFileAtomically(const std::string& target, std::span<const s
     error = file.WriteAt(0, data);
     if (!error) error = file.Flush();
   }
-  if (!error) error = ReplaceFile(temp, target);
+  if (!error) error = RenameOver(temp, target);
   if (error) RemoveFile(temp);
   return error;
 }

@@ -58,7 +58,7 @@ bool FileExists(const std::string& path);
 std::error_code RemoveFile(const std::string& path);
 // Renames from over to, replacing it in one step: a reader sees the old file
 // or the new one, never a mix.
-std::error_code ReplaceFile(const std::string& from, const std::string& to);
+std::error_code RenameOver(const std::string& from, const std::string& to);
 std::error_code ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& data);
 
 // The folder part of a path ("" for a bare name) and the bare name; both

@@ -108,7 +108,7 @@ std::error_code RemoveFile(const std::string& path) {
   return {};
 }
 
-std::error_code ReplaceFile(const std::string& from, const std::string& to) {
+std::error_code RenameOver(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return LastError();
   // The rename itself must reach the disk before we report success.
   const std::string dir = DirectoryOf(to);

@@ -120,7 +120,7 @@ std::error_code RemoveFile(const std::string& path) {
   return {};
 }
 
-std::error_code ReplaceFile(const std::string& from, const std::string& to) {
+std::error_code RenameOver(const std::string& from, const std::string& to) {
   if (!MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     const DWORD code = GetLastError();

@@ -1,0 +1,319 @@
+// The archive library against hand-built archives of every header
+// convention, and a crash after every single write of an update.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "big_archive.h"
+#include "file.h"
+
+namespace gfxpak {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Pattern(std::size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes out(size);
+  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+  return out;
+}
+
+void Be32(Bytes& out, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+}
+
+struct Item {
+  std::string name;
+  Bytes data;
+};
+
+enum class Field { kTableEnd, kTableEndPlusMarker, kFirstData };
+
+// Written out by hand, independently of the library's own writer.
+struct Layout {
+  const char* label;
+  const char* magic;
+  Field field;
+  Bytes marker;      // bytes right after the table
+  std::size_t pad;   // zero bytes after the marker, before the first data
+};
+
+Bytes Build(const Layout& layout, const std::vector<Item>& items) {
+  Bytes out(16);
+  std::memcpy(out.data(), layout.magic, 4);
+  std::size_t table_end = 16;
+  for (const Item& it : items) table_end += 8 + it.name.size() + 1;
+  std::size_t cursor = table_end + layout.marker.size() + layout.pad;
+  for (const Item& it : items) {
+    const std::size_t at = out.size();
+    out.resize(at + 8);
+    Be32(out, at, static_cast<std::uint32_t>(cursor));
+    Be32(out, at + 4, static_cast<std::uint32_t>(it.data.size()));
+    out.insert(out.end(), it.name.begin(), it.name.end());
+    out.push_back(0);
+    cursor += it.data.size();
+  }
+  out.insert(out.end(), layout.marker.begin(), layout.marker.end());
+  out.resize(out.size() + layout.pad);
+  for (const Item& it : items) out.insert(out.end(), it.data.begin(), it.data.end());
+  const std::size_t first = table_end + layout.marker.size() + layout.pad;
+  const std::size_t field = layout.field == Field::kTableEnd ? table_end
+                            : layout.field == Field::kFirstData ? first
+                                                                : table_end + layout.marker.size();
+  for (int i = 0; i < 4; ++i) out[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(out.size() >> (8 * i));
+  Be32(out, 8, static_cast<std::uint32_t>(items.size()));
+  Be32(out, 12, static_cast<std::uint32_t>(field));
+  return out;
+}
+
+const Bytes kL231 = {'L', '2', '3', '1'};
+const Bytes kL231Long = {'L', '2', '3', '1', 0, 0, 0, 0};
+
+// A marker right before the data fits both "table end + marker" and "first
+// data"; such an archive is read as first data.
+const Layout kLayouts[] = {
+    {"table end, data right after", "BIGF", Field::kTableEnd, {}, 0},
+    {"table end + 4, L231, padding", "BIGF", Field::kTableEndPlusMarker, kL231, 12},
+    {"table end + 8, L231, padding, BIG4", "BIG4", Field::kTableEndPlusMarker, kL231Long, 40},
+    {"L231 right before the data", "BIGF", Field::kFirstData, kL231, 0},
+    {"first data, L231 and padding", "BIGF", Field::kFirstData, kL231Long, 200},
+    {"first data, L231, no room", "BIGF", Field::kFirstData, kL231Long, 0},
+};
+
+std::vector<Item> BaseItems() {
+  return {{"data\\stadium\\Bern_a.o", Pattern(3000, 1)},
+          {"data/stadium/rome_b.h", Pattern(500, 2)},
+          {"empty.o", {}},
+          {"loose.h", Pattern(1200, 3)}};
+}
+
+// Checks the archive in storage against the expected items in their order,
+// and that the header's third field and the marker follow the layout.
+void ExpectArchive(MemoryStorage& storage, const Layout& layout, const std::vector<Item>& items) {
+  Archive a;
+  const Status status = ReadArchive(storage, a);
+  ASSERT_TRUE(status.ok()) << status.error;
+  ASSERT_EQ(a.entries.size(), items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(a.entries[i].name, items[i].name);
+    Bytes data;
+    ASSERT_TRUE(ReadEntry(storage, a.entries[i], data).ok());
+    EXPECT_EQ(data, items[i].data) << "entry " << items[i].name;
+  }
+  const Bytes& bytes = storage.bytes();
+  ASSERT_GE(bytes.size(), a.table_end + layout.marker.size());
+  EXPECT_TRUE(std::equal(layout.marker.begin(), layout.marker.end(), bytes.begin() + a.table_end)) << "marker moved";
+  switch (layout.field) {
+    case Field::kTableEnd: EXPECT_EQ(a.header_field, a.table_end); break;
+    case Field::kTableEndPlusMarker: EXPECT_EQ(a.header_field, a.table_end + layout.marker.size()); break;
+    case Field::kFirstData: EXPECT_EQ(a.header_field, a.first_data); break;
+  }
+  EXPECT_EQ(std::memcmp(bytes.data(), layout.magic, 4), 0);
+  EXPECT_EQ(a.archive_size, bytes.size());
+}
+
+struct Step {
+  std::string put_name;   // as -p would pass it: a bare name
+  Bytes data;
+  int replaces;           // index of the entry it must replace, -1 to add
+};
+
+TEST(ArchiveTest, UpdatesKeepOrderOtherEntriesAndConvention) {
+  const std::vector<std::pair<const char*, std::vector<Step>>> scenarios = {
+      {"replace same size", {{"BERN_A.O", Pattern(3000, 10), 0}}},
+      {"replace larger", {{"rome_b.h", Pattern(9000, 11), 1}}},
+      {"replace smaller", {{"Bern_a.o", Pattern(10, 12), 0}}},
+      {"replace empty with data", {{"empty.o", Pattern(64, 13), 2}}},
+      {"replace with nothing", {{"loose.h", {}, 3}}},
+      {"add", {{"new_c.o", Pattern(777, 14), -1}}},
+      {"add several, then replace one of them",
+       {{"new_c.o", Pattern(100, 15), -1}, {"new_d.h", Pattern(5000, 16), -1}, {"NEW_C.O", Pattern(40, 17), 4}}},
+      {"shrink then grow again into the freed space",
+       {{"bern_a.o", Pattern(100, 18), 0}, {"loose.h", Pattern(2000, 19), 3}, {"rome_b.h", Pattern(2500, 20), 1}}},
+  };
+  for (const Layout& layout : kLayouts) {
+    for (const auto& [label, steps] : scenarios) {
+      SCOPED_TRACE(std::string(layout.label) + " / " + label);
+      std::vector<Item> expected = BaseItems();
+      MemoryStorage storage(Build(layout, expected));
+      for (const Step& step : steps) {
+        PutResult result;
+        const Status status = PutEntry(storage, step.put_name, step.data, PutOptions{}, &result);
+        ASSERT_TRUE(status.ok()) << status.error;
+        if (step.replaces >= 0) {
+          EXPECT_TRUE(result.replaced);
+          EXPECT_EQ(result.index, static_cast<std::size_t>(step.replaces));
+          expected[static_cast<std::size_t>(step.replaces)].data = step.data;
+        } else {
+          EXPECT_FALSE(result.replaced);
+          expected.push_back({step.put_name, step.data});
+        }
+        ExpectArchive(storage, layout, expected);
+      }
+    }
+  }
+}
+
+TEST(ArchiveTest, NameMatching) {
+  Archive a;
+  for (const char* name : {"data\\Bern_a.o", "x/rome_b.h", "y/rome_b.h", "rome_b.h", "Deep/Dir\\milan_c.o", "milan_c.o.bak"}) {
+    a.entries.push_back({0, 0, name, 0});
+  }
+  const std::vector<std::pair<const char*, std::optional<std::size_t>>> cases = {
+      // Exact whole-name matches, any case, either separator.
+      {"data\\Bern_a.o", 0}, {"DATA/bern_A.O", 0}, {"deep/dir/MILAN_C.O", 4},
+      // Exact beats an ambiguous last-component match.
+      {"rome_b.h", 3}, {"X\\ROME_B.H", 1},
+      // A unique last component.
+      {"bern_a.o", 0}, {"Milan_c.o", 4},
+      // No match: prefixes, suffixes and partial components do not count.
+      {"ern_a.o", std::nullopt}, {"bern_a", std::nullopt}, {"milan_c.o.ba", std::nullopt}, {"dir/milan_c.o", std::nullopt},
+  };
+  for (const auto& [query, want] : cases) {
+    EXPECT_EQ(FindEntry(a, query), want) << query;
+  }
+  a.entries.erase(a.entries.begin() + 3);  // without the exact "rome_b.h" the match is ambiguous
+  EXPECT_EQ(FindEntry(a, "rome_b.h"), std::nullopt);
+}
+
+TEST(ArchiveTest, ReplacementsReuseDeadSpaceOnlyAboveTheFloor) {
+  const Layout& layout = kLayouts[0];
+  MemoryStorage storage(Build(layout, BaseItems()));
+  Archive before;
+  ASSERT_TRUE(ReadArchive(storage, before).ok());
+  // Entry 1 moves to the end, leaving its old place dead; a smaller entry 3
+  // then fits there. (The space before the first data is kept for the table.)
+  ASSERT_TRUE(PutEntry(storage, "rome_b.h", Pattern(3500, 30), PutOptions{}).ok());
+  ASSERT_TRUE(PutEntry(storage, "loose.h", Pattern(400, 31), PutOptions{}).ok());
+  Archive after;
+  ASSERT_TRUE(ReadArchive(storage, after).ok());
+  EXPECT_EQ(after.entries[3].offset, before.entries[1].offset);
+  EXPECT_EQ(after.file_size, before.file_size + 3500);
+
+  PutOptions floored;
+  floored.reuse_floor = after.file_size;
+  ASSERT_TRUE(PutEntry(storage, "loose.h", Pattern(100, 32), floored).ok());
+  Archive last;
+  ASSERT_TRUE(ReadArchive(storage, last).ok());
+  EXPECT_EQ(last.entries[3].offset, after.file_size);
+}
+
+TEST(ArchiveTest, CompactDropsDeadSpaceAndKeepsEverythingElse) {
+  const Layout& layout = kLayouts[3];
+  std::vector<Item> items = BaseItems();
+  MemoryStorage storage(Build(layout, items));
+  ASSERT_TRUE(PutEntry(storage, "bern_a.o", Pattern(5000, 40), PutOptions{}).ok());
+  ASSERT_TRUE(PutEntry(storage, "added.o", Pattern(300, 41), PutOptions{}).ok());
+  items[0].data = Pattern(5000, 40);
+  items.push_back({"added.o", Pattern(300, 41)});
+  MemoryStorage compacted;
+  ASSERT_TRUE(CompactArchive(storage, compacted).ok());
+  Archive a;
+  ASSERT_TRUE(ReadArchive(compacted, a).ok());
+  EXPECT_EQ(DeadBytes(a), 0u);
+  ExpectArchive(compacted, {layout.label, layout.magic, layout.field, layout.marker, 0}, items);
+}
+
+TEST(ArchiveTest, NewArchiveUsesFirstDataAndMarker) {
+  MemoryStorage storage(NewArchive("bern_a.o", Text("stadium")));
+  const Layout layout{"new", "BIGF", Field::kFirstData, kL231Long, 0};
+  ExpectArchive(storage, layout, {{"bern_a.o", Text("stadium")}});
+  ASSERT_TRUE(PutEntry(storage, "rome_b.h", Text("second"), PutOptions{}).ok());
+  ExpectArchive(storage, layout, {{"bern_a.o", Text("stadium")}, {"rome_b.h", Text("second")}});
+}
+
+// Stops applying writes after a given number, as a crash would.
+class CrashingStorage : public MemoryStorage {
+ public:
+  CrashingStorage(Bytes bytes, int writes_left) : MemoryStorage(std::move(bytes)), left_(writes_left) {}
+  std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+    if (left_-- <= 0) return std::make_error_code(std::errc::io_error);
+    return MemoryStorage::Write(offset, data);
+  }
+  std::error_code Truncate(std::uint64_t size) override {
+    if (left_ <= 0) return std::make_error_code(std::errc::io_error);
+    return MemoryStorage::Truncate(size);
+  }
+
+ private:
+  int left_;
+};
+
+TEST(ArchiveTest, CrashAfterAnyWriteLeavesOldOrNewContent) {
+  const std::vector<std::pair<std::string, Bytes>> updates = {
+      {"bern_a.o", Pattern(4000, 50)}, {"rome_b.h", Pattern(100, 51)}, {"grown_into_data.o", Pattern(900, 52)}};
+  for (const Layout& layout : kLayouts) {
+    for (const auto& [name, data] : updates) {
+      SCOPED_TRACE(std::string(layout.label) + " / " + name);
+      const std::vector<Item> old_items = BaseItems();
+      const Bytes original = Build(layout, old_items);
+      bool completed = false;
+      for (int writes = 0; !completed && writes < 64; ++writes) {
+        CrashingStorage storage(original, writes);
+        completed = PutEntry(storage, name, data, PutOptions{}).ok();
+        Archive a;
+        const Status status = ReadArchive(storage, a);
+        ASSERT_TRUE(status.ok()) << "after " << writes << " writes: " << status.error;
+        ASSERT_GE(a.entries.size(), old_items.size());
+        ASSERT_LE(a.entries.size(), old_items.size() + 1);
+        for (std::size_t i = 0; i < a.entries.size(); ++i) {
+          Bytes got;
+          ASSERT_TRUE(ReadEntry(storage, a.entries[i], got).ok());
+          const bool is_target = NormalizeName(a.entries[i].name).ends_with(name);
+          const bool old_ok = i < old_items.size() && got == old_items[i].data;
+          EXPECT_TRUE(old_ok || (is_target && got == data)) << "entry " << i << " after " << writes << " writes";
+        }
+      }
+      EXPECT_TRUE(completed);
+    }
+  }
+}
+
+TEST(ArchiveTest, DamagedArchivesAreRefused) {
+  const Bytes good = Build(kLayouts[0], BaseItems());
+  auto with = [&](std::size_t at, std::uint32_t value) {
+    Bytes b = good;
+    Be32(b, at, value);
+    return b;
+  };
+  const std::vector<std::pair<const char*, Bytes>> cases = {
+      {"empty", {}},
+      {"header only, bad magic", Text("BIGX0000000000000")},
+      {"truncated table", Bytes(good.begin(), good.begin() + 30)},
+      {"truncated data", Bytes(good.begin(), good.end() - 1)},
+      {"count too large", with(8, 0x01000000)},
+      {"entry beyond the end", with(16, 0xFFFFFF00)},
+      {"entry overlapping the table", with(16, 8)},
+  };
+  for (const auto& [label, bytes] : cases) {
+    MemoryStorage storage(bytes);
+    Archive a;
+    EXPECT_FALSE(ReadArchive(storage, a).ok()) << label;
+    EXPECT_FALSE(PutEntry(storage, "x.o", Text("x"), PutOptions{}).ok()) << label;
+    EXPECT_EQ(storage.bytes(), bytes) << label;
+  }
+}
+
+TEST(ArchiveTest, GoldenArchiveReadsBack) {
+  Bytes bytes;
+  ASSERT_FALSE(ReadWholeFile(TESSOLO_GOLDEN_ARCHIVE, bytes));
+  MemoryStorage storage(bytes);
+  const Layout layout{"golden", "BIGF", Field::kTableEndPlusMarker, kL231Long, 8};
+  ExpectArchive(storage, layout,
+                {{"data\\stadium\\bern_golden.o", Text("golden stadium, entry one\n")},
+                 {"data/stadium/rome_golden.h", Text("second entry\n")},
+                 {"empty.o", {}}});
+  Archive a;
+  ASSERT_TRUE(ReadArchive(storage, a).ok());
+  EXPECT_EQ(a.convention, HeaderField::kTableEnd);
+  EXPECT_EQ(a.field_extra, 8u);
+}
+
+}  // namespace
+}  // namespace gfxpak
