@@ -48,10 +48,9 @@ bool GlobMatch(std::string_view pattern, std::string_view name) {
 
 bool WildcardMatch(std::string_view pattern, std::string_view name) {
   if (GlobMatch(pattern, name)) return true;
-  // Windows lets a final ".*" stand for "no extension" too, which is why
-  // "*.*" lists every file.
-  if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == ".*" &&
-      name.find('.') == std::string_view::npos) {
+  // Windows lets a final ".*" also match the end of the name, which is why
+  // "*.*" lists every file and "*_*.*" every name with an underscore.
+  if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == ".*") {
     return GlobMatch(pattern.substr(0, pattern.size() - 2), name);
   }
   return false;

@@ -8,7 +8,7 @@
 
 // Windows wildcard matching: '*' is any run of characters, '?' exactly one,
 // letters compare without regard to ASCII case, and a pattern ending in ".*"
-// also matches a name with no dot at all ("*_*.*" matches "a_b").
+// also matches where the name simply ends ("*_*.*" matches "a_b" and "a.b_c").
 bool WildcardMatch(std::string_view pattern, std::string_view name);
 
 // The regular files of one folder whose names match a wildcard pattern, in

@@ -3,6 +3,7 @@
 #include "window_ops.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,10 @@ class FakeWindow : public WindowOps {
   void SetCaption(std::string_view caption) override { Add("caption " + std::string(caption)); }
   void SetLineEnd(float x2) override { Add("line " + Number(x2)); }
   void SetProgressWidth(float width) override { Add("bar " + Number(width)); }
-  void ProcessEvents() override { ++events; }
+  void ProcessEvents() override {
+    ++events;
+    if (on_events) on_events();
+  }
   void ShowMessage(std::string_view text, MessageKind kind) override {
     Add(std::string(kind == MessageKind::Plain ? "message " : "error ") + std::string(text));
   }
@@ -53,6 +57,7 @@ class FakeWindow : public WindowOps {
   }
 
   int events = 0;
+  std::function<void()> on_events;  // what "pending events" do, e.g. timer ticks
 
  private:
   void Add(std::string line) { log.push_back(std::move(line)); }

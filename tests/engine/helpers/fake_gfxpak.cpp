@@ -1,0 +1,106 @@
+// Stands in for gfxpak in the engine's tests and benchmark. It appends the
+// arguments it received to a log, one per line, so a test sees exactly how a
+// command line was split, and behaves as its environment says:
+//   FAKE_GFXPAK_LOG       file to append to; each run ends with a line "."
+//   FAKE_GFXPAK_SLEEP_MS  sleep this long before anything else
+//   FAKE_GFXPAK_ACTION    "exit:N" to exit with N, "crash" to die of a fault
+//   FAKE_GFXPAK_WHEN      arguments separated by '|'; the action applies only
+//                         to a run that received all of them
+//   FAKE_GFXPAK_REMOVE    with the action, delete this file first
+//   FAKE_GFXPAK_STAMP     append the wall clock (microseconds) just before exiting
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+bool ReceivedAll(const std::vector<std::string>& args, const std::string& when) {
+  std::size_t start = 0;
+  while (start <= when.size() && !when.empty()) {
+    const std::size_t bar = when.find('|', start);
+    const std::string want = when.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+    bool found = false;
+    for (const std::string& arg : args) found = found || arg == want;
+    if (!found) return false;
+    if (bar == std::string::npos) break;
+    start = bar + 1;
+  }
+  return true;
+}
+
+[[noreturn]] void Crash() {
+#ifdef _WIN32
+  // No crash dialog or debugger: the parent should just see the exception code.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+#else
+  rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  signal(SIGSEGV, SIG_DFL);
+  raise(SIGSEGV);
+#endif
+  std::abort();
+}
+
+void Stamp() {
+  const std::string path = Env("FAKE_GFXPAK_STAMP");
+  if (path.empty()) return;
+  const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::chrono::system_clock::now().time_since_epoch());
+  std::ofstream(path, std::ios::app) << now.count() << "\n";
+}
+
+int Run(const std::vector<std::string>& args) {
+  if (const std::string ms = Env("FAKE_GFXPAK_SLEEP_MS"); !ms.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms.c_str())));
+  }
+  if (const std::string log = Env("FAKE_GFXPAK_LOG"); !log.empty()) {
+    std::ofstream out(log, std::ios::app | std::ios::binary);
+    for (const std::string& arg : args) out << arg << "\n";
+    out << ".\n";
+  }
+  const std::string action = Env("FAKE_GFXPAK_ACTION");
+  if (action.empty() || !ReceivedAll(args, Env("FAKE_GFXPAK_WHEN"))) {
+    Stamp();
+    return 0;
+  }
+  if (const std::string victim = Env("FAKE_GFXPAK_REMOVE"); !victim.empty()) std::remove(victim.c_str());
+  Stamp();
+  if (action == "crash") Crash();
+  if (action.rfind("exit:", 0) == 0) return static_cast<int>(std::strtoul(action.c_str() + 5, nullptr, 10));
+  return 0;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+// Wide arguments, so names outside the ANSI code page arrive intact.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string arg(static_cast<std::size_t>(n > 0 ? n - 1 : 0), '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, arg.data(), n, nullptr, nullptr);
+    args.push_back(arg);
+  }
+  return Run(args);
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

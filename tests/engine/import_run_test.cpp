@@ -1,0 +1,304 @@
+#include "import_run.h"
+
+#include "fake_window.h"
+#include "file_list.h"
+#include "indicators.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+// The fake window with a real file list behind File1, as the real window has.
+class FolderWindow : public FakeWindow {
+ public:
+  FileList list;
+  std::error_code SetFileListFolder(std::string_view folder) override {
+    FakeWindow::SetFileListFolder(folder);
+    return list.SetFolder(std::string(folder));
+  }
+  std::error_code SetFileListPattern(std::string_view pattern) override {
+    FakeWindow::SetFileListPattern(pattern);
+    return list.SetPattern(std::string(pattern));
+  }
+  std::int32_t FileListCount() override { return list.Count(); }
+  std::string FileListEntry(std::int32_t index) override { return list.Entry(index); }
+};
+
+class ImportRun : public ::testing::Test {
+ public:
+  ImportRun() { std::filesystem::create_directory(U8Path(Data())); }
+
+  std::string Data() const { return own.Sub("data"); }
+  void Add(std::initializer_list<const char*> names) {
+    for (const char* name : names) std::ofstream(U8Path(JoinPath(Data(), name))) << "x";
+  }
+  bool Kept(const std::string& name) const { return std::filesystem::exists(U8Path(JoinPath(Data(), name))); }
+  void Run() { inizia_Click(form, window, ImportContext{own.Str(), processes}); }
+
+  std::vector<std::string> Lines(const std::string& prefix) const {
+    std::vector<std::string> out;
+    for (const std::string& line : window.log) {
+      if (line.rfind(prefix, 0) == 0) out.push_back(line);
+    }
+    return out;
+  }
+  std::vector<std::string> Commands() const {
+    std::vector<std::string> out;
+    for (const auto& s : processes.started) out.push_back(s.command_line);
+    return out;
+  }
+  const std::string* LastError() const {
+    for (auto it = window.log.rbegin(); it != window.log.rend(); ++it) {
+      if (it->rfind("error ", 0) == 0) return &*it;
+    }
+    return nullptr;
+  }
+
+  TempDir own;
+  FormState form;
+  FolderWindow window;
+  ScriptedProcesses processes;
+};
+
+TEST_F(ImportRun, OneFileFromStartToEnd) {
+  Add({"bern_xyz.o"});
+  // Two passes per command with a timer tick in between, so the line shows
+  // the speed of each command: 0 during the first compress, 5 during import.
+  processes.polls_until_end = 2;
+  window.on_events = [&] { Timer1_Timer(form); };
+  Run();
+  const std::vector<std::string> expected = {
+      "folder " + Data(),
+      "pattern *_*.*",
+      "label empty off", "label ok off", "panel info off", "panel about off",
+      "menu start off", "menu info off", "menu about off",
+      "menu exit off",
+      "line 120", "caption COMPRESS bern_xyz.o", "line 240", "line 240",
+      "bar 6585",
+      "line 120", "caption import bern_xyz.o in zdata_05.big", "line 240", "line 245",
+      "bar 6585",
+      "caption Tessolo FIFA2004", "line 120", "label ok on",
+      "menu exit on", "menu info on", "menu about on",
+  };
+  EXPECT_EQ(window.log, expected);
+  EXPECT_EQ(Commands(), (std::vector<std::string>{"gfxpak -compress -real bern_xyz.o  bern_xyz.o",
+                                                  "gfxpak -p zdata_05.big bern_xyz.o"}));
+  for (const auto& s : processes.started) EXPECT_EQ(s.style, 0);
+  EXPECT_FALSE(Kept("bern_xyz.o"));
+  EXPECT_EQ(form.linestep, 3);
+}
+
+TEST_F(ImportRun, SecondFileCompressMovesThreeTwipsPerTick) {
+  Add({"bern_x.o", "bern_x.h"});
+  processes.polls_until_end = 3;
+  window.on_events = [&] { Timer1_Timer(form); };
+  Run();
+  EXPECT_EQ(Lines("line"), (std::vector<std::string>{"line 120", "line 240", "line 240", "line 240",  // compress 1
+                                                     "line 120", "line 240", "line 245", "line 250",  // import 1
+                                                     "line 120", "line 240", "line 243", "line 246",  // compress 2
+                                                     "line 120", "line 240", "line 245", "line 250",  // import 2
+                                                     "line 120"}));
+  EXPECT_EQ(Commands()[1], "gfxpak -p zdata_06.big bern_x.h");  // "h" sorts before "o"
+}
+
+TEST_F(ImportRun, ProgressBarWidths) {
+  const std::pair<std::vector<const char*>, std::vector<std::string>> cases[] = {
+      {{"bern_1.o"}, {"bar 6585", "bar 6585"}},
+      {{"bern_1.o", "bern_2.o", "bern_3.o"}, {"bar 2205", "bar 2205", "bar 4395", "bar 4395", "bar 6585", "bar 6585"}},
+      {{"bern_1.o", "bern_2.o", "bern_3.o", "bern_4.o", "bern_5.o", "bern_6.o", "bern_7.o"},
+       {"bar 953", "bar 953", "bar 1891", "bar 1891", "bar 2829", "bar 2829", "bar 3767", "bar 3767", "bar 4705",
+        "bar 4705", "bar 5643", "bar 5643", "bar 6581", "bar 6581"}},
+  };
+  for (const auto& [names, bars] : cases) {
+    window.log.clear();
+    for (const char* name : names) Add({name});
+    Run();
+    EXPECT_EQ(Lines("bar"), bars) << names.size() << " files";
+  }
+}
+
+TEST_F(ImportRun, NothingToImport) {
+  Add({"a_b.txt", "a_b.O", "ab.o", "ab.h"});
+  Run();
+  const std::vector<std::string> expected = {
+      "folder " + Data(), "pattern *_*.*",
+      "label empty off", "label ok off", "panel info off", "panel about off",
+      "menu start off", "menu info off", "menu about off",
+      "menu exit off",
+      "label empty on", "menu start on",
+      "menu exit on", "menu info on", "menu about on",
+  };
+  EXPECT_EQ(window.log, expected);
+  EXPECT_TRUE(processes.started.empty());
+  EXPECT_TRUE(Kept("ab.o"));
+
+  // The next run sees what was added since.
+  Add({"bern_new.h"});
+  Run();
+  EXPECT_EQ(processes.started.size(), 2u);
+  EXPECT_FALSE(Kept("bern_new.h"));
+}
+
+TEST_F(ImportRun, FailedCommandsKeepTheirFiles) {
+  struct Case {
+    const char* what;
+    const char* fails;  // the command line that fails
+    ProcessExit exit;
+    std::size_t commands;
+    std::string reported;
+  };
+  const Case cases[] = {
+      {"compress fails", "gfxpak -compress -real bern_2.o  bern_2.o", {false, 3}, 5,
+       "bern_2.o: \"gfxpak -compress -real bern_2.o  bern_2.o\" ended with exit code 3"},
+      {"import fails", "gfxpak -p zdata_05.big bern_2.o", {false, 1}, 6,
+       "bern_2.o: \"gfxpak -p zdata_05.big bern_2.o\" ended with exit code 1"},
+      {"import crashes", "gfxpak -p zdata_05.big bern_2.o", {true, 11}, 6,
+       "bern_2.o: \"gfxpak -p zdata_05.big bern_2.o\" " + DescribeExit({true, 11})},
+  };
+  for (const Case& c : cases) {
+    window.log.clear();
+    processes.started.clear();
+    Add({"bern_1.o", "bern_2.o", "bern_3.o"});
+    processes.exit_for = [&c](const std::string& line) { return line == c.fails ? c.exit : ProcessExit{}; };
+    Run();
+    EXPECT_EQ(processes.started.size(), c.commands) << c.what;
+    EXPECT_FALSE(Kept("bern_1.o")) << c.what;
+    EXPECT_TRUE(Kept("bern_2.o")) << c.what;
+    EXPECT_FALSE(Kept("bern_3.o")) << c.what;
+    EXPECT_TRUE(Lines("label ok on").empty()) << c.what;
+    ASSERT_NE(LastError(), nullptr) << c.what;
+    EXPECT_NE(LastError()->find(c.reported), std::string::npos) << *LastError();
+    EXPECT_EQ(window.end_calls, 0);
+    EXPECT_EQ(window.log.back(), "menu about on");
+    std::filesystem::remove(U8Path(JoinPath(Data(), "bern_2.o")));
+  }
+}
+
+TEST_F(ImportRun, EveryFailedFileIsListedInOneMessage) {
+  Add({"bern_1.o", "bern_2.o", "bern_3.o"});
+  processes.exit_for = [](const std::string& line) {
+    return line.find("bern_2") != std::string::npos || line.find("-p zdata_05.big bern_3") != std::string::npos
+               ? ProcessExit{false, 4}
+               : ProcessExit{};
+  };
+  Run();
+  EXPECT_EQ(Lines("error").size(), 1u);
+  EXPECT_NE(LastError()->find("bern_2.o: \"gfxpak -compress"), std::string::npos);
+  EXPECT_NE(LastError()->find("bern_3.o: \"gfxpak -p"), std::string::npos);
+  EXPECT_TRUE(Kept("bern_2.o") && Kept("bern_3.o"));
+}
+
+TEST_F(ImportRun, RejectedFileStopsTheRunWhereItIs) {
+  Add({"bern_1.o", "mars_2.o", "velo_3.o"});
+  Run();
+  EXPECT_EQ(Commands(), (std::vector<std::string>{"gfxpak -compress -real bern_1.o  bern_1.o",
+                                                  "gfxpak -p zdata_05.big bern_1.o"}));
+  EXPECT_FALSE(Kept("bern_1.o"));
+  EXPECT_TRUE(Kept("mars_2.o"));
+  EXPECT_TRUE(Kept("velo_3.o"));
+  EXPECT_EQ(window.end_calls, 1);
+  EXPECT_EQ(window.log.back(), "end 1");
+  EXPECT_EQ(window.log[window.log.size() - 2], "message error this is not a file-stadium for fifa2004");
+}
+
+TEST_F(ImportRun, ErrorsThatEndTheProgram) {
+  struct Case {
+    const char* what;
+    std::function<void(ImportRun&)> arrange;
+    std::vector<std::string> message_parts;
+    bool first_kept;
+  };
+  const Case cases[] = {
+      {"packer cannot start",
+       [](ImportRun& t) {
+         t.processes.start_error = [](const std::string&) {
+           return std::make_error_code(std::errc::no_such_file_or_directory);
+         };
+       },
+       {"gfxpak could not be started for the file bern_1.o",
+        SystemErrorText(std::make_error_code(std::errc::no_such_file_or_directory)),
+        "gfxpak.exe belongs in the tool's folder"},
+       true},
+      {"imported file cannot be deleted",
+       [](ImportRun& t) {
+         // The packer takes the file away, so deleting it must fail.
+         t.processes.exit_for = [&t](const std::string& line) {
+           if (line.rfind("gfxpak -p", 0) == 0) std::filesystem::remove(U8Path(JoinPath(t.Data(), "bern_1.o")));
+           return ProcessExit{};
+         };
+       },
+       {"The file " + JoinPath(own.Sub("data"), "bern_1.o") + " was imported but could not be deleted",
+        SystemErrorText(DeleteFileAt(own.Sub("never there")))},
+       false},
+      {"data folder gone",
+       [](ImportRun& t) { std::filesystem::remove_all(U8Path(t.Data())); },
+       {"The data folder " + own.Sub("data") + " cannot be read"},
+       false},
+  };
+  for (const Case& c : cases) {
+    window.log.clear();
+    window.end_calls = 0;
+    processes = ScriptedProcesses();
+    std::filesystem::create_directories(U8Path(Data()));
+    Add({"bern_1.o", "bern_2.o"});
+    c.arrange(*this);
+    Run();
+    ASSERT_NE(LastError(), nullptr) << c.what;
+    for (const std::string& part : c.message_parts) EXPECT_NE(LastError()->find(part), std::string::npos) << *LastError();
+    EXPECT_EQ(window.end_calls, 1) << c.what;
+    EXPECT_EQ(window.log.back(), "end " + std::to_string(kFailureExitCode)) << c.what;
+    EXPECT_EQ(Kept("bern_1.o"), c.first_kept) << c.what;
+    EXPECT_EQ(std::count_if(processes.started.begin(), processes.started.end(),
+                            [](const auto& s) { return s.command_line.find("bern_2") != std::string::npos; }),
+              0)
+        << c.what;
+  }
+}
+
+TEST_F(ImportRun, AwkwardNamesAreQuotedPlainNamesAreNot) {
+  Add({"bern a_1.o", "bern_\xc3\xa4.o"});
+  Run();
+  EXPECT_EQ(Commands(), (std::vector<std::string>{
+                            "gfxpak -compress -real \"bern a_1.o\"  \"bern a_1.o\"",
+                            "gfxpak -p zdata_05.big \"bern a_1.o\"",
+                            "gfxpak -compress -real bern_\xc3\xa4.o  bern_\xc3\xa4.o",
+                            "gfxpak -p zdata_05.big bern_\xc3\xa4.o",
+                        }));
+}
+
+#ifndef _WIN32
+// Characters a Windows file name cannot hold, but a POSIX one can.
+TEST_F(ImportRun, QuotesTabsAndBackslashesInNames) {
+  Add({"bern_2\".h", "bern_3\t\\.h"});
+  Run();
+  EXPECT_EQ(Commands(), (std::vector<std::string>{
+                            "gfxpak -compress -real \"bern_2\\\".h\"  \"bern_2\\\".h\"",
+                            "gfxpak -p zdata_06.big \"bern_2\\\".h\"",
+                            "gfxpak -compress -real \"bern_3\t\\.h\"  \"bern_3\t\\.h\"",
+                            "gfxpak -p zdata_06.big \"bern_3\t\\.h\"",
+                        }));
+}
+#endif
+
+// More listed entries than a 16-bit counter holds.
+TEST(ImportRunCounters, ListsBeyond32767Entries) {
+  TempDir own;
+  std::filesystem::create_directory(U8Path(own.Sub("data")));
+  FakeWindow window;
+  window.files.assign(40000, "skip_me.txt");
+  window.files[39998] = "bern_1.o";
+  window.files[39999] = "bern_2.h";
+  for (const char* name : {"bern_1.o", "bern_2.h"}) std::ofstream(U8Path(JoinPath(own.Sub("data"), name))) << "x";
+  FormState form;
+  ScriptedProcesses processes;
+  inizia_Click(form, window, ImportContext{own.Str(), processes});
+  EXPECT_EQ(form.filecount, 2);
+  EXPECT_EQ(form.filelist.size(), 40001u);
+  EXPECT_EQ(form.filelist[2], "bern_2.h");
+  EXPECT_EQ(processes.started.size(), 4u);
+}
+
+}  // namespace
