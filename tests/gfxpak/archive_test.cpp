@@ -10,6 +10,10 @@
 #include "big_archive.h"
 #include "file.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace gfxpak {
 namespace {
 
@@ -108,7 +112,7 @@ void ExpectArchive(MemoryStorage& storage, const Layout& layout, const std::vect
   }
   const Bytes& bytes = storage.bytes();
   ASSERT_GE(bytes.size(), a.table_end + layout.marker.size());
-  EXPECT_TRUE(std::equal(layout.marker.begin(), layout.marker.end(), bytes.begin() + a.table_end)) << "marker moved";
+  EXPECT_TRUE(std::equal(layout.marker.begin(), layout.marker.end(), bytes.begin() + static_cast<std::ptrdiff_t>(a.table_end))) << "marker moved";
   switch (layout.field) {
     case Field::kTableEnd: EXPECT_EQ(a.header_field, a.table_end); break;
     case Field::kTableEndPlusMarker: EXPECT_EQ(a.header_field, a.table_end + layout.marker.size()); break;
@@ -313,6 +317,37 @@ TEST(ArchiveTest, GoldenArchiveReadsBack) {
   ASSERT_TRUE(ReadArchive(storage, a).ok());
   EXPECT_EQ(a.convention, HeaderField::kTableEnd);
   EXPECT_EQ(a.field_extra, 8u);
+}
+
+// The running game holds the archive open; a second writer must be told
+// plainly instead of sharing the file.
+TEST(ArchiveTest, AnArchiveOpenForUpdateIsInUse) {
+  const std::string path = TemporaryPathBeside("in_use_test.big");
+  ASSERT_FALSE(WriteFileAtomically(path, NewArchive("a.o", Text("a"))));
+  {
+    File holder;
+    ASSERT_FALSE(holder.Open(path, OpenMode::kUpdate));
+    File second;
+    const std::error_code error = second.Open(path, OpenMode::kUpdate);
+    EXPECT_EQ(error, make_error_code(FileErrc::kInUse));
+    EXPECT_EQ(ErrorText(error), "archive is in use");
+    File reader;
+    EXPECT_FALSE(reader.Open(path, OpenMode::kRead)) << "reading stays possible";
+  }
+#ifdef _WIN32
+  {
+    // As the game opens its archives: read access, shared with readers.
+    HANDLE game = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(game, INVALID_HANDLE_VALUE);
+    File writer;
+    EXPECT_EQ(writer.Open(path, OpenMode::kUpdate), make_error_code(FileErrc::kInUse));
+    CloseHandle(game);
+  }
+#endif
+  File again;
+  EXPECT_FALSE(again.Open(path, OpenMode::kUpdate)) << "free again once closed";
+  again.Close();
+  EXPECT_FALSE(RemoveFile(path));
 }
 
 }  // namespace

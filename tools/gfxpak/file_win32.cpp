@@ -40,9 +40,14 @@ File& File::operator=(File&& other) noexcept {
 std::error_code File::Open(const std::string& path, OpenMode mode) {
   Close();
   DWORD access = GENERIC_READ;
-  DWORD share = FILE_SHARE_READ;
+  // Readers let a writer in (listing while an import runs is harmless);
+  // writers let only readers in.
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   DWORD disposition = OPEN_EXISTING;
-  if (mode != OpenMode::kRead) access |= GENERIC_WRITE;
+  if (mode != OpenMode::kRead) {
+    access |= GENERIC_WRITE;
+    share = FILE_SHARE_READ;
+  }
   if (mode == OpenMode::kCreateNew) disposition = CREATE_NEW;
   HANDLE h = CreateFileW(Utf8ToWide(path).c_str(), access, share, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);

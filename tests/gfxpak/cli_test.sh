@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Drives the real gfxpak binary as a user would, including the ways it must
+# fail: each failure must exit with the documented code, print one line that
+# names the file, and neither create, delete nor change any file.
+# Usage: GOLDEN=golden.big cli_test.sh GFXPAK [RUNNER...]   (RUNNER: e.g. wine)
+set -uo pipefail
+
+gfxpak=$(realpath "$1")
+shift
+runner=("$@")
+work=$(mktemp -d "${TMPDIR:-/tmp}/gfxpak-cli.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+failures=0
+
+g() { "${runner[@]}" "$gfxpak" "$@"; }
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# A listing of every file with its checksum: what "nothing changed" compares.
+snapshot() { find . -type f -print0 | sort -z | xargs -0 -r sha256sum; }
+
+# must_fail CODE ARGS...: exits with CODE, one stderr line naming a file or
+# the usage, and the folder is exactly as before.
+must_fail() {
+  local want=$1
+  shift
+  local before after code
+  before=$(snapshot)
+  g "$@" >../out.log 2>../err.log
+  code=$?
+  after=$(snapshot)
+  [ "$code" -eq "$want" ] || fail "gfxpak $* exited $code, expected $want"
+  [ "$before" = "$after" ] || fail "gfxpak $* changed the folder"
+  local lines
+  lines=$(tr -d '\r' <../err.log | grep -c .)
+  [ "$lines" -eq 1 ] || fail "gfxpak $* printed $lines error lines: $(cat ../err.log)"
+  grep -q '^gfxpak: ' ../err.log || fail "gfxpak $* error does not start with 'gfxpak: '"
+}
+
+must_pass() {
+  g "$@" >../out.log 2>../err.log || fail "gfxpak $* exited $?: $(cat ../err.log)"
+}
+
+mkdir files && cd files || exit 1
+seq 1 20000 >bern_one.o
+cp bern_one.o ../bern_one.plain
+head -c 70000 /dev/urandom >rome_two.h
+cp rome_two.h ../rome_two.plain
+printf 'stadium' >'stadé_ü.o'
+cp "$GOLDEN" golden.big
+
+# Usage errors.
+must_fail 2
+must_fail 2 -z
+must_fail 2 -p zdata.big
+must_fail 2 -p zdata.big bern_one.o extra
+must_fail 2 -x zdata.big bern_one.o
+must_fail 2 -compress bern_one.o
+must_fail 2 --version extra
+must_pass --version && grep -q '^gfxpak [0-9]' ../out.log || fail "--version output"
+must_pass -h && grep -q -- '-compress -real IN OUT' ../out.log || fail "-h output"
+
+# Compression in place, twice: the second run must leave the file alone.
+must_pass -compress -real bern_one.o bern_one.o
+cmp -s bern_one.o ../bern_one.plain && fail "-compress left the file as it was"
+[ "$(stat -c %s bern_one.o)" -lt "$(stat -c %s ../bern_one.plain)" ] || fail "-compress did not shrink text"
+cp bern_one.o ../bern_one.packed
+must_pass -compress -real bern_one.o bern_one.o
+cmp -s bern_one.o ../bern_one.packed || fail "-compress changed an already compressed file"
+must_pass -compress -real rome_two.h rome_two.h
+must_pass -d bern_one.o ../bern_one.back
+cmp -s ../bern_one.back ../bern_one.plain || fail "-d did not give the original back"
+must_fail 1 -compress -real missing.o missing.o
+must_fail 1 -d ../bern_one.plain never.out
+must_fail 1 -d missing.o never.out
+
+# Put, list, extract; a missing archive is created.
+must_pass -p zdata.big bern_one.o
+must_pass -p zdata.big rome_two.h
+must_pass -p zdata.big 'stadé_ü.o'
+must_pass -l zdata.big
+grep -q ' 3 entries' ../out.log || fail "-l does not count 3 entries"
+grep -q 'stadé_ü.o' ../out.log || fail "-l lost the non-ASCII name"
+[ "$(grep -c ' yes ' ../out.log)" -eq 2 ] || fail "-l does not show two packed entries"
+must_pass -x -d zdata.big BERN_ONE.O ../x1
+cmp -s ../x1 ../bern_one.plain || fail "-x -d gave other content"
+must_pass -x zdata.big 'stadé_ü.o' ../x2
+cmp -s ../x2 'stadé_ü.o' || fail "-x of the non-ASCII entry"
+must_fail 1 -x zdata.big nothere.o never.out
+must_fail 1 -x -d zdata.big 'stadé_ü.o' never.out
+must_fail 1 -p zdata.big missing.o
+must_fail 1 -p missing.big missing.o
+must_fail 1 -p bern_one.o rome_two.h
+must_fail 1 -l bern_one.o
+must_fail 1 -compact bern_one.o
+
+# Replace keeps the stored full name and the place of the entry.
+printf 'replacement' >bern_golden.o
+must_pass -p golden.big bern_golden.o
+must_pass -l golden.big
+grep -q ' 3 entries' ../out.log || fail "replace added an entry"
+sed -n 3p ../out.log | grep -q 'data.stadium.bern_golden.o' || fail "replaced entry lost its name or place"
+must_pass -x golden.big 'DATA/STADIUM/BERN_GOLDEN.O' ../x3
+cmp -s ../x3 bern_golden.o || fail "replaced entry has other content"
+must_pass -x golden.big rome_golden.h ../x4
+[ "$(cat ../x4)" = "second entry" ] || fail "other entry changed"
+
+# Compact removes the dead space and nothing else.
+printf 'a much longer replacement for the first entry' >bern_one.o
+must_pass -p zdata.big bern_one.o
+must_pass -compact zdata.big
+must_pass -l zdata.big
+grep -q 'dead space 0 bytes' ../out.log || fail "-compact left dead space"
+must_pass -x zdata.big rome_two.h ../x5
+cmp -s ../x5 rome_two.h || fail "-compact changed an entry"
+
+# An archive that another program holds for writing is refused by name.
+if [ "${#runner[@]}" -eq 0 ] && command -v flock >/dev/null; then
+  flock zdata.big sleep 5 &
+  holder=$!
+  sleep 0.5
+  must_fail 1 -p zdata.big rome_two.h
+  grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
+  kill "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+fi
+
+# No temporary file may be left behind.
+leftovers=$(find . -name '*.tmp' | wc -l)
+[ "$leftovers" -eq 0 ] || fail "$leftovers temporary files left"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures failures" >&2
+  exit 1
+fi
+echo "all gfxpak command-line checks passed"
