@@ -1,0 +1,140 @@
+// Kills `gfxpak -p` with SIGKILL at random moments and checks after every
+// kill that the archive is valid, keeps its order, and that every entry holds
+// its old content or, for the one being imported, the new one. Prints its
+// seed; set GFXPAK_KILL_SEED to replay a run.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "big_archive.h"
+#include "file.h"
+
+namespace gfxpak {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+struct Snapshot {
+  std::vector<std::string> names;
+  std::vector<Bytes> data;
+};
+
+Snapshot Load(const std::string& path) {
+  Snapshot s;
+  File file;
+  EXPECT_FALSE(file.Open(path, OpenMode::kRead));
+  FileStorage storage(file);
+  Archive a;
+  const Status status = ReadArchive(storage, a);
+  EXPECT_TRUE(status.ok()) << status.error;
+  for (const Entry& e : a.entries) {
+    s.names.push_back(e.name);
+    Bytes d;
+    EXPECT_TRUE(ReadEntry(storage, e, d).ok());
+    s.data.push_back(std::move(d));
+  }
+  return s;
+}
+
+// Runs gfxpak -p and kills it after delay (or lets it finish when the delay is
+// negative); returns whether it ran to its end.
+bool RunPut(const std::string& archive, const std::string& file, std::chrono::microseconds delay) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl(TESSOLO_GFXPAK, TESSOLO_GFXPAK, "-p", archive.c_str(), file.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (delay.count() >= 0) {
+    usleep(static_cast<useconds_t>(delay.count()));
+    kill(pid, SIGKILL);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(KillTest, KilledImportsLeaveAValidConsistentArchive) {
+  const char* env_seed = std::getenv("GFXPAK_KILL_SEED");
+  const unsigned seed = env_seed != nullptr ? static_cast<unsigned>(std::strtoul(env_seed, nullptr, 10)) : std::random_device{}();
+  std::printf("kill test seed %u (GFXPAK_KILL_SEED=%u to replay)\n", seed, seed);
+  std::mt19937 rng(seed);
+  auto random_bytes = [&](std::size_t n) {
+    Bytes b(n);
+    for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+    return b;
+  };
+
+  const fs::path dir = fs::temp_directory_path() / ("gfxpak-kill-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string archive = (dir / "zdata.big").string();
+  // A dense archive: its data starts right after the table, so every add has
+  // to move data out of the table's way.
+  {
+    MemoryStorage storage(NewArchive("stadium_00.o", random_bytes(40000)));
+    for (int i = 1; i < 12; ++i) {
+      const std::string name = "data\\stadium_" + std::to_string(i) + (i % 2 ? ".h" : ".o");
+      ASSERT_TRUE(PutEntry(storage, name, random_bytes(1000 + rng() % 60000), PutOptions{}).ok());
+    }
+    MemoryStorage dense;
+    ASSERT_TRUE(CompactArchive(storage, dense).ok());
+    ASSERT_FALSE(WriteFileAtomically(archive, dense.bytes()));
+  }
+
+  // The length of an uninterrupted import, to spread the kills over it.
+  const std::string probe = (dir / "probe_x.o").string();
+  ASSERT_FALSE(WriteFileAtomically(probe, random_bytes(2 << 20)));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(RunPut(archive, probe, std::chrono::microseconds(-1)));
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+
+  int finished = 0;
+  int interrupted = 0;
+  for (int round = 0; round < 60; ++round) {
+    const Snapshot before = Load(archive);
+    const bool add = rng() % 3 == 0;
+    // Names stored with a path are matched by their last component.
+    const std::string bare = add ? "new_" + std::to_string(round) + ".o" : BareName(before.names[rng() % before.names.size()]);
+    const std::string file = (dir / bare).string();
+    const Bytes data = random_bytes(rng() % 2 ? rng() % 3000 : (rng() % (3u << 20)));
+    ASSERT_FALSE(WriteFileAtomically(file, data));
+    const auto delay = std::chrono::microseconds(rng() % static_cast<unsigned>(span.count() * 3 / 2 + 1));
+    const bool done = RunPut(archive, file, delay);
+    done ? ++finished : ++interrupted;
+
+    const Snapshot after = Load(archive);
+    ASSERT_GE(after.names.size(), before.names.size()) << "round " << round;
+    ASSERT_LE(after.names.size(), before.names.size() + 1) << "round " << round;
+    if (done) {
+      EXPECT_EQ(after.names.size(), before.names.size() + (add ? 1 : 0)) << "round " << round;
+    }
+    for (std::size_t i = 0; i < after.names.size(); ++i) {
+      if (i == before.names.size()) {
+        EXPECT_TRUE(add) << "round " << round;
+        EXPECT_EQ(after.names[i], bare);
+        EXPECT_EQ(after.data[i], data) << "round " << round << ": a new entry with other content";
+        continue;
+      }
+      EXPECT_EQ(after.names[i], before.names[i]) << "round " << round;
+      const bool is_target = !add && NormalizeName(BareName(before.names[i])) == NormalizeName(bare);
+      const bool ok = after.data[i] == before.data[i] || (is_target && after.data[i] == data);
+      EXPECT_TRUE(ok) << "round " << round << ": entry " << before.names[i] << " holds neither old nor new content";
+      if (done && is_target) {
+        EXPECT_EQ(after.data[i], data) << "round " << round;
+      }
+    }
+    fs::remove(file);
+    if (HasFailure()) break;
+  }
+  std::printf("%d imports killed, %d finished before the kill\n", interrupted, finished);
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace gfxpak
