@@ -1,0 +1,282 @@
+// Whole import runs through the real window, with the stand-in packer, as a
+// user sees them: what the window shows while the packer works and after.
+#include "design.h"
+#include "select_archive.h"
+#include "utf.h"
+#include "window_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Snapshot {
+  std::wstring caption;
+  float line_end;
+  int bar_width;
+  bool menus[4];
+};
+
+// Samples the window on a thread timer; its ticks are dispatched by the
+// window's own event processing while the runner waits for the packer.
+class Sampler {
+ public:
+  explicit Sampler(Form1& window, std::function<void(Sampler&)> during = {})
+      : window_(window), during_(std::move(during)) {
+    current_ = this;
+    timer_ = SetTimer(nullptr, 0, 5, &Sampler::Tick);
+  }
+  ~Sampler() {
+    KillTimer(nullptr, timer_);
+    current_ = nullptr;
+  }
+  std::vector<Snapshot> seen;
+
+ private:
+  static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    if (current_ == nullptr || !current_->window_.Running()) return;
+    Form1& w = current_->window_;
+    RECT bar{};
+    GetClientRect(w.BarHandle(), &bar);
+    Snapshot s{WindowTitle(w.Handle()), w.LineEnd(), bar.right,
+               {w.MenuEnabled(MenuCommand::Inizia), w.MenuEnabled(MenuCommand::Info),
+                w.MenuEnabled(MenuCommand::About), w.MenuEnabled(MenuCommand::Esci)}};
+    current_->seen.push_back(s);
+    if (current_->during_) current_->during_(*current_);
+  }
+
+  static inline Sampler* current_ = nullptr;
+  Form1& window_;
+  std::function<void(Sampler&)> during_;
+  UINT_PTR timer_ = 0;
+};
+
+struct RunCase {
+  const char* what;
+  std::vector<std::string> files;  // in the order the run handles them
+  std::vector<int> bar_widths;     // every width the bar shows during the run, in order
+};
+
+class ImportRun : public testing::TestWithParam<RunCase> {};
+
+// Captions of the run, in order, and which commands it gave the packer.
+TEST_P(ImportRun, ShowsItsProgress) {
+  const RunCase& c = GetParam();
+  WindowTest t({.packer = true, .packer_ms = 150});
+  for (const std::string& f : c.files) t.AddFile(f);
+  ASSERT_TRUE(t.Create());
+  Form1& w = t.Window();
+  Sampler sampler(w);
+  t.Choose(MenuCommand::Inizia);
+
+  std::vector<std::string> expected;
+  for (const std::string& f : c.files) {
+    const std::string archive = f.back() == 'o' ? "zdata_05.big" : "zdata_06.big";
+    expected.push_back("-compress -real " + f + " " + f);
+    expected.push_back("-p " + archive + " " + f);
+  }
+  EXPECT_EQ(t.PackerCommands(), expected);
+  EXPECT_TRUE(t.DataFiles().empty());
+  EXPECT_TRUE(t.messages.empty());
+
+  ASSERT_FALSE(sampler.seen.empty());
+  std::vector<int> widths;
+  for (const Snapshot& s : sampler.seen) {
+    if (widths.empty() || widths.back() != s.bar_width) widths.push_back(s.bar_width);
+    for (bool enabled : s.menus) EXPECT_FALSE(enabled) << "a command was enabled while the packer ran";
+  }
+  EXPECT_EQ(widths, c.bar_widths);
+
+  // The moving end: still during the first compress (the step is still 0),
+  // 5 twips a tick during every import and 3 during every later compress.
+  for (std::size_t i = 0; i < c.files.size(); ++i) {
+    const std::string& f = c.files[i];
+    const std::string archive = f.back() == 'o' ? "zdata_05.big" : "zdata_06.big";
+    const std::wstring compress = Widen("COMPRESS " + f);
+    const std::wstring import = Widen("import " + f + " in " + archive);
+    float compress_max = 0, import_max = 0;
+    int compress_seen = 0, import_seen = 0;
+    for (const Snapshot& s : sampler.seen) {
+      const float advance = s.line_end - 240.0f;
+      if (s.caption == compress) {
+        ++compress_seen;
+        compress_max = std::max(compress_max, advance);
+        if (i == 0) {
+          EXPECT_EQ(advance, 0.0f);
+        }
+        EXPECT_EQ(static_cast<int>(advance) % 3, 0) << advance;
+      } else if (s.caption == import) {
+        ++import_seen;
+        import_max = std::max(import_max, advance);
+        EXPECT_EQ(static_cast<int>(advance) % 5, 0) << advance;
+      }
+    }
+    EXPECT_GT(compress_seen, 0) << f;
+    EXPECT_GT(import_seen, 0) << f;
+    EXPECT_GT(import_max, 0.0f) << "the line did not move during the import of " << f;
+    if (i > 0) {
+      EXPECT_GT(compress_max, 0.0f) << "the line did not move during the compress of " << f;
+    }
+  }
+
+  // After the run.
+  EXPECT_EQ(WindowTitle(w.Handle()), L"Tessolo FIFA2004");
+  EXPECT_EQ(w.LineEnd(), 120.0f);
+  EXPECT_TRUE(w.LabelVisible(StatusLabel::Ok));
+  EXPECT_FALSE(w.LabelVisible(StatusLabel::DirectoryEmpty));
+  EXPECT_FALSE(w.MenuEnabled(MenuCommand::Inizia)) << "a second run needs a restart";
+  EXPECT_TRUE(w.MenuEnabled(MenuCommand::Info));
+  EXPECT_TRUE(w.MenuEnabled(MenuCommand::About));
+  EXPECT_TRUE(w.MenuEnabled(MenuCommand::Esci));
+  EXPECT_EQ(w.State().linestep, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Form1, ImportRun,
+    testing::Values(RunCase{"one file", {"bern_x.o"}, {1, 439}},
+                    RunCase{"an o-file and its h-file", {"bern_x.h", "bern_x.o"}, {1, 220, 439}},
+                    RunCase{"three files", {"bern_a.o", "bern_b.o", "bern_c.o"}, {1, 147, 293, 439}}),
+    [](const testing::TestParamInfo<RunCase>& param) { return "case" + std::to_string(param.index); });
+
+TEST(ImportRun, SevenFilesEndOneShortOfTheFullBar) {
+  WindowTest t({.packer = true});
+  for (char c = 'a'; c < 'h'; ++c) t.AddFile(std::string("bern_") + c + ".o");
+  ASSERT_TRUE(t.Create());
+  t.Choose(MenuCommand::Inizia);
+  RECT bar{};
+  GetClientRect(t.Window().BarHandle(), &bar);
+  EXPECT_EQ(bar.right, 439);  // 6581 twips, rounded to whole pixels
+  EXPECT_EQ(t.PackerCommands().size(), 14u);
+}
+
+struct EmptyCase {
+  const char* what;
+  std::vector<std::string> files;
+};
+
+class EmptyRun : public testing::TestWithParam<EmptyCase> {};
+
+// Nothing to import: DIRECTORY EMPTY, everything enabled again, nothing else
+// changed; files added afterwards are seen by the next run.
+TEST_P(EmptyRun, SaysSoAndAllowsAnother) {
+  WindowTest t({.packer = true});
+  for (const std::string& f : GetParam().files) t.AddFile(f);
+  ASSERT_TRUE(t.Create());
+  Form1& w = t.Window();
+  w.ShowPanel(Panel::Info, true);
+  t.Choose(MenuCommand::Inizia);
+
+  EXPECT_TRUE(w.LabelVisible(StatusLabel::DirectoryEmpty));
+  EXPECT_FALSE(w.LabelVisible(StatusLabel::Ok));
+  EXPECT_FALSE(w.PanelVisible(Panel::Info)) << "every run hides the panels";
+  for (MenuCommand m : {MenuCommand::Inizia, MenuCommand::Info, MenuCommand::About, MenuCommand::Esci}) {
+    EXPECT_TRUE(w.MenuEnabled(m));
+  }
+  EXPECT_EQ(WindowTitle(w.Handle()), L"Tessolo FIFA2004");
+  EXPECT_EQ(w.LineEnd(), design::kLineRestX2);
+  RECT bar{};
+  GetClientRect(w.BarHandle(), &bar);
+  EXPECT_EQ(bar.right, 1);
+  EXPECT_TRUE(t.PackerCommands().empty());
+  EXPECT_EQ(t.DataFiles().size(), GetParam().files.size());
+
+  t.AddFile("bern_new.o");
+  t.Choose(MenuCommand::Inizia);
+  EXPECT_TRUE(w.LabelVisible(StatusLabel::Ok));
+  EXPECT_FALSE(w.LabelVisible(StatusLabel::DirectoryEmpty));
+  EXPECT_EQ(t.PackerCommands().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Form1, EmptyRun,
+                         testing::Values(EmptyCase{"empty folder", {}},
+                                         EmptyCase{"nothing that ends in o or h", {"a_b.txt", "a_b.O", "ab.o"}}),
+                         [](const testing::TestParamInfo<EmptyCase>& param) { return "case" + std::to_string(param.index); });
+
+// While files are handled the close box and Alt+F4 do nothing; a WM_QUIT
+// that arrives meanwhile waits for the end of the run instead of being lost.
+TEST(ImportRun, ClosingAndQuittingWaitForTheEnd) {
+  WindowTest t({.packer = true, .packer_ms = 200});
+  t.AddFile("bern_a.o");
+  t.AddFile("bern_b.o");
+  ASSERT_TRUE(t.Create());
+  Form1& w = t.Window();
+  int closes = 0;
+  Sampler sampler(w, [&](Sampler& s) {
+    if (s.seen.size() == 3) PostQuitMessage(7);
+    if (s.seen.size() % 4 == 0 && closes < 4) {
+      ++closes;
+      if (closes % 2 == 0) {
+        SendMessageW(w.Handle(), WM_SYSCOMMAND, SC_CLOSE, 0);
+      } else {
+        SendMessageW(w.Handle(), WM_CLOSE, 0, 0);
+      }
+    }
+  });
+  const HWND hwnd = w.Handle();
+  t.Choose(MenuCommand::Inizia);
+  EXPECT_EQ(closes, 4);
+  EXPECT_TRUE(IsWindow(hwnd));
+  EXPECT_EQ(t.PackerCommands().size(), 4u) << "the quit cut the run short";
+  EXPECT_TRUE(w.LabelVisible(StatusLabel::Ok));
+  MSG quit;
+  ASSERT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(quit.wParam, 7u);
+  EXPECT_FALSE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "posted twice";
+}
+
+// An o-file no rule accepts: the plain message, then the program ends; the
+// files before it are imported, it and those after stay.
+TEST(ImportRun, RejectedFileEndsTheProgram) {
+  WindowTest t({.packer = true});
+  t.AddFile("bern_a.o");
+  t.AddFile("zzzz_b.o");
+  ASSERT_TRUE(t.Create());
+  t.Choose(MenuCommand::Inizia);
+  ASSERT_EQ(t.messages.size(), 1u);
+  EXPECT_EQ(t.messages[0], "plain: " + std::string(kRejectMessage));
+  ASSERT_FALSE(t.end_codes.empty());
+  EXPECT_EQ(t.end_codes[0], kRejectExitCode);
+  EXPECT_EQ(t.DataFiles(), std::vector<std::string>{"zzzz_b.o"});
+}
+
+struct Cost {
+  ULONGLONG wall_ms, cpu_ms;
+};
+
+// One run of one file with a packer that takes packer_ms per command.
+Cost RunCost(int packer_ms) {
+  WindowTest t({.packer = true, .packer_ms = packer_ms});
+  t.AddFile("bern_a.o");
+  EXPECT_TRUE(t.Create());
+  auto cpu_ms = [] {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](FILETIME f) { return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000; };
+    return ms(kernel) + ms(user);
+  };
+  const ULONGLONG cpu0 = cpu_ms();
+  const ULONGLONG start = GetTickCount64();
+  t.Choose(MenuCommand::Inizia);
+  return Cost{GetTickCount64() - start, cpu_ms() - cpu0};
+}
+
+// While the packer runs the window sleeps in its wait (a spinning wait would
+// use a whole core). Starting processes has a cost of its own, so the wait
+// is what a slow packer costs beyond an instant one.
+TEST(ImportRun, WaitingCostsLittleProcessorTime) {
+  const Cost instant = RunCost(0);
+  const Cost slow = RunCost(2000);
+  const ULONGLONG waited_ms = slow.wall_ms - instant.wall_ms;
+  const ULONGLONG wait_cpu_ms = slow.cpu_ms > instant.cpu_ms ? slow.cpu_ms - instant.cpu_ms : 0;
+  std::cout << "instant packer: " << instant.wall_ms << " ms wall, " << instant.cpu_ms << " ms processor; "
+            << "2 s packer: " << slow.wall_ms << " ms wall, " << slow.cpu_ms << " ms processor\n";
+  ASSERT_GE(waited_ms, 3500u);
+  EXPECT_LT(wait_cpu_ms * 100, waited_ms * 3) << "more than 3% of a core while waiting";
+}
+
+}  // namespace
