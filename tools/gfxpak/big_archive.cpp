@@ -112,8 +112,8 @@ class Updater {
   }
 
   // Writes data (taken from the source callback chunk by chunk) at offset,
-  // flushes, reads it back and compares, then makes the header's archive
-  // size cover it. The data is dead space until an entry points to it.
+  // flushes, reads it back and compares. The data is dead space until an
+  // entry points to it.
   template <typename Source>
   Status WriteData(std::uint64_t offset, std::uint64_t size, Source&& source) {
     if (offset + size > kMaxArchive) return Status::Fail("archive would grow past 4 GiB");
@@ -138,17 +138,20 @@ class Updater {
       }
     }
     a_.file_size = std::max(a_.file_size, offset + size);
-    if (offset + size > a_.archive_size) {
-      a_.archive_size = static_cast<std::uint32_t>(offset + size);
-      std::uint8_t field[4];
-      PutLe32(field, a_.archive_size);
-      if (auto e = storage_.Write(4, field)) return IoFail("cannot write", e);
-      if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
-    }
     return Status::Ok();
   }
 
+  // Points an entry at data that is already on the disk. The archive size
+  // field grows first when the data lies past it, so that at no moment an
+  // entry reaches beyond the size the header gives.
   Status Repoint(std::size_t index, std::uint32_t offset, std::uint32_t size) {
+    const std::uint64_t end = std::uint64_t{offset} + size;
+    if (end > a_.archive_size) {
+      a_.archive_size = static_cast<std::uint32_t>(end);
+      std::uint8_t field[4];
+      PutLe32(field, a_.archive_size);
+      if (auto e = storage_.Write(4, field)) return IoFail("cannot write", e);
+    }
     std::uint8_t record[8];
     PutBe32(record, offset);
     PutBe32(record + 4, size);
@@ -221,7 +224,7 @@ class Updater {
     a_.table_end = static_cast<std::uint32_t>(new_table_end);
     a_.first_data = LowestData(a_.entries, a_.file_size);
     a_.file_size = std::max(a_.file_size, reserved);
-    a_.archive_size = std::max<std::uint32_t>(a_.archive_size, static_cast<std::uint32_t>(reserved));
+    a_.archive_size = static_cast<std::uint32_t>(std::max<std::uint64_t>({a_.archive_size, reserved, to + data.size()}));
     a_.header_field = HeaderFieldFor(a_, a_.table_end, a_.first_data);
     std::uint8_t header[kHeaderSize];
     EncodeHeader(header, a_.magic, a_.archive_size, static_cast<std::uint32_t>(a_.entries.size()), a_.header_field);
