@@ -276,7 +276,7 @@ TEST(ImportRun, WaitingCostsLittleProcessorTime) {
   std::cout << "instant packer: " << instant.wall_ms << " ms wall, " << instant.cpu_ms << " ms processor; "
             << "2 s packer: " << slow.wall_ms << " ms wall, " << slow.cpu_ms << " ms processor\n";
   ASSERT_GE(waited_ms, 3500u);
-  EXPECT_LT(wait_cpu_ms * 100, waited_ms * 3) << "more than 3% of a core while waiting";
+  EXPECT_LT(wait_cpu_ms * 100, waited_ms * 5) << "more than 5% of a core while waiting";
 }
 
 }  // namespace
