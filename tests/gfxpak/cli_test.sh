@@ -103,16 +103,40 @@ printf 'replacement' >bern_golden.o
 must_pass -p golden.big bern_golden.o
 must_pass -l golden.big
 grep -q ' 3 entries' ../out.log || fail "replace added an entry"
-sed -n 3p ../out.log | grep -q 'data.stadium.bern_golden.o' || fail "replaced entry lost its name or place"
+sed -n 4p ../out.log | grep -q 'data.stadium.bern_golden.o' || fail "replaced entry lost its name or place"
 must_pass -x golden.big 'DATA/STADIUM/BERN_GOLDEN.O' ../x3
 cmp -s ../x3 bern_golden.o || fail "replaced entry has other content"
 must_pass -x golden.big rome_golden.h ../x4
 [ "$(cat ../x4)" = "second entry" ] || fail "other entry changed"
 
-# Compact removes the dead space and nothing else.
+# The first change of an existing archive leaves a restore point that takes
+# it back byte for byte; -compact will not drop it unless forced.
+[ -f zdata.big.restore ] || fail "no restore point after the second import"
+rm zdata.big.restore
+must_pass -l zdata.big
+grep -q 'restore point: none' ../out.log || fail "-l shows a restore point before any change"
+must_fail 1 -restore zdata.big
+cp zdata.big ../zdata.original
 printf 'a much longer replacement for the first entry' >bern_one.o
 must_pass -p zdata.big bern_one.o
-must_pass -compact zdata.big
+[ -f zdata.big.restore ] || fail "no restore point after changing an existing archive"
+must_pass -l zdata.big
+grep -q 'restore point: zdata.big.restore, [0-9]* bytes, 1 saved ranges' ../out.log || fail "-l restore point line: $(grep restore ../out.log)"
+must_fail 1 -compact zdata.big
+cp zdata.big ../zdata.changed
+must_pass -restore zdata.big
+cmp -s zdata.big ../zdata.original || fail "-restore did not give the original archive back"
+[ -f zdata.big.restore ] && fail "-restore left its restore point"
+cp ../zdata.changed zdata.big
+printf 'garbage' >zdata.big.restore
+must_fail 1 -restore zdata.big
+must_fail 1 -p zdata.big bern_one.o
+rm zdata.big.restore
+
+# Compact removes the dead space and nothing else.
+must_pass -p zdata.big bern_one.o
+must_pass -compact -force zdata.big
+[ -f zdata.big.restore ] && fail "-compact -force kept the restore point"
 must_pass -l zdata.big
 grep -q 'dead space 0 bytes' ../out.log || fail "-compact left dead space"
 must_pass -x zdata.big rome_two.h ../x5

@@ -382,6 +382,7 @@ Status PutEntry(Storage& storage, std::string_view name, std::span<const std::ui
   const std::uint64_t old_size = archive.file_size;
   const std::uint32_t old_archive_size = archive.archive_size;
   Status status = index ? updater.Replace(*index, data) : updater.Add(name, data);
+  if (result != nullptr) result->changed = status.ok() || updater.committed();
   if (!status.ok() && !updater.committed()) {
     // Nothing points to the new bytes yet: take them away again, so that a
     // failed import leaves the archive as it was.

@@ -75,6 +75,7 @@ struct PutOptions {
 struct PutResult {
   bool replaced = false;
   std::size_t index = 0;
+  bool changed = false;  // false after a failure that left the archive as it was
 };
 
 // Puts data into the archive under name: replaces the entry FindEntry picks

@@ -8,6 +8,7 @@
 #include "big_archive.h"
 #include "file.h"
 #include "refpack/refpack.h"
+#include "restore_point.h"
 
 namespace gfxpak {
 
@@ -24,7 +25,11 @@ constexpr std::string_view kUsage =
     "  gfxpak -l ARCHIVE               list the entries\n"
     "  gfxpak -x [-d] ARCHIVE NAME OUT extract an entry (-d: decompress it)\n"
     "  gfxpak -d IN OUT                decompress a RefPack file\n"
-    "  gfxpak -compact ARCHIVE         rewrite the archive without dead space\n"
+    "                                  (-p -norestore: make no restore point)\n"
+    "  gfxpak -restore ARCHIVE         put the archive back as it was before gfxpak\n"
+    "                                  first changed it (from ARCHIVE.restore)\n"
+    "  gfxpak -compact [-force] ARCHIVE  rewrite the archive without dead space\n"
+    "                                  (-force: even if that drops its restore point)\n"
     "  gfxpak -h | --version\n"
     "exit status: 0 done, 1 bad or unreadable file, 2 bad usage\n";
 
@@ -77,7 +82,30 @@ Result Decompress(const std::string& in, const std::string& out) {
   return WriteOutput(out, plain);
 }
 
-Result Put(const std::string& archive_path, const std::string& file_path) {
+// The archive's restore point, opened and checked, or made now when there is
+// none and make_new is set. created tells whether this call made it.
+Result OpenRestorePoint(const std::string& archive_path, Storage& archive, bool make_new, File& journal,
+                        RestorePoint& point, bool& created) {
+  const std::string path = RestorePathFor(archive_path);
+  created = false;
+  if (!FileExists(path)) {
+    if (!make_new) return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    if (Status s = NewRestorePoint(archive, bytes); !s.ok()) return FileError(archive_path, s.error);
+    if (Result r = WriteOutput(path, bytes)) return r;
+    created = true;
+  }
+  if (auto e = journal.Open(path, OpenMode::kUpdate)) return FileError(path, e);
+  FileStorage storage(journal);
+  if (Status s = LoadRestorePoint(storage, archive, point); !s.ok()) {
+    journal.Close();
+    if (created) RemoveFile(path);
+    return FileError(path, s.error + "; gfxpak will not change the archive while it is there");
+  }
+  return std::nullopt;
+}
+
+Result Put(const std::string& archive_path, const std::string& file_path, bool make_restore_point) {
   std::vector<std::uint8_t> data;
   if (Result r = ReadInput(file_path, data)) return r;
   const std::string name = BareName(file_path);
@@ -88,7 +116,56 @@ Result Put(const std::string& archive_path, const std::string& file_path) {
   File file;
   if (auto e = file.Open(archive_path, OpenMode::kUpdate)) return FileError(archive_path, e);
   FileStorage storage(file);
-  if (Status s = PutEntry(storage, name, data, PutOptions{}); !s.ok()) return FileError(archive_path, s.error);
+  Archive archive;
+  if (Status s = ReadArchive(storage, archive); !s.ok()) return FileError(archive_path, s.error);
+
+  // An existing restore point is always kept up to date, even with
+  // -norestore: writing past it would make it restore a mix.
+  File journal;
+  RestorePoint point;
+  bool created = false;
+  if (Result r = OpenRestorePoint(archive_path, storage, make_restore_point, journal, point, created)) return r;
+  PutResult result;
+  Status status;
+  if (journal.is_open()) {
+    FileStorage journal_storage(journal);
+    RestoringStorage restoring(storage, journal_storage, point);
+    PutOptions options;
+    options.reuse_floor = point.original_size;
+    status = PutEntry(restoring, name, data, options, &result);
+  } else {
+    status = PutEntry(storage, name, data, PutOptions{}, &result);
+  }
+  if (!status.ok()) {
+    if (created && !result.changed) {
+      journal.Close();
+      RemoveFile(RestorePathFor(archive_path));
+    }
+    return FileError(archive_path, status.error);
+  }
+  return std::nullopt;
+}
+
+Result Restore(const std::string& archive_path, std::ostream& out) {
+  const std::string path = RestorePathFor(archive_path);
+  if (!FileExists(path)) return FileError(archive_path, "has no restore point (" + BareName(path) + ")");
+  std::uint64_t size = 0;
+  {
+    File file;
+    if (auto e = file.Open(archive_path, OpenMode::kUpdate)) return FileError(archive_path, e);
+    File journal;
+    if (auto e = journal.Open(path, OpenMode::kUpdate)) return FileError(path, e);
+    FileStorage archive(file);
+    FileStorage journal_storage(journal);
+    RestorePoint point;
+    if (Status s = LoadRestorePoint(journal_storage, archive, point); !s.ok()) return FileError(path, s.error);
+    if (Status s = ApplyRestorePoint(journal_storage, archive, point); !s.ok()) return FileError(archive_path, s.error);
+    size = point.original_size;
+  }
+  // Removed only once the archive is whole again: an interrupted restore
+  // finds its restore point and runs again.
+  if (auto e = RemoveFile(path)) return FileError(path, "cannot remove: " + ErrorText(e));
+  out << archive_path << ": restored to its original " << size << " bytes\n";
   return std::nullopt;
 }
 
@@ -117,6 +194,25 @@ Result List(const std::string& path, std::ostream& out) {
       << ConventionName(a);
   if (a.convention == HeaderField::kTableEnd) out << " + " << a.field_extra;
   out << "), dead space " << DeadBytes(a) << " bytes\n";
+  const std::string restore_path = RestorePathFor(path);
+  if (FileExists(restore_path)) {
+    File journal;
+    std::uint64_t journal_size = 0;
+    if (auto e = journal.Open(restore_path, OpenMode::kRead)) return FileError(restore_path, e);
+    FileStorage journal_storage(journal);
+    FileStorage archive(file);
+    RestorePoint point;
+    const Status s = LoadRestorePoint(journal_storage, archive, point);
+    journal.Size(journal_size);
+    out << "restore point: " << restore_path << ", " << journal_size << " bytes";
+    if (s.ok()) {
+      out << ", " << point.ranges.size() << " saved ranges, original size " << point.original_size << '\n';
+    } else {
+      out << ", unusable: " << s.error << '\n';
+    }
+  } else {
+    out << "restore point: none\n";
+  }
   out << "    offset       size  packed  name\n";
   std::vector<std::uint8_t> head;
   for (const Entry& e : a.entries) {
@@ -147,7 +243,13 @@ Result Extract(const std::string& path, const std::string& name, const std::stri
   return WriteOutput(out_path, plain);
 }
 
-Result Compact(const std::string& path) {
+Result Compact(const std::string& path, bool force, std::ostream& out) {
+  const std::string restore_path = RestorePathFor(path);
+  const bool has_restore_point = FileExists(restore_path);
+  if (has_restore_point && !force) {
+    return FileError(path, "has a restore point, which compacting would make useless (-compact -force compacts and "
+                           "deletes it; -restore goes back to the original)");
+  }
   const std::string temp = TemporaryPathBeside(path);
   {
     File source;
@@ -168,6 +270,10 @@ Result Compact(const std::string& path) {
   if (auto e = RenameOver(temp, path)) {
     RemoveFile(temp);
     return FileError(path, e);
+  }
+  if (has_restore_point) {
+    if (auto e = RemoveFile(restore_path)) return FileError(restore_path, "cannot remove: " + ErrorText(e));
+    out << path << ": compacted; its restore point is deleted\n";
   }
   return std::nullopt;
 }
@@ -197,8 +303,14 @@ Result Run(const Args& args, std::ostream& out) {
     return Compress(args[first], args[first + 1]);
   }
   if (command == "-p") {
-    if (Result r = NeedArgs(args, 3, "ARCHIVE FILE")) return r;
-    return Put(args[1], args[2]);
+    const bool no_restore = args.size() > 1 && args[1] == "-norestore";
+    const std::size_t first = no_restore ? 2 : 1;
+    if (args.size() != first + 2) return Usage("-p needs [-norestore] ARCHIVE FILE");
+    return Put(args[first], args[first + 1], !no_restore);
+  }
+  if (command == "-restore") {
+    if (Result r = NeedArgs(args, 2, "ARCHIVE")) return r;
+    return Restore(args[1], out);
   }
   if (command == "-l") {
     if (Result r = NeedArgs(args, 2, "ARCHIVE")) return r;
@@ -215,8 +327,10 @@ Result Run(const Args& args, std::ostream& out) {
     return Decompress(args[1], args[2]);
   }
   if (command == "-compact") {
-    if (Result r = NeedArgs(args, 2, "ARCHIVE")) return r;
-    return Compact(args[1]);
+    const bool force = args.size() > 1 && args[1] == "-force";
+    const std::size_t first = force ? 2 : 1;
+    if (args.size() != first + 1) return Usage("-compact needs [-force] ARCHIVE");
+    return Compact(args[first], force, out);
   }
   return Usage("unknown command " + command);
 }
