@@ -14,6 +14,8 @@
 
 #include "big_archive.h"
 #include "file.h"
+#include "restore_point.h"
+#include "sha256.h"
 
 namespace gfxpak {
 namespace {
@@ -43,12 +45,15 @@ Snapshot Load(const std::string& path) {
   return s;
 }
 
-// Runs gfxpak -p and kills it after delay (or lets it finish when the delay is
-// negative); returns whether it ran to its end.
-bool RunPut(const std::string& archive, const std::string& file, std::chrono::microseconds delay) {
+// Runs gfxpak with the arguments and kills it after delay (or lets it finish
+// when the delay is negative); returns whether it ran to its end.
+bool RunKilled(const std::vector<std::string>& args, std::chrono::microseconds delay) {
   const pid_t pid = fork();
   if (pid == 0) {
-    execl(TESSOLO_GFXPAK, TESSOLO_GFXPAK, "-p", archive.c_str(), file.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>(TESSOLO_GFXPAK)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TESSOLO_GFXPAK, argv.data());
     _exit(127);
   }
   if (delay.count() >= 0) {
@@ -60,11 +65,25 @@ bool RunPut(const std::string& archive, const std::string& file, std::chrono::mi
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-TEST(KillTest, KilledImportsLeaveAValidConsistentArchive) {
+bool RunPut(const std::string& archive, const std::string& file, std::chrono::microseconds delay) {
+  return RunKilled({"-p", "-norestore", archive, file}, delay);
+}
+
+unsigned Seed() {
   const char* env_seed = std::getenv("GFXPAK_KILL_SEED");
   const unsigned seed = env_seed != nullptr ? static_cast<unsigned>(std::strtoul(env_seed, nullptr, 10)) : std::random_device{}();
   std::printf("kill test seed %u (GFXPAK_KILL_SEED=%u to replay)\n", seed, seed);
-  std::mt19937 rng(seed);
+  return seed;
+}
+
+std::string FileHash(const std::string& path) {
+  std::vector<std::uint8_t> bytes;
+  EXPECT_FALSE(ReadWholeFile(path, bytes));
+  return ToHex(Sha256Of(bytes));
+}
+
+TEST(KillTest, KilledImportsLeaveAValidConsistentArchive) {
+  std::mt19937 rng(Seed());
   auto random_bytes = [&](std::size_t n) {
     Bytes b(n);
     for (auto& x : b) x = static_cast<std::uint8_t>(rng());
@@ -133,6 +152,62 @@ TEST(KillTest, KilledImportsLeaveAValidConsistentArchive) {
     if (HasFailure()) break;
   }
   std::printf("%d imports killed, %d finished before the kill\n", interrupted, finished);
+  fs::remove_all(dir);
+}
+
+// Kills imports (which keep a restore point) and restores at random moments;
+// after each round -restore must bring back the exact original archive.
+TEST(KillTest, RestoreBringsTheOriginalBackAfterKills) {
+  std::mt19937 rng(Seed());
+  auto random_bytes = [&](std::size_t n) {
+    std::vector<std::uint8_t> b(n);
+    for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+    return b;
+  };
+  const fs::path dir = fs::temp_directory_path() / ("gfxpak-restore-kill-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const std::string archive = (dir / "zdata.big").string();
+  const std::string restore = RestorePathFor(archive);
+  {
+    MemoryStorage storage(NewArchive("stadium_0.o", random_bytes(30000)));
+    for (int i = 1; i < 10; ++i) ASSERT_TRUE(PutEntry(storage, "data\\stadium_" + std::to_string(i) + ".o", random_bytes(1000 + rng() % 40000), {}).ok());
+    MemoryStorage dense;
+    ASSERT_TRUE(CompactArchive(storage, dense).ok());
+    ASSERT_FALSE(WriteFileAtomically(archive, dense.bytes()));
+  }
+  const std::string original = FileHash(archive);
+
+  const std::string probe = (dir / "probe.o").string();
+  ASSERT_FALSE(WriteFileAtomically(probe, random_bytes(1 << 20)));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(RunKilled({"-p", archive, probe}, std::chrono::microseconds(-1)));
+  const auto span = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  ASSERT_TRUE(RunKilled({"-restore", archive}, std::chrono::microseconds(-1)));
+  ASSERT_EQ(FileHash(archive), original);
+
+  int killed_puts = 0;
+  int killed_restores = 0;
+  for (int round = 0; round < 25; ++round) {
+    const int imports = 1 + static_cast<int>(rng() % 4);
+    for (int i = 0; i < imports; ++i) {
+      const std::string name = rng() % 2 ? "stadium_" + std::to_string(rng() % 10) + ".o" : "new_" + std::to_string(round) + "_" + std::to_string(i) + ".o";
+      const std::string file = (dir / name).string();
+      ASSERT_FALSE(WriteFileAtomically(file, random_bytes(rng() % (1 << 20))));
+      const bool last = i == imports - 1;
+      const auto delay = last ? std::chrono::microseconds(rng() % static_cast<unsigned>(span.count() + 1)) : std::chrono::microseconds(-1);
+      if (!RunKilled({"-p", archive, file}, delay)) ++killed_puts;
+      fs::remove(file);
+    }
+    if (fs::exists(restore) && rng() % 2) {
+      const auto delay = std::chrono::microseconds(rng() % static_cast<unsigned>(span.count() / 2 + 1));
+      if (!RunKilled({"-restore", archive}, delay)) ++killed_restores;
+    }
+    if (fs::exists(restore)) {
+      ASSERT_TRUE(RunKilled({"-restore", archive}, std::chrono::microseconds(-1))) << "round " << round;
+    }
+    ASSERT_EQ(FileHash(archive), original) << "round " << round;
+  }
+  std::printf("%d imports and %d restores killed\n", killed_puts, killed_restores);
   fs::remove_all(dir);
 }
 
