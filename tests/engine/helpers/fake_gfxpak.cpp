@@ -44,10 +44,19 @@ bool ReceivedAll(const std::vector<std::string>& args, const std::string& when) 
   return true;
 }
 
+#ifdef _WIN32
+LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* info) {
+  TerminateProcess(GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+#endif
+
 [[noreturn]] void Crash() {
 #ifdef _WIN32
-  // No crash dialog or debugger: the parent should just see the exception code.
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  // The last-chance filter ends the process with the exception code, as the
+  // system does for a crash, but without the crash dialog or the debugger
+  // that Wine would start and that would leave the test waiting.
+  SetUnhandledExceptionFilter(EndWithExceptionCode);
   RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
 #else
   rlimit no_core{0, 0};
