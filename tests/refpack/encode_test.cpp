@@ -58,12 +58,15 @@ TEST_P(RoundTrip, DecodesToTheInputAndBeatsGreedy) {
   ASSERT_TRUE(refpack::Decompress(packed, out, &error)) << error;
   ASSERT_TRUE(out == input) << "round trip differs";
 
-  const Bytes greedy = refpack_test::GreedyCompress(input);
-  ASSERT_TRUE(refpack::Decompress(greedy, out, &error)) << "greedy stream: " << error;
-  ASSERT_TRUE(out == input) << "greedy round trip differs";
-  EXPECT_LE(packed.size(), greedy.size());
-  std::printf("  %-12s %9zu bytes -> %9zu (greedy %9zu)\n", GetParam().name, input.size(),
-              packed.size(), greedy.size());
+  // Against greedy searching as deep as the encoder does, and much deeper.
+  for (const unsigned depth : {8u, 64u}) {
+    const Bytes greedy = refpack_test::GreedyCompress(input, depth);
+    ASSERT_TRUE(refpack::Decompress(greedy, out, &error)) << "greedy stream: " << error;
+    ASSERT_TRUE(out == input) << "greedy round trip differs";
+    EXPECT_LE(packed.size(), greedy.size()) << "greedy with chain depth " << depth;
+    std::printf("  %-12s %9zu bytes -> %9zu (greedy depth %2u: %9zu)\n", GetParam().name,
+                input.size(), packed.size(), depth, greedy.size());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -13,7 +13,7 @@
 namespace refpack_test {
 
 inline std::vector<std::uint8_t> GreedyCompress(std::span<const std::uint8_t> in,
-                                                unsigned depth = 256) {
+                                                unsigned depth) {
   constexpr std::size_t kWindow = 131072;
   const std::size_t n = in.size();
   std::vector<std::uint8_t> out;

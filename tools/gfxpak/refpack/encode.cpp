@@ -1,6 +1,7 @@
 // The encoder: hash chains over the whole copy window, and a shortest-path
 // parse that prices every command by its real size in the stream.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -16,14 +17,23 @@ constexpr std::size_t kMaxLength = 1028;
 constexpr std::size_t kMaxLiteralRun = 112;  // the longest 1-byte literal command
 
 constexpr unsigned kHashBits = 16;
-// How many older positions a search visits: the ratio gained past this is
-// small next to the time the longer walk costs on repetitive data.
-constexpr unsigned kChainDepth = 96;
+constexpr unsigned kShortHashBits = 16;
+// How many older positions a search visits. Measured on text, structured
+// binary and pictures: going from 8 to 16 gains about 2% of size and halves
+// the speed.
+constexpr unsigned kChainDepth = 8;
 // A match this long is taken at once instead of being weighed against its
 // neighbours; a run of equal bytes would otherwise cost a parse step per byte.
-constexpr std::size_t kNiceLength = 192;
+constexpr std::size_t kNiceLength = 64;
+// Inside a match at least this long the parser does not search again until
+// its last kSkipLength / 2 bytes: a match starting in the middle of another
+// seldom pays, and skipping the searches there doubles the speed on text.
+constexpr std::size_t kSkipLength = 16;
 // Positions parsed together before the cheapest path through them is emitted.
-constexpr std::size_t kBlock = 16384;
+constexpr std::size_t kBlock = 4096;
+
+// How many distances of recent matches each search tries besides the chains.
+constexpr std::size_t kRecentDistances = 4;
 
 constexpr std::uint32_t kInfinite = std::numeric_limits<std::uint32_t>::max();
 
@@ -51,9 +61,12 @@ inline std::uint32_t Load32(const std::uint8_t* p) {
   return v;
 }
 
+inline std::uint32_t Hash4(const std::uint8_t* p) {
+  return (Load32(p) * 2654435761u) >> (32 - kHashBits);
+}
+
 inline std::uint32_t Hash3(const std::uint8_t* p) {
-  const std::uint32_t v = (Load32(p) & 0xFFFFFFu) * 2654435761u;
-  return v >> (32 - kHashBits);
+  return ((Load32(p) & 0xFFFFFFu) * 2654435761u) >> (32 - kShortHashBits);
 }
 
 // Length of the common prefix of a and b, at most limit; a lies before b.
@@ -80,13 +93,17 @@ struct Match {
 class MatchFinder {
  public:
   explicit MatchFinder(std::span<const std::uint8_t> data)
-      : data_(data), head_(std::size_t{1} << kHashBits, 0), prev_(kWindow, 0) {}
+      : data_(data),
+        head_(std::size_t{1} << kHashBits, 0),
+        short_head_(std::size_t{1} << kShortHashBits, 0),
+        prev_(kWindow, 0) {}
 
   void Insert(std::size_t pos) {
-    if (pos + 4 > data_.size()) return;  // Hash3 reads four bytes
-    const std::uint32_t h = Hash3(data_.data() + pos);
+    if (pos + 4 > data_.size()) return;  // the hashes read four bytes
+    const std::uint32_t h = Hash4(data_.data() + pos);
     prev_[pos & (kWindow - 1)] = head_[h];
     head_[h] = static_cast<std::uint32_t>(pos + 1);
+    short_head_[Hash3(data_.data() + pos)] = static_cast<std::uint32_t>(pos + 1);
   }
 
   // Fills out with the matches at pos that some command can express, in order
@@ -101,7 +118,17 @@ class MatchFinder {
     }
     const std::uint8_t* const here = data_.data() + pos;
     std::size_t best = kMinLength - 1;
-    std::uint32_t candidate = head_[Hash3(here)];
+    // The chains hold 4-byte contexts; 3-byte matches, which only the 2-byte
+    // command can use, come from the last position with the same 3 bytes.
+    if (const std::uint32_t near = short_head_[Hash3(here)]; near != 0 && pos - (near - 1) <= 1024) {
+      const std::size_t from = near - 1;
+      const std::size_t len = MatchLength(data_.data() + from, here, std::min<std::size_t>(limit, 4));
+      if (len >= kMinLength) {
+        best = len;
+        out[count++] = {static_cast<std::uint32_t>(len), static_cast<std::uint32_t>(pos - from)};
+      }
+    }
+    std::uint32_t candidate = head_[Hash4(here)];
     for (unsigned depth = 0; candidate != 0 && depth < kChainDepth; ++depth) {
       const std::size_t from = candidate - 1;
       const std::size_t dist = pos - from;
@@ -119,13 +146,55 @@ class MatchFinder {
       if (next >= candidate) break;  // the slot was reused by a newer position
       candidate = next;
     }
+    if (best < kNiceLength && best < limit) count = TryRecent(pos, limit, out, count);
+    if (count > 0) Remember(out[count - 1].distance);
     Insert(pos);
     return count;
   }
 
  private:
+  // Structured data (pictures, tables of records) repeats at a few fixed
+  // distances, a row or a record apart, whose matches often lie deeper in
+  // the chains than the search goes. Trying the distances of the latest
+  // matches costs a few comparisons of bytes that are in the cache anyway.
+  std::size_t TryRecent(std::size_t pos, std::size_t limit, Match* out, std::size_t count) {
+    const std::uint8_t* const here = data_.data() + pos;
+    for (const std::uint32_t dist : recent_) {
+      if (dist == 0 || dist > pos) continue;
+      const std::size_t len = MatchLength(here - dist, here, limit);
+      if (len < kMinLength || CopyCost(len, dist) == kInfinite) continue;
+      // Keep the list a staircase: growing distance and growing length.
+      std::size_t at = 0;
+      while (at < count && out[at].distance < dist) ++at;
+      if (at < count && out[at].distance == dist) continue;
+      if (at > 0 && out[at - 1].length >= len) continue;
+      std::size_t end = at;
+      while (end < count && out[end].length <= len) ++end;
+      const std::size_t removed = end - at;
+      if (removed == 0) {
+        for (std::size_t k = count; k > at; --k) out[k] = out[k - 1];
+        ++count;
+      } else {
+        for (std::size_t k = end; k < count; ++k) out[k - removed + 1] = out[k];
+        count -= removed - 1;
+      }
+      out[at] = {static_cast<std::uint32_t>(len), dist};
+    }
+    return count;
+  }
+
+  void Remember(std::uint32_t dist) {
+    for (const std::uint32_t d : recent_) {
+      if (d == dist) return;
+    }
+    for (std::size_t k = recent_.size() - 1; k > 0; --k) recent_[k] = recent_[k - 1];
+    recent_[0] = dist;
+  }
+
   std::span<const std::uint8_t> data_;
+  std::array<std::uint32_t, kRecentDistances> recent_{};
   std::vector<std::uint32_t> head_;
+  std::vector<std::uint32_t> short_head_;
   std::vector<std::uint32_t> prev_;
 };
 
@@ -194,12 +263,25 @@ class Writer {
   std::size_t literal_start_ = 0;
 };
 
-// One position of the parse: the cheapest known way to reach it.
-struct Node {
+// The parse keeps, for every position, the cheapest way to reach it in each
+// of five states: the path ends in a run of exactly 0, 1, 2 or 3 literals, or
+// in a longer run. The states matter because a run of 0..3 literals rides
+// free in the next command while the fourth literal costs a 1-byte literal
+// command: a copy that breaks a long run of literals can cost more than it
+// saves, which a single cheapest-cost-per-position parse cannot see.
+constexpr std::size_t kLongRun = 4;
+constexpr std::size_t kStates = 5;
+
+struct State {
   std::uint32_t cost;
-  std::uint32_t run;       // literals at the end of that path since its last copy
-  std::uint32_t length;    // the step that reached it: 0 for a literal
   std::uint32_t distance;
+  std::uint16_t length;  // the step that reached this state: 0 for a literal
+  std::uint8_t prev;     // the state it came from at the step's start
+};
+
+struct Node {
+  State state[kStates];
+  std::uint32_t long_run;  // the length of the run of the long-run state
 };
 
 class Parser {
@@ -219,35 +301,71 @@ class Parser {
   // stay pending and are priced on into the next block.
   std::size_t ParseBlock(std::size_t start) {
     const std::size_t span = std::min(kBlock, input_.size() - start);
-    std::fill(nodes_.begin(), nodes_.begin() + static_cast<std::ptrdiff_t>(span + 1),
-              Node{kInfinite, 0, 0, 0});
-    nodes_[0] = {0, static_cast<std::uint32_t>(start - writer_.literal_start()), 0, 0};
+    filled_ = 0;
+    Clear(nodes_[0]);
+    const std::size_t pending = start - writer_.literal_start();
+    if (pending < kLongRun) {
+      nodes_[0].state[pending].cost = 0;
+    } else {
+      nodes_[0].state[kLongRun].cost = 0;
+      nodes_[0].long_run = static_cast<std::uint32_t>(pending);
+    }
 
     std::size_t end = span;
-    Match matches[kChainDepth];
+    Match matches[kChainDepth + 1 + kRecentDistances];
+    std::size_t skip_until = 0;
     for (std::size_t i = 0; i < span; ++i) {
+      Reach(i + 1);
       const Node& here = nodes_[i];
-      Relax(i + 1, here.cost + LiteralCost(here.run), here.run + 1, 0, 0);
+      Node& next = nodes_[i + 1];
+      std::uint8_t best = 0;
+      for (std::uint8_t k = 0; k < kStates; ++k) {
+        const std::uint32_t c = here.state[k].cost;
+        if (c < here.state[best].cost) best = k;
+        if (c == kInfinite) continue;
+        if (k + 1u < kLongRun) {
+          Set(next.state[k + 1], c + 1, 0, 0, k);
+        } else {
+          const std::size_t run = k == kLongRun ? here.long_run : kLongRun - 1;
+          const std::uint32_t cost = c + LiteralCost(run);
+          if (cost < next.state[kLongRun].cost) {
+            Set(next.state[kLongRun], cost, 0, 0, k);
+            next.long_run = static_cast<std::uint32_t>(run + 1);
+          }
+        }
+      }
+      const std::uint32_t base = here.state[best].cost;
 
+      if (i < skip_until) {
+        finder_.Insert(start + i);
+        continue;
+      }
       const std::size_t count = finder_.Find(start + i, matches);
       if (count == 0) continue;
       const std::size_t reach = std::min(span - i, kMaxLength);
+      Reach(i + std::min<std::size_t>(matches[count - 1].length, reach));
       std::size_t len = kMinLength;
       for (std::size_t m = 0; m < count && len <= reach; ++m) {
         const std::size_t top = std::min<std::size_t>(matches[m].length, reach);
         const std::size_t dist = matches[m].distance;
         for (; len <= top; ++len) {
           const std::uint32_t cost = CopyCost(len, dist);
-          if (cost != kInfinite) Relax(i + len, here.cost + cost, 0, len, dist);
+          if (cost == kInfinite) continue;
+          State& target = nodes_[i + len].state[0];
+          if (base + cost < target.cost) Set(target, base + cost, len, dist, best);
         }
       }
       const std::size_t longest = matches[count - 1].length;
+      if (longest >= kSkipLength) skip_until = i + longest - kSkipLength / 2;
       if (longest >= kNiceLength && longest <= span - i) {
         // Take the long match as it is; its inner positions only feed the chains.
-        Relax(i + longest, here.cost + CopyCost(longest, matches[count - 1].distance), 0,
-              longest, matches[count - 1].distance);
         for (std::size_t k = 1; k < longest; ++k) finder_.Insert(start + i + k);
         end = i + longest;
+        // Only the copy may end the block here, so that the block's path
+        // surely contains it.
+        State copy = nodes_[end].state[0];
+        Clear(nodes_[end]);
+        nodes_[end].state[0] = copy;
         break;
       }
     }
@@ -255,26 +373,37 @@ class Parser {
     return start + end;
   }
 
-  void Relax(std::size_t at, std::uint32_t cost, std::size_t run, std::size_t length,
-             std::size_t distance) {
-    Node& n = nodes_[at];
-    if (cost < n.cost) {
-      n = {cost, static_cast<std::uint32_t>(run), static_cast<std::uint32_t>(length),
-           static_cast<std::uint32_t>(distance)};
-    }
+  static void Clear(Node& n) {
+    for (State& st : n.state) st = {kInfinite, 0, 0, 0};
+    n.long_run = 0;
+  }
+
+  // Makes nodes up to index at usable.
+  void Reach(std::size_t at) {
+    while (filled_ < at) Clear(nodes_[++filled_]);
+  }
+
+  static void Set(State& st, std::uint32_t cost, std::size_t length, std::size_t distance,
+                  std::uint8_t prev) {
+    st = {cost, static_cast<std::uint32_t>(distance), static_cast<std::uint16_t>(length), prev};
   }
 
   // Walks the chosen path back from end and writes its copies in order.
   void Emit(std::size_t start, std::size_t end) {
     steps_.clear();
+    std::uint8_t k = 0;
+    for (std::uint8_t j = 1; j < kStates; ++j) {
+      if (nodes_[end].state[j].cost < nodes_[end].state[k].cost) k = j;
+    }
     for (std::size_t at = end; at > 0;) {
-      const Node& n = nodes_[at];
-      if (n.length == 0) {
+      const State& st = nodes_[at].state[k];
+      if (st.length == 0) {
         --at;
       } else {
-        at -= n.length;
-        steps_.push_back({static_cast<std::uint32_t>(at), n.length, n.distance});
+        at -= st.length;
+        steps_.push_back({static_cast<std::uint32_t>(at), st.length, st.distance});
       }
+      k = st.prev;
     }
     for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
       writer_.Copy(start + it->at, it->length, it->distance);
@@ -291,6 +420,7 @@ class Parser {
   MatchFinder finder_;
   Writer writer_;
   std::vector<Node> nodes_;
+  std::size_t filled_ = 0;
   std::vector<Step> steps_;
 };
 
