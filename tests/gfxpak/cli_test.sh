@@ -153,6 +153,27 @@ if [ "${#runner[@]}" -eq 0 ] && command -v flock >/dev/null; then
   wait "$holder" 2>/dev/null
 fi
 
+# The double-clickable restore script, where Windows programs can run: it
+# sits in the data folder, with gfxpak.exe in the folder above.
+if [ "${#runner[@]}" -gt 0 ] && [ -n "${RESTORE_CMD:-}" ]; then
+  mkdir -p ../game/data
+  cp "$gfxpak" ../game/
+  cp "$RESTORE_CMD" ../game/data/
+  cp golden.big ../game/data/zdata_05.big
+  cp golden.big ../game/data/golden.original
+  (
+    cd ../game/data || exit 1
+    g -p zdata_05.big ../../files/rome_two.h >/dev/null 2>&1
+    [ -f zdata_05.big.restore ] || echo "FAIL: no restore point for the script" >&2
+    "${runner[@]}" cmd /c restore-original-archives.cmd /nopause >../script.log 2>&1
+    echo "exit $?" >>../script.log
+  )
+  cmp -s ../game/data/zdata_05.big ../game/data/golden.original || fail "the restore script did not restore zdata_05.big"
+  grep -q 'zdata_05.big: back to the original' ../game/script.log || fail "restore script output: $(cat ../game/script.log)"
+  grep -q 'zdata_06.big: not found' ../game/script.log || fail "restore script output for zdata_06.big"
+  grep -q 'exit 0' ../game/script.log || fail "restore script exit status"
+fi
+
 # No temporary file may be left behind.
 leftovers=$(find . -name '*.tmp' | wc -l)
 [ "$leftovers" -eq 0 ] || fail "$leftovers temporary files left"

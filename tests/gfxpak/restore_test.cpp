@@ -16,6 +16,14 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// Built by appending: gcc 12 warns falsely on chained string additions.
+std::string Name(const char* prefix, int number, const char* suffix) {
+  std::string name(prefix);
+  name += std::to_string(number);
+  name += suffix;
+  return name;
+}
+
 TEST(Sha256Test, KnownDigests) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
@@ -50,7 +58,7 @@ struct Rng {
 Bytes DenseArchive(Rng& rng, int entries) {
   MemoryStorage storage(NewArchive("data\\stadium_0.o", rng.bytes(5000)));
   for (int i = 1; i < entries; ++i) {
-    EXPECT_TRUE(PutEntry(storage, "data\\stadium_" + std::to_string(i) + ".o", rng.bytes(200 + rng(8000)), {}).ok());
+    EXPECT_TRUE(PutEntry(storage, Name("data\\stadium_", i, ".o"), rng.bytes(200 + rng(8000)), {}).ok());
   }
   MemoryStorage dense;
   EXPECT_TRUE(CompactArchive(storage, dense).ok());
@@ -97,13 +105,13 @@ TEST(RestoreTest, RestoreGivesTheOriginalBackAfterEachMix) {
        }},
       {"adds that grow the table into the data",
        [](auto& a, auto& j, Rng& r) {
-         for (int i = 0; i < 25; ++i) Import(a, j, "a_fairly_long_new_stadium_name_" + std::to_string(i) + ".o", r.bytes(r(900)));
+         for (int i = 0; i < 25; ++i) Import(a, j, Name("a_fairly_long_new_stadium_name_", i, ".o"), r.bytes(r(900)));
        }},
       {"50 random operations",
        [](auto& a, auto& j, Rng& r) {
          for (int i = 0; i < 50; ++i) {
            const bool add = r(3) == 0;
-           const std::string name = add ? "new_" + std::to_string(i) + ".h" : "stadium_" + std::to_string(r(8)) + ".o";
+           const std::string name = add ? Name("new_", i, ".h") : Name("stadium_", static_cast<int>(r(8)), ".o");
            Import(a, j, name, r.bytes(r(2) ? r(400) : r(20000)));
          }
        }},
@@ -143,7 +151,7 @@ TEST(RestoreTest, AnInterruptedRestoreFinishesWhenRunAgain) {
   const Bytes original = DenseArchive(rng, 6);
   MemoryStorage archive(original);
   MemoryStorage journal = StartRestorePoint(archive);
-  for (int i = 0; i < 12; ++i) Import(archive, journal, "grow_" + std::to_string(i) + ".o", rng.bytes(700));
+  for (int i = 0; i < 12; ++i) Import(archive, journal, Name("grow_", i, ".o"), rng.bytes(700));
   RestorePoint point;
   ASSERT_TRUE(LoadRestorePoint(journal, archive, point).ok());
   ASSERT_GT(point.ranges.size(), 2u);
@@ -160,7 +168,7 @@ TEST(RestoreTest, BadRestorePointsAreRefused) {
   const Bytes original = DenseArchive(rng, 5);
   MemoryStorage archive(original);
   MemoryStorage journal = StartRestorePoint(archive);
-  for (int i = 0; i < 4; ++i) Import(archive, journal, "grow_" + std::to_string(i) + ".o", rng.bytes(300));
+  for (int i = 0; i < 4; ++i) Import(archive, journal, Name("grow_", i, ".o"), rng.bytes(300));
   const Bytes good = journal.bytes();
 
   Rng other_rng{std::mt19937(12)};
