@@ -242,26 +242,6 @@ INSTANTIATE_TEST_SUITE_P(Form1, WithoutDataFolder,
                          testing::Values(MissingDataCase{"no data folder", false},
                                          MissingDataCase{"data is a file", true}));
 
-struct WidthCase {
-  float twips;
-  int pixels;
-};
-
-class BarWidth : public testing::TestWithParam<WidthCase> {};
-
-// Only the width changes; the bar keeps its place and height.
-TEST_P(BarWidth, FollowsTwips) {
-  WindowTest t;
-  ASSERT_TRUE(t.Create());
-  Form1& w = t.Window();
-  w.SetProgressWidth(GetParam().twips);
-  ExpectRect(w.BarHandle(), 160, 168, GetParam().pixels, 105);
-}
-
-INSTANTIATE_TEST_SUITE_P(Form1, BarWidth,
-                         testing::Values(WidthCase{15, 1}, WidthCase{2205, 147}, WidthCase{4395, 293},
-                                         WidthCase{6585, 439}, WidthCase{6581, 439}, WidthCase{6570 / 7 + 15, 64}));
-
 // The moving end goes wherever it is told, also far past the right edge,
 // and the window still paints.
 TEST(Form1, LineEndFarToTheRight) {
