@@ -16,6 +16,7 @@ constexpr std::size_t kRangeHeader = 16;
 // The last bytes below the original size identify the archive: they are
 // data, which an import never overwrites.
 constexpr std::uint64_t kTailLength = 4096;
+constexpr std::uint64_t kSaveAhead = 4096;
 
 void PutLe(std::uint8_t* p, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -159,7 +160,11 @@ Status ApplyRestorePoint(Storage& journal, Storage& archive, const RestorePoint&
 }
 
 std::error_code RestoringStorage::SaveOriginal(std::uint64_t begin, std::uint64_t end) {
-  end = std::min(end, point_.original_size);
+  if (begin >= point_.original_size) return {};
+  // Saving a little ahead covers the next few table growths too, so that
+  // most imports append nothing. Any byte below the original size that is
+  // not saved yet still holds its original value, so the extra is right.
+  end = std::min(std::max(end, begin + kSaveAhead), point_.original_size);
   if (begin >= end) return {};
   // The parts of [begin, end) that no saved range covers yet; saving a byte
   // twice would record a changed byte as the original.
