@@ -279,6 +279,33 @@ TEST(ArchiveTest, CrashAfterAnyWriteLeavesOldOrNewContent) {
   }
 }
 
+// A disk that returns other bytes than were written: the import must fail and
+// leave the archive exactly as it was.
+class BadReadBackStorage : public MemoryStorage {
+ public:
+  BadReadBackStorage(Bytes bytes) : MemoryStorage(std::move(bytes)), old_size_(this->bytes().size()) {}
+  std::error_code Read(std::uint64_t offset, std::span<std::uint8_t> data) override {
+    if (auto e = MemoryStorage::Read(offset, data)) return e;
+    if (offset >= old_size_ && !data.empty()) data[data.size() / 2] ^= 1;
+    return {};
+  }
+
+ private:
+  std::size_t old_size_;
+};
+
+TEST(ArchiveTest, DataThatDoesNotReadBackIsNotImported) {
+  for (const char* name : {"bern_a.o", "added.o"}) {
+    const Bytes original = Build(kLayouts[1], BaseItems());
+    BadReadBackStorage storage(original);
+    PutResult result;
+    const Status s = PutEntry(storage, name, Pattern(5000, 60), PutOptions{}, &result);
+    EXPECT_FALSE(s.ok()) << name;
+    EXPECT_FALSE(result.changed) << name;
+    EXPECT_EQ(storage.bytes(), original) << name;
+  }
+}
+
 TEST(ArchiveTest, DamagedArchivesAreRefused) {
   const Bytes good = Build(kLayouts[0], BaseItems());
   auto with = [&](std::size_t at, std::uint32_t value) {
