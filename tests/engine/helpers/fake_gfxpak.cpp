@@ -7,7 +7,7 @@
 //   FAKE_GFXPAK_WHEN      arguments separated by '|'; the action applies only
 //                         to a run that received all of them
 //   FAKE_GFXPAK_REMOVE    with the action, delete this file first
-//   FAKE_GFXPAK_STAMP     append the wall clock (microseconds) just before exiting
+//   FAKE_GFXPAK_STAMP     append the steady clock (microseconds) just before exiting
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -70,8 +70,11 @@ LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* info) {
 void Stamp() {
   const std::string path = Env("FAKE_GFXPAK_STAMP");
   if (path.empty()) return;
+  // The steady clock is one clock for all processes of the machine on both
+  // systems (CLOCK_MONOTONIC, QueryPerformanceCounter), so the parent can
+  // compare this stamp with its own.
   const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::system_clock::now().time_since_epoch());
+      std::chrono::steady_clock::now().time_since_epoch());
   std::ofstream(path, std::ios::app) << now.count() << "\n";
 }
 
