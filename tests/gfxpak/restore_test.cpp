@@ -125,6 +125,13 @@ TEST(RestoreTest, RestoreGivesTheOriginalBackAfterEachMix) {
     mix(archive, journal, rng);
     ASSERT_FALSE(HasFatalFailure());
     EXPECT_NE(archive.bytes(), original);
+    // Replacements write only above the original size and into the table:
+    // the restore point holds nothing but the original header.
+    RestorePoint point;
+    ASSERT_TRUE(LoadRestorePoint(journal, archive, point).ok());
+    if (std::string_view(label).find("replace") != std::string_view::npos) {
+      EXPECT_EQ(point.ranges.size(), 1u);
+    }
     RestoreAndCompare(archive, journal, original);
   }
 }
@@ -154,7 +161,7 @@ TEST(RestoreTest, AnInterruptedRestoreFinishesWhenRunAgain) {
   for (int i = 0; i < 12; ++i) Import(archive, journal, Name("grow_", i, ".o"), rng.bytes(700));
   RestorePoint point;
   ASSERT_TRUE(LoadRestorePoint(journal, archive, point).ok());
-  ASSERT_GT(point.ranges.size(), 2u);
+  ASSERT_GE(point.ranges.size(), 2u);
   for (int writes = 0; writes <= static_cast<int>(point.ranges.size()) + 1; ++writes) {
     CrashingStorage crashed(archive.bytes(), writes);
     ApplyRestorePoint(journal, crashed, point);

@@ -159,17 +159,13 @@ Status ApplyRestorePoint(Storage& journal, Storage& archive, const RestorePoint&
   return Status::Ok();
 }
 
-std::error_code RestoringStorage::SaveOriginal(std::uint64_t begin, std::uint64_t end) {
-  if (begin >= point_.original_size) return {};
-  // Saving a little ahead covers the next few table growths too, so that
-  // most imports append nothing. Any byte below the original size that is
-  // not saved yet still holds its original value, so the extra is right.
-  end = std::min(std::max(end, begin + kSaveAhead), point_.original_size);
-  if (begin >= end) return {};
-  // The parts of [begin, end) that no saved range covers yet; saving a byte
-  // twice would record a changed byte as the original.
+namespace {
+
+// The parts of [begin, end) that no saved range covers yet.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> Unsaved(const RestorePoint& point, std::uint64_t begin,
+                                                             std::uint64_t end) {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> missing{{begin, end}};
-  for (const SavedRange& r : point_.ranges) {
+  for (const SavedRange& r : point.ranges) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> next;
     for (const auto& [lo, hi] : missing) {
       const std::uint64_t r_end = r.offset + r.length;
@@ -182,6 +178,22 @@ std::error_code RestoringStorage::SaveOriginal(std::uint64_t begin, std::uint64_
     }
     missing = std::move(next);
   }
+  return missing;
+}
+
+}  // namespace
+
+std::error_code RestoringStorage::SaveOriginal(std::uint64_t begin, std::uint64_t end) {
+  end = std::min(end, point_.original_size);
+  if (begin >= end) return {};
+  // Saving a byte twice would record a changed byte as the original.
+  auto missing = Unsaved(point_, begin, end);
+  if (missing.empty()) return {};
+  // Saving a little ahead covers the next few table growths too, so that
+  // most imports append nothing. Any byte below the original size that is
+  // not saved yet still holds its original value, so the extra is right.
+  const std::uint64_t ahead = std::min(std::max(end, missing.front().first + kSaveAhead), point_.original_size);
+  missing = Unsaved(point_, begin, ahead);
   if (missing.empty()) return {};
   std::vector<std::uint8_t> append;
   std::vector<SavedRange> added;
