@@ -140,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
     Form1, ImportRun,
     testing::Values(RunCase{"one file", {"bern_x.o"}, {1, 439}},
                     RunCase{"an o-file and its h-file", {"bern_x.h", "bern_x.o"}, {1, 220, 439}},
-                    RunCase{"three files", {"bern_a.o", "bern_b.o", "bern_c.o"}, {1, 147, 293, 439}}),
+                    RunCase{"three files", {"bern_a.o", "bern_b.o", "bern_c.o"}, {1, 147, 293, 439}},
+                    RunCase{"a blank and letters beyond ASCII", {"bern_a b.o", "bern_citt\u00e0.o"}, {1, 220, 439}}),
     [](const testing::TestParamInfo<RunCase>& param) { return "case" + std::to_string(param.index); });
 
 TEST(ImportRun, SevenFilesEndOneShortOfTheFullBar) {
