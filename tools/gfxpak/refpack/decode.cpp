@@ -142,9 +142,11 @@ bool Decompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& 
       in = command;
       return fail("output over the declared size");
     }
-    std::memcpy(out, in, literals);
-    in += literals;
-    out += literals;
+    if (literals != 0) {  // out may be null while the output is empty
+      std::memcpy(out, in, literals);
+      in += literals;
+      out += literals;
+    }
 
     if (length != 0) {
       if (distance > static_cast<std::size_t>(out - out_begin)) {

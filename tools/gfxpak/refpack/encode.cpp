@@ -16,8 +16,9 @@ constexpr std::size_t kMinLength = 3;
 constexpr std::size_t kMaxLength = 1028;
 constexpr std::size_t kMaxLiteralRun = 112;  // the longest 1-byte literal command
 
+// Table sizes for large inputs; small inputs get smaller tables, so that
+// compressing a short file does not cost clearing a megabyte.
 constexpr unsigned kHashBits = 16;
-constexpr unsigned kShortHashBits = 16;
 // How many older positions a search visits. Measured on text, structured
 // binary and pictures: going from 8 to 16 gains about 2% of size and halves
 // the speed.
@@ -61,12 +62,23 @@ inline std::uint32_t Load32(const std::uint8_t* p) {
   return v;
 }
 
-inline std::uint32_t Hash4(const std::uint8_t* p) {
-  return (Load32(p) * 2654435761u) >> (32 - kHashBits);
+inline std::uint32_t Hash4(const std::uint8_t* p, unsigned bits) {
+  return (Load32(p) * 2654435761u) >> (32 - bits);
 }
 
-inline std::uint32_t Hash3(const std::uint8_t* p) {
-  return ((Load32(p) & 0xFFFFFFu) * 2654435761u) >> (32 - kShortHashBits);
+inline std::uint32_t Hash3(const std::uint8_t* p, unsigned bits) {
+  return ((Load32(p) & 0xFFFFFFu) * 2654435761u) >> (32 - bits);
+}
+
+// The smallest power of two at least n, and at least 1024, at most limit.
+inline std::size_t TableSize(std::size_t n, std::size_t limit) {
+  std::size_t size = 1024;
+  while (size < n && size < limit) size *= 2;
+  return size;
+}
+
+inline unsigned Log2(std::size_t power_of_two) {
+  return static_cast<unsigned>(__builtin_ctzll(power_of_two));
 }
 
 // Length of the common prefix of a and b, at most limit; a lies before b.
@@ -94,16 +106,18 @@ class MatchFinder {
  public:
   explicit MatchFinder(std::span<const std::uint8_t> data)
       : data_(data),
-        head_(std::size_t{1} << kHashBits, 0),
-        short_head_(std::size_t{1} << kShortHashBits, 0),
-        prev_(kWindow, 0) {}
+        bits_(Log2(TableSize(data.size(), std::size_t{1} << kHashBits))),
+        head_(std::size_t{1} << bits_, 0),
+        short_head_(std::size_t{1} << bits_, 0),
+        prev_(TableSize(data.size(), kWindow), 0),
+        mask_(prev_.size() - 1) {}
 
   void Insert(std::size_t pos) {
     if (pos + 4 > data_.size()) return;  // the hashes read four bytes
-    const std::uint32_t h = Hash4(data_.data() + pos);
-    prev_[pos & (kWindow - 1)] = head_[h];
+    const std::uint32_t h = Hash4(data_.data() + pos, bits_);
+    prev_[pos & mask_] = head_[h];
     head_[h] = static_cast<std::uint32_t>(pos + 1);
-    short_head_[Hash3(data_.data() + pos)] = static_cast<std::uint32_t>(pos + 1);
+    short_head_[Hash3(data_.data() + pos, bits_)] = static_cast<std::uint32_t>(pos + 1);
   }
 
   // Fills out with the matches at pos that some command can express, in order
@@ -120,7 +134,7 @@ class MatchFinder {
     std::size_t best = kMinLength - 1;
     // The chains hold 4-byte contexts; 3-byte matches, which only the 2-byte
     // command can use, come from the last position with the same 3 bytes.
-    if (const std::uint32_t near = short_head_[Hash3(here)]; near != 0 && pos - (near - 1) <= 1024) {
+    if (const std::uint32_t near = short_head_[Hash3(here, bits_)]; near != 0 && pos - (near - 1) <= 1024) {
       const std::size_t from = near - 1;
       const std::size_t len = MatchLength(data_.data() + from, here, std::min<std::size_t>(limit, 4));
       if (len >= kMinLength) {
@@ -128,8 +142,10 @@ class MatchFinder {
         out[count++] = {static_cast<std::uint32_t>(len), static_cast<std::uint32_t>(pos - from)};
       }
     }
-    std::uint32_t candidate = head_[Hash4(here)];
-    for (unsigned depth = 0; candidate != 0 && depth < kChainDepth; ++depth) {
+    std::uint32_t candidate = head_[Hash4(here, bits_)];
+    // best may already be the whole rest of the input, and then here[best]
+    // lies past its end.
+    for (unsigned depth = 0; candidate != 0 && depth < kChainDepth && best < limit; ++depth) {
       const std::size_t from = candidate - 1;
       const std::size_t dist = pos - from;
       if (dist > kWindow) break;
@@ -142,7 +158,7 @@ class MatchFinder {
           if (len >= kNiceLength || len == limit) break;
         }
       }
-      const std::uint32_t next = prev_[from & (kWindow - 1)];
+      const std::uint32_t next = prev_[from & mask_];
       if (next >= candidate) break;  // the slot was reused by a newer position
       candidate = next;
     }
@@ -193,9 +209,11 @@ class MatchFinder {
 
   std::span<const std::uint8_t> data_;
   std::array<std::uint32_t, kRecentDistances> recent_{};
+  unsigned bits_;
   std::vector<std::uint32_t> head_;
   std::vector<std::uint32_t> short_head_;
-  std::vector<std::uint32_t> prev_;
+  std::vector<std::uint32_t> prev_;  // as long as the window, or the whole input if shorter
+  std::size_t mask_;
 };
 
 class Writer {
@@ -287,7 +305,7 @@ struct Node {
 class Parser {
  public:
   explicit Parser(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out)
-      : input_(input), finder_(input), writer_(input, out), nodes_(kBlock + kMaxLength + 1) {}
+      : input_(input), finder_(input), writer_(input, out), nodes_(std::min(kBlock, input.size()) + kMaxLength + 1) {}
 
   void Run() {
     std::size_t pos = 0;
