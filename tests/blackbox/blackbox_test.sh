@@ -53,6 +53,8 @@ seed() {
     gf_pak "$folder" -p "$archive" "$name" >/dev/null
     rm "$folder/data/$name"
   done
+  # As installed, the game has no restore point; the tool's run makes one.
+  rm -f "$folder/data/$archive.restore"
 }
 
 # stadium FOLDER TABLE: copies the stadium files of a "name|archive" table
