@@ -36,6 +36,7 @@ int main() {
     ::unlink(copy.c_str());
   }
   ::unlink(archive.c_str());
+  ::unlink((archive + ".restore").c_str());  // the imports keep a restore point, as they do by default
   ::unlink(replace_file.c_str());
   ::unlink(add_file.c_str());
 
