@@ -45,15 +45,19 @@ TEST(WildcardMatch, WindowsRules) {
 
 TEST(FileList, ListsMatchingRegularFilesInCaseInsensitiveOrder) {
   TempDir dir;
-  for (const char* name : {"b_2.o", "B_1.h", "a_3.o", "no.o", "x_y", "zé_1.h"}) dir.Touch(name);
-  std::filesystem::create_directory(U8Path(dir.Sub("c_dir.o")));
+  const std::string folder = dir.Sub("\xc3\x84rger \xc3\x9f");  // a folder name beyond ASCII
+  std::filesystem::create_directory(U8Path(folder));
+  for (const char* name : {"b_2.o", "B_1.h", "a_3.o", "no.o", "x_y", "z\xc3\xa9_1.h"}) {
+    std::ofstream(U8Path(JoinPath(folder, name))) << "x";
+  }
+  std::filesystem::create_directory(U8Path(JoinPath(folder, "c_dir.o")));
 
   FileList list;
-  EXPECT_FALSE(list.SetFolder(dir.Str()));
+  EXPECT_FALSE(list.SetFolder(folder));
   EXPECT_FALSE(list.SetPattern("*_*.*"));
   std::vector<std::string> entries;
   for (std::int32_t i = 0; i < list.Count(); ++i) entries.push_back(list.Entry(i));
-  EXPECT_EQ(entries, (std::vector<std::string>{"a_3.o", "B_1.h", "b_2.o", "x_y", "zé_1.h"}));
+  EXPECT_EQ(entries, (std::vector<std::string>{"a_3.o", "B_1.h", "b_2.o", "x_y", "z\xc3\xa9_1.h"}));
 }
 
 TEST(FileList, OrderIgnoresCaseThenFallsBackToBytes) {
@@ -78,25 +82,9 @@ TEST(FileList, ReadsTheFolderAgainOnEverySet) {
   ASSERT_FALSE(list.SetPattern("*_*.*"));
   ASSERT_EQ(list.Count(), 1);
   EXPECT_EQ(list.Entry(0), "a_2.o");
-}
-
-TEST(FileList, MissingFolderIsAnErrorAndAnEmptyList) {
-  TempDir dir;
-  dir.Touch("a_1.o");
-  FileList list;
-  ASSERT_FALSE(list.SetFolder(dir.Str()));
+  // A folder that went away is an error, and the list is empty then.
   EXPECT_TRUE(list.SetFolder(dir.Sub("gone")));
   EXPECT_EQ(list.Count(), 0);
-}
-
-TEST(FileList, NonAsciiFolder) {
-  TempDir dir;
-  std::filesystem::create_directory(U8Path(dir.Sub("Ärger ß")));
-  std::ofstream(U8Path(dir.Sub("Ärger ß")) / U8Path("über_x.o")) << "x";
-  FileList list;
-  ASSERT_FALSE(list.SetFolder(dir.Sub("Ärger ß")));
-  ASSERT_EQ(list.Count(), 1);
-  EXPECT_EQ(list.Entry(0), "über_x.o");
 }
 
 }  // namespace

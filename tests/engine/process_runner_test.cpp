@@ -85,16 +85,6 @@ TEST(ShellStop, EveryPassSetsTheLineThenProcessesEvents) {
   }
 }
 
-TEST(ShellStop, StartFailureReachesTheCaller) {
-  FormState form;
-  FakeWindow window;
-  ScriptedProcesses processes;
-  processes.start_error = [](const std::string&) { return std::make_error_code(std::errc::no_such_file_or_directory); };
-  const ShellResult result = ShellStop("gfxpak x", std::int16_t{0}, form, window, processes);
-  EXPECT_EQ(result.error, std::errc::no_such_file_or_directory);
-  EXPECT_TRUE(window.log.empty());
-}
-
 TEST(Indicators, TickAndProgress) {
   FormState form;
   Timer1_Timer(form);
