@@ -89,11 +89,13 @@ convert -size 292x123 gradient:'#fbfbf4'-'#e4ead8' \
   -fill '#1f7a2c' -draw "rectangle 0,0 292,22" \
   -font "$bold" -pointsize 12 -fill white -annotate +8+16 'How to install a stadium' \
   -font "$sans" -pointsize 11 -fill '#1b2230' \
-  -annotate +8+40 '1. Copy the stadium files (*.o, *.h) into' \
-  -annotate +22+54 "the game's data folder." \
-  -annotate +8+72 '2. Choose start. The rest is automatic.' \
-  -annotate +8+90 "3. The imported files replace the game's own." \
-  -font "$cond" -pointsize 10 -fill '#5b6472' -annotate +8+111 'click this panel to close it' \
+  -annotate +8+38 '1. Copy the stadium files (*.o, *.h) into' \
+  -annotate +22+51 "the game's data folder." \
+  -annotate +8+66 '2. Choose start. The rest is automatic.' \
+  -annotate +8+81 "3. The imported files replace the game's own." \
+  -font "$cond" -pointsize 10 -fill '#1b2230' \
+  -annotate +8+97 'To undo: run restore-original-archives.cmd in data.' \
+  -fill '#5b6472' -annotate +8+113 'click this panel to close it' \
   -stroke '#1f7a2c' -fill none -draw "rectangle 0,0 288,120" \
   -type TrueColor BMP3:info.bmp
 
