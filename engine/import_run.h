@@ -5,6 +5,7 @@
 #include "window_ops.h"
 
 #include <string>
+#include <string_view>
 
 inline constexpr std::string_view kMainCaption = "Tessolo FIFA2004";
 inline constexpr std::string_view kListPattern = "*_*.*";
