@@ -99,7 +99,8 @@ tw_menu_items() {
       END { if (run_end >= 0) print left + int((run_start + run_end) / 2) }'
 }
 
-# tw_menu NAME: clicks the menu command start, info, about or exit.
+# tw_menu NAME: clicks the menu command start, info, about or exit;
+# TW_CLICKED is the moment of the click (Unix time).
 tw_menu() {
   local index
   case $1 in
@@ -115,7 +116,9 @@ tw_menu() {
     echo "tw_menu: menu item $1 not found in the menu bar" >&2
     return 1
   fi
-  xdotool mousemove --sync "$x" $((TW_TOP - TW_BAR / 2)) click 1
+  xdotool mousemove --sync "$x" $((TW_TOP - TW_BAR / 2))
+  TW_CLICKED=$(date +%s.%N)
+  xdotool click 1
 }
 
 # tw_red_pixels SCREENSHOT X Y W H: number of pure red pixels (the status
