@@ -31,6 +31,11 @@ constexpr std::size_t kNiceLength = 64;
 // seldom pays, and on structured binary data skipping those searches made
 // the encoder about half again as fast for a fraction of a percent of size.
 constexpr std::size_t kSkipLength = 16;
+// After this many positions in a row where the search found nothing, the
+// parser hands over to a plain scan for the next match.
+constexpr std::size_t kMissesBeforeScan = 8;
+// Lengths of a match within this many of its longest are all priced.
+constexpr std::size_t kTail = 16;
 // Positions parsed together before the cheapest path through them is emitted.
 constexpr std::size_t kBlock = 4096;
 
@@ -115,12 +120,48 @@ class MatchFinder {
         prev_(TableSize(data.size(), kWindow), 0),
         mask_(prev_.size() - 1) {}
 
+  // Positions go in once each and in order, so that a chain only ever leads
+  // to older positions.
   void Insert(std::size_t pos) {
-    if (pos + 4 > data_.size()) return;  // the hashes read four bytes
+    if (pos < next_ || pos + 4 > data_.size()) return;  // the hashes read four bytes
+    next_ = pos + 1;
     const std::uint32_t h = Hash4(data_.data() + pos, bits_);
     prev_[pos & mask_] = head_[h];
     head_[h] = static_cast<std::uint32_t>(pos + 1);
     short_head_[Hash3(data_.data() + pos, bits_)] = static_cast<std::uint32_t>(pos + 1);
+  }
+
+  // Moves on from pos, inserting as it goes, to the first position where
+  // the newest position with the same 3 or 4 bytes holds a match, and
+  // returns it (not inserted), or the end of the input. Walking no chain
+  // and pricing nothing, this is several times cheaper per byte than a
+  // parse step, which incompressible data does not repay.
+  std::size_t Scan(std::size_t pos) {
+    const std::uint8_t* const base = data_.data();
+    for (; pos + 4 <= data_.size(); ++pos) {
+      const std::uint32_t word = Load32(base + pos);
+      const std::uint32_t h = Hash4(base + pos, bits_);
+      const std::uint32_t h3 = Hash3(base + pos, bits_);
+      const std::uint32_t far = head_[h];
+      const std::uint32_t near = short_head_[h3];
+      for (std::uint32_t c = far, depth = 0; c != 0 && pos - c < kWindow && depth < kChainDepth; ++depth) {
+        if (Load32(base + c - 1) == word && (pos - c < 16384 || base[c + 3] == base[pos + 4])) return pos;
+        const std::uint32_t next = prev_[(c - 1) & mask_];
+        if (next >= c) break;
+        c = next;
+      }
+      if (near != 0 && pos - near < 1024 && ((Load32(base + near - 1) ^ word) & 0xFFFFFFu) == 0) return pos;
+      // The distances are never 0 and, with pos past the first few bytes, never beyond pos.
+      if ((Load32(base + pos - recent_[0]) == word) | (Load32(base + pos - recent_[1]) == word) |
+          (Load32(base + pos - recent_[2]) == word) | (Load32(base + pos - recent_[3]) == word)) {
+        return pos;
+      }
+      prev_[pos & mask_] = far;
+      head_[h] = static_cast<std::uint32_t>(pos + 1);
+      short_head_[h3] = static_cast<std::uint32_t>(pos + 1);
+      next_ = pos + 1;
+    }
+    return data_.size();
   }
 
   // Fills out with the matches at pos that some command can express, in order
@@ -137,7 +178,8 @@ class MatchFinder {
     std::size_t best = kMinLength - 1;
     // The chains hold 4-byte contexts; 3-byte matches, which only the 2-byte
     // command can use, come from the last position with the same 3 bytes.
-    if (const std::uint32_t near = short_head_[Hash3(here, bits_)]; near != 0 && pos - (near - 1) <= 1024) {
+    // Stored positions are one ahead, so pos - stored is the distance minus one.
+    if (const std::uint32_t near = short_head_[Hash3(here, bits_)]; near != 0 && pos - near < 1024) {
       const std::size_t from = near - 1;
       const std::size_t len = MatchLength(data_.data() + from, here, std::min<std::size_t>(limit, 4));
       if (len >= kMinLength) {
@@ -151,7 +193,7 @@ class MatchFinder {
     for (unsigned depth = 0; candidate != 0 && depth < kChainDepth && best < limit; ++depth) {
       const std::size_t from = candidate - 1;
       const std::size_t dist = pos - from;
-      if (dist > kWindow) break;
+      if (dist - 1 >= kWindow) break;
       const std::uint8_t* const there = data_.data() + from;
       if (there[best] == here[best]) {
         const std::size_t len = MatchLength(there, here, limit);
@@ -178,8 +220,9 @@ class MatchFinder {
   // matches costs a few comparisons of bytes that are in the cache anyway.
   std::size_t TryRecent(std::size_t pos, std::size_t limit, Match* out, std::size_t count) {
     const std::uint8_t* const here = data_.data() + pos;
+    const std::uint32_t word = Load32(here) & 0xFFFFFFu;
     for (const std::uint32_t dist : recent_) {
-      if (dist == 0 || dist > pos) continue;
+      if (dist > pos || (Load32(here - dist) & 0xFFFFFFu) != word) continue;
       const std::size_t len = MatchLength(here - dist, here, limit);
       if (len < kMinLength || CopyCost(len, dist) == kInfinite) continue;
       // Keep the list a staircase: growing distance and growing length.
@@ -211,12 +254,13 @@ class MatchFinder {
   }
 
   std::span<const std::uint8_t> data_;
-  std::array<std::uint32_t, kRecentDistances> recent_{};
+  std::array<std::uint32_t, kRecentDistances> recent_{1, 2, 3, 4};
   unsigned bits_;
   std::vector<std::uint32_t> head_;
   std::vector<std::uint32_t> short_head_;
   std::vector<std::uint32_t> prev_;  // as long as the window, or the whole input if shorter
   std::size_t mask_;
+  std::size_t next_ = 0;  // the first position not yet inserted
 };
 
 class Writer {
@@ -312,7 +356,10 @@ class Parser {
 
   void Run() {
     std::size_t pos = 0;
-    while (pos < input_.size()) pos = ParseBlock(pos);
+    while (pos < input_.size()) {
+      pos = ParseBlock(pos);
+      if (scan_) pos = finder_.Scan(pos);
+    }
     writer_.Stop();
   }
 
@@ -335,6 +382,9 @@ class Parser {
     std::size_t end = span;
     Match matches[kChainDepth + 1 + kRecentDistances];
     std::size_t skip_until = 0;
+    std::size_t misses = 0;
+    std::size_t copy_reach = 0;  // the farthest node a copy reaches
+    scan_ = false;
     for (std::size_t i = 0; i < span; ++i) {
       Reach(i + 1);
       const Node& here = nodes_[i];
@@ -362,19 +412,36 @@ class Parser {
         continue;
       }
       const std::size_t count = finder_.Find(start + i, matches);
-      if (count == 0) continue;
+      if (count == 0) {
+        // Nothing found for a while and no copy ends near: only the long
+        // literal run is left, so the path so far is settled and the scan
+        // can take over.
+        if (++misses >= kMissesBeforeScan && copy_reach + kLongRun <= i + 1) {
+          end = i + 1;
+          scan_ = true;
+          break;
+        }
+        continue;
+      }
+      misses = 0;
       const std::size_t reach = std::min(span - i, kMaxLength);
-      Reach(i + std::min<std::size_t>(matches[count - 1].length, reach));
+      const std::size_t longest_reach = std::min<std::size_t>(matches[count - 1].length, reach);
+      Reach(i + longest_reach);
+      copy_reach = std::max(copy_reach, i + longest_reach);
       std::size_t len = kMinLength;
       for (std::size_t m = 0; m < count && len <= reach; ++m) {
         const std::size_t top = std::min<std::size_t>(matches[m].length, reach);
         const std::size_t dist = matches[m].distance;
-        for (; len <= top; ++len) {
-          const std::uint32_t cost = CopyCost(len, dist);
-          if (cost == kInfinite) continue;
-          State& target = nodes_[i + len].state[0];
-          if (base + cost < target.cost) Set(target, base + cost, len, dist, best);
+        // Of the lengths that only this match covers, the longest of each
+        // command's range is worth the most, and the last few are where the
+        // next searches start; the others seldom lie on the cheapest path.
+        if (top >= len + kTail) {
+          if (dist <= 1024 && len <= 10 && 10 < top - kTail) Relax(i, 10, dist, base, best);
+          if (dist <= 16384 && len <= 67 && 67 < top - kTail) Relax(i, 67, dist, base, best);
+          len = top - kTail;
         }
+        RelaxRange(i, len, top, dist, base, best);
+        len = top + 1;
       }
       const std::size_t longest = matches[count - 1].length;
       if (longest >= kSkipLength) skip_until = i + longest - kSkipLength / 2;
@@ -392,6 +459,33 @@ class Parser {
     }
     Emit(start, end);
     return start + end;
+  }
+
+  // Prices the copies of lengths lo..hi from dist, one command's range at a time.
+  void RelaxRange(std::size_t i, std::size_t lo, std::size_t hi, std::size_t dist, std::uint32_t base,
+                  std::uint8_t from) {
+    static constexpr struct {
+      std::size_t shortest, longest, reach;
+      std::uint32_t cost;
+    } kCommands[] = {{3, 10, 1024, 2}, {4, 67, 16384, 3}, {5, kMaxLength, kWindow, 4}};
+    for (const auto& command : kCommands) {
+      if (dist > command.reach) continue;
+      const std::uint32_t cost = base + command.cost;
+      const std::size_t last = std::min(hi, command.longest);
+      for (std::size_t len = std::max(lo, command.shortest); len <= last; ++len) {
+        State& target = nodes_[i + len].state[0];
+        if (cost < target.cost) Set(target, cost, len, dist, from);
+      }
+      lo = std::max(lo, command.longest + 1);
+      if (lo > hi) return;
+    }
+  }
+
+  void Relax(std::size_t i, std::size_t len, std::size_t dist, std::uint32_t base, std::uint8_t from) {
+    const std::uint32_t cost = CopyCost(len, dist);
+    if (cost == kInfinite) return;
+    State& target = nodes_[i + len].state[0];
+    if (base + cost < target.cost) Set(target, base + cost, len, dist, from);
   }
 
   static void Clear(Node& n) {
@@ -443,6 +537,7 @@ class Parser {
   std::vector<Node> nodes_;
   std::size_t filled_ = 0;
   std::vector<Step> steps_;
+  bool scan_ = false;  // the last block ended in data where nothing matched
 };
 
 }  // namespace
