@@ -15,8 +15,11 @@ TW_CLIENT_H=426
 # tw_launch FOLDER: starts FOLDER/tessolo.exe with FOLDER as its working
 # folder; its output goes to FOLDER.wine.log.
 tw_launch() {
-  local folder=$1
-  (cd "$folder" && exec wine tessolo.exe) >"$folder.wine.log" 2>&1 &
+  local folder=$1 loader=wine
+  # The plain 'wine' starts a 64-bit program as a second process, whose
+  # windows would then not carry TW_PID; the 64-bit loader runs it in place.
+  if [ "${WINEARCH:-}" = win64 ] && [ -x /usr/lib/wine/wine64 ]; then loader=/usr/lib/wine/wine64; fi
+  (cd "$folder" && exec "$loader" tessolo.exe) >"$folder.wine.log" 2>&1 &
   TW_PID=$!
   TW_WIN=
 }
