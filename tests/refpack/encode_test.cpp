@@ -2,6 +2,7 @@
 // the plain greedy encoder so that the parser never does worse than it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -40,6 +41,22 @@ Bytes FarRepeats() {
   const Bytes more = refpack_test::Random(131073 - 1000, 9);
   out.insert(out.end(), more.begin(), more.end());
   out.insert(out.end(), block.begin(), block.end());  // 131073 back from the second copy's start
+  return out;
+}
+
+// Long random stretches with short islands that repeat earlier bytes, near
+// and far: the encoder passes the stretches quickly and must still pick up
+// every island, from its first byte, as a parse at every position would.
+Bytes Islands() {
+  refpack_test::Rng rng(10);
+  Bytes out = refpack_test::Random(2000, 11);
+  while (out.size() < 400000) {
+    const Bytes noise = refpack_test::Random(20 + rng.Below(3000), rng.Next());
+    out.insert(out.end(), noise.begin(), noise.end());
+    const std::size_t len = 3 + rng.Below(40);
+    const std::size_t dist = 1 + rng.Below(static_cast<std::uint32_t>(std::min<std::size_t>(out.size(), 140000)));
+    for (std::size_t k = 0; k < len; ++k) out.push_back(out[out.size() - dist]);
+  }
   return out;
 }
 
@@ -83,6 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
         Input{"binary", [] { return refpack_test::Binary(300000, 3); }},
         Input{"picture", [] { return refpack_test::Picture(256, 256, 4); }},
         Input{"far_repeats", FarRepeats},
+        Input{"islands", Islands},
         Input{"over_16_mib",
               [] {
                 // Text then zeros then text again: the 4-byte size fields, and
