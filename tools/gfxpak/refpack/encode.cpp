@@ -489,8 +489,8 @@ class Parser {
   }
 
   static void Clear(Node& n) {
-    for (State& st : n.state) st = {kInfinite, 0, 0, 0};
-    n.long_run = 0;
+    // The other fields of a state are read only once its cost is finite.
+    for (State& st : n.state) st.cost = kInfinite;
   }
 
   // Makes nodes up to index at usable.
