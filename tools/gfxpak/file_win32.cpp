@@ -22,6 +22,14 @@ HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
 // ReadFile and WriteFile take 32-bit counts.
 constexpr std::size_t kMaxChunk = 1u << 30;
 
+// Positioned I/O on a synchronous handle: the offset travels in the OVERLAPPED.
+OVERLAPPED OverlappedAt(std::uint64_t at) {
+  OVERLAPPED ov{};
+  ov.Offset = static_cast<DWORD>(at);
+  ov.OffsetHigh = static_cast<DWORD>(at >> 32);
+  return ov;
+}
+
 }  // namespace
 
 File::~File() { Close(); }
@@ -66,10 +74,7 @@ void File::Close() {
 std::error_code File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) const {
   std::size_t done = 0;
   while (done < data.size()) {
-    const std::uint64_t at = offset + done;
-    OVERLAPPED ov{};
-    ov.Offset = static_cast<DWORD>(at);
-    ov.OffsetHigh = static_cast<DWORD>(at >> 32);
+    OVERLAPPED ov = OverlappedAt(offset + done);
     const std::size_t want = std::min(data.size() - done, kMaxChunk);
     DWORD got = 0;
     if (!ReadFile(AsHandle(handle_), data.data() + done, static_cast<DWORD>(want), &got, &ov)) {
@@ -85,10 +90,7 @@ std::error_code File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data)
 std::error_code File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
   std::size_t done = 0;
   while (done < data.size()) {
-    const std::uint64_t at = offset + done;
-    OVERLAPPED ov{};
-    ov.Offset = static_cast<DWORD>(at);
-    ov.OffsetHigh = static_cast<DWORD>(at >> 32);
+    OVERLAPPED ov = OverlappedAt(offset + done);
     const std::size_t want = std::min(data.size() - done, kMaxChunk);
     DWORD put = 0;
     if (!WriteFile(AsHandle(handle_), data.data() + done, static_cast<DWORD>(want), &put, &ov)) return LastError();
