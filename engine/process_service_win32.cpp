@@ -23,8 +23,13 @@ class Win32Child final : public ChildProcess {
 
   // The end is decided by the handle being signalled, never by the exit
   // code: a program may well exit with 259, the value of STILL_ACTIVE.
+  // After a wait that woke for input the handle is not asked again: if the
+  // process ended meanwhile, the next wait returns at once on the handle and
+  // the pass after it sees the end. That saves a round trip to the kernel on
+  // every timer tick, which is most of what waiting costs under Wine.
   std::optional<ProcessExit> Poll() override {
     if (exit_) return exit_;
+    if (woke_for_input_) return std::nullopt;
     if (WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0) return std::nullopt;
     DWORD code = 0;
     GetExitCodeProcess(process_.get(), &code);
@@ -37,12 +42,14 @@ class Win32Child final : public ChildProcess {
   void WaitForEndOrInput() override {
     if (exit_) return;
     HANDLE handle = process_.get();
-    MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    const DWORD woke = MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    woke_for_input_ = woke == WAIT_OBJECT_0 + 1;
   }
 
  private:
   UniqueHandle process_;
   std::optional<ProcessExit> exit_;
+  bool woke_for_input_ = false;
 };
 
 }  // namespace
