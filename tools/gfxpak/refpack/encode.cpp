@@ -36,14 +36,13 @@ constexpr std::size_t kSkipLength = 16;
 constexpr std::size_t kMissesBeforeScan = 8;
 // Lengths of a match within this many of its longest are all priced.
 constexpr std::size_t kTail = 16;
-// A block that compresses to less than this share of its size, as text
-// and tables do, is followed by a lazy parse instead of the optimal one.
-// On such data the optimal parse prices long matches at many lengths, which
-// made it about four times slower than the lazy parse, while its output was
-// 7% smaller on text and under 1% on tables. Pictures and other data with
-// short matches stay above it; there the optimal parse costs about as little
-// as the lazy one, and the lazy parse lost to a deep greedy search.
-constexpr std::size_t kLazyBelowPercent = 45;
+// Inputs up to this size get the optimal parse, larger ones the lazy one.
+// The optimal parse searches at every position and prices each match at
+// many lengths: on text it was four times slower than the lazy parse, for
+// 7% less output. On pictures and other data with short matches the lazy
+// parse lost a little to a deep greedy search (0.06% on a 256x256 picture),
+// which a file this small can afford to avoid.
+constexpr std::size_t kOptimalUpTo = 256 << 10;
 // Positions parsed together before the cheapest path through them is emitted.
 constexpr std::size_t kBlock = 4096;
 
@@ -145,31 +144,45 @@ class MatchFinder {
   // and pricing nothing, this is several times cheaper per byte than a
   // parse step, which incompressible data does not repay.
   std::size_t Scan(std::size_t pos) {
+    // Locals, because the compiler cannot tell the tables from the input
+    // and would reload every field after each store.
     const std::uint8_t* const base = data_.data();
-    for (; pos + 4 <= data_.size(); ++pos) {
+    const std::size_t size = data_.size();
+    std::uint32_t* const head = head_.data();
+    std::uint32_t* const short_head = short_head_.data();
+    std::uint32_t* const prev = prev_.data();
+    const std::size_t mask = mask_;
+    const unsigned bits = bits_;
+    const std::uint32_t r0 = recent_[0], r1 = recent_[1], r2 = recent_[2], r3 = recent_[3];
+    static_assert(kRecentDistances == 4);
+    for (; pos + 4 <= size; ++pos) {
       const std::uint32_t word = Load32(base + pos);
-      const std::uint32_t h = Hash4(base + pos, bits_);
-      const std::uint32_t h3 = Hash3(base + pos, bits_);
-      const std::uint32_t far = head_[h];
-      const std::uint32_t near = short_head_[h3];
+      const std::uint32_t h = Hash4(base + pos, bits);
+      const std::uint32_t h3 = Hash3(base + pos, bits);
+      const std::uint32_t far = head[h];
+      const std::uint32_t near = short_head[h3];
       for (std::uint32_t c = far, depth = 0; c != 0 && pos - c < kWindow && depth < kChainDepth; ++depth) {
-        if (Load32(base + c - 1) == word && (pos - c < 16384 || base[c + 3] == base[pos + 4])) return pos;
-        const std::uint32_t next = prev_[(c - 1) & mask_];
+        if (Load32(base + c - 1) == word && (pos - c < 16384 || base[c + 3] == base[pos + 4])) {
+          next_ = pos;
+          return pos;
+        }
+        const std::uint32_t next = prev[(c - 1) & mask];
         if (next >= c) break;
         c = next;
       }
-      if (near != 0 && pos - near < 1024 && ((Load32(base + near - 1) ^ word) & 0xFFFFFFu) == 0) return pos;
       // The distances are never 0 and, with pos past the first few bytes, never beyond pos.
-      if ((Load32(base + pos - recent_[0]) == word) | (Load32(base + pos - recent_[1]) == word) |
-          (Load32(base + pos - recent_[2]) == word) | (Load32(base + pos - recent_[3]) == word)) {
+      if ((near != 0 && pos - near < 1024 && ((Load32(base + near - 1) ^ word) & 0xFFFFFFu) == 0) |
+          (Load32(base + pos - r0) == word) | (Load32(base + pos - r1) == word) |
+          (Load32(base + pos - r2) == word) | (Load32(base + pos - r3) == word)) {
+        next_ = pos;
         return pos;
       }
-      prev_[pos & mask_] = far;
-      head_[h] = static_cast<std::uint32_t>(pos + 1);
-      short_head_[h3] = static_cast<std::uint32_t>(pos + 1);
-      next_ = pos + 1;
+      prev[pos & mask] = far;
+      head[h] = static_cast<std::uint32_t>(pos + 1);
+      short_head[h3] = static_cast<std::uint32_t>(pos + 1);
     }
-    return data_.size();
+    next_ = pos;
+    return size;
   }
 
   // Fills out with the matches at pos that some command can express, in order
@@ -310,7 +323,6 @@ class Writer {
   }
 
   std::size_t literal_start() const { return literal_start_; }
-  std::size_t written() const { return out_.size(); }
 
  private:
   std::size_t FlushLongLiterals(std::size_t pos) {
@@ -361,16 +373,16 @@ struct Node {
 class Parser {
  public:
   explicit Parser(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out)
-      : input_(input), finder_(input), writer_(input, out), nodes_(std::min(kBlock, input.size()) + kMaxLength + 1) {}
+      : input_(input),
+        finder_(input),
+        writer_(input, out),
+        optimal_(input.size() <= kOptimalUpTo),
+        nodes_(optimal_ ? std::min(kBlock, input.size()) + kMaxLength + 1 : 0) {}
 
   void Run() {
     std::size_t pos = 0;
-    bool optimal = true;
     while (pos < input_.size()) {
-      const std::size_t from = pos;
-      const std::size_t written = writer_.written();
-      pos = optimal ? ParseBlock(pos) : LazyBlock(pos);
-      optimal = (writer_.written() - written) * 100 > (pos - from) * kLazyBelowPercent;
+      pos = optimal_ ? ParseBlock(pos) : LazyBlock(pos);
       if (scan_) pos = finder_.Scan(pos);
     }
     writer_.Stop();
@@ -601,6 +613,7 @@ class Parser {
   std::span<const std::uint8_t> input_;
   MatchFinder finder_;
   Writer writer_;
+  bool optimal_;
   std::vector<Node> nodes_;
   std::size_t filled_ = 0;
   std::vector<Step> steps_;
