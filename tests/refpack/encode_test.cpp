@@ -60,6 +60,24 @@ Bytes Islands() {
   return out;
 }
 
+// Text broken every few words by 1 to 7 random bytes, too long for the
+// optimal parse: the lazy parse meets literal runs of every short length
+// between copies, around the 0..3 that ride in a copy command.
+Bytes BrokenText() {
+  refpack_test::Rng rng(12);
+  const Bytes text = refpack_test::Text(300000, 13);
+  Bytes out;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t take = std::min<std::size_t>(8 + rng.Below(40), text.size() - at);
+    out.insert(out.end(), text.begin() + static_cast<std::ptrdiff_t>(at),
+               text.begin() + static_cast<std::ptrdiff_t>(at + take));
+    at += take;
+    const Bytes noise = refpack_test::Random(1 + rng.Below(7), rng.Next());
+    out.insert(out.end(), noise.begin(), noise.end());
+  }
+  return out;
+}
+
 class RoundTrip : public testing::TestWithParam<Input> {};
 
 TEST_P(RoundTrip, DecodesToTheInputAndBeatsGreedy) {
@@ -101,6 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
         Input{"picture", [] { return refpack_test::Picture(256, 256, 4); }},
         Input{"far_repeats", FarRepeats},
         Input{"islands", Islands},
+        Input{"broken_text", BrokenText},
         Input{"over_16_mib",
               [] {
                 // Text then zeros then text again: the 4-byte size fields, and
