@@ -1,5 +1,6 @@
-// The encoder: hash chains over the whole copy window, and a shortest-path
-// parse that prices every command by its real size in the stream.
+// The encoder: hash chains over the whole copy window, and a parse that
+// prices every command by its real size in the stream: a shortest-path
+// parse for small inputs, a lazy one for the rest.
 #include <algorithm>
 #include <array>
 #include <bit>
