@@ -34,6 +34,16 @@ floodlight() {
     "$img"
 }
 
+# crowd IMAGE WxH SEED Y: coloured speckles over a band of IMAGE from row Y,
+# lighter towards the front; a fixed seed keeps the output the same.
+crowd() {
+  local img=$1 size=$2 seed=$3 y=$4
+  convert -size "$size" xc:'#5a5048' -seed "$seed" +noise Random -modulate 65,130 \
+    \( -size "$size" gradient:'#777777'-'#bbbbbb' \) -compose Multiply -composite "$tmp/crowd.png"
+  convert "$img" \( "$tmp/crowd.png" -alpha set -channel A -evaluate set 35% +channel \) \
+    -geometry +0+"$y" -compose Over -composite "$img"
+}
+
 # --- Background artwork, 640 x 480: night sky over a lit stadium, title at the
 # bottom. The window shows rows 0..425; the pitch runs on below the edge.
 convert -size 640x300 gradient:'#050b24'-'#173a78' "$tmp/sky.png"
@@ -52,10 +62,7 @@ convert "$tmp/bg.png" \
   -fill '#0a1426' -draw "rectangle 0,330 640,336" \
   "$tmp/bg.png"
 # Crowd: coloured speckles on both tiers, darker towards the back.
-convert -size 640x66 xc:'#5a5048' -seed 7 +noise Random -modulate 65,130 \
-  \( -size 640x66 gradient:'#777777'-'#bbbbbb' \) -compose Multiply -composite "$tmp/crowd.png"
-convert "$tmp/bg.png" \( "$tmp/crowd.png" -alpha set -channel A -evaluate set 35% +channel \) \
-  -geometry +0+264 -compose Over -composite "$tmp/bg.png"
+crowd "$tmp/bg.png" 640x66 7 264
 # Pitch: green stripes in perspective with its white lines.
 convert -size 640x144 xc:'#1f7a2c' \
   -fill '#25902f' -draw "rectangle 0,0 640,18" -draw "rectangle 0,40 640,62" -draw "rectangle 0,88 640,114" \
@@ -118,10 +125,7 @@ convert "$tmp/psky.png" "$tmp/pbase.png" -append \
   -fill '#1a2a4e' -draw "polygon 0,40 435,40 435,60 0,60" \
   -fill '#23396a' -draw "polygon 0,44 435,44 435,56 0,56" \
   "$tmp/prog.png"
-convert -size 435x18 xc:'#5a5048' -seed 11 +noise Random -modulate 65,130 \
-  \( -size 435x18 gradient:'#777777'-'#bbbbbb' \) -compose Multiply -composite "$tmp/pcrowd.png"
-convert "$tmp/prog.png" \( "$tmp/pcrowd.png" -alpha set -channel A -evaluate set 35% +channel \) \
-  -geometry +0+41 -compose Over -composite "$tmp/prog.png"
+crowd "$tmp/prog.png" 435x18 11 41
 convert -size 435x48 xc:'#1f7a2c' \
   -fill '#27952f' -draw "rectangle 0,0 435,8" -draw "rectangle 0,18 435,28" -draw "rectangle 0,38 435,48" \
   "$tmp/ppitch.png"
