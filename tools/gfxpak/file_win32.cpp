@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "utf16.h"
+#include "utf.h"
 
 namespace gfxpak {
 
@@ -57,7 +57,7 @@ std::error_code File::Open(const std::string& path, OpenMode mode) {
     share = FILE_SHARE_READ;
   }
   if (mode == OpenMode::kCreateNew) disposition = CREATE_NEW;
-  HANDLE h = CreateFileW(Utf8ToWide(path).c_str(), access, share, nullptr, disposition,
+  HANDLE h = CreateFileW(Widen(path).c_str(), access, share, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
   handle_ = h;
@@ -119,16 +119,16 @@ std::error_code File::Truncate(std::uint64_t size) {
 }
 
 bool FileExists(const std::string& path) {
-  return GetFileAttributesW(Utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::error_code RemoveFile(const std::string& path) {
-  if (!DeleteFileW(Utf8ToWide(path).c_str())) return LastError();
+  if (!DeleteFileW(Widen(path).c_str())) return LastError();
   return {};
 }
 
 std::error_code RenameOver(const std::string& from, const std::string& to) {
-  if (!MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(),
+  if (!MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     const DWORD code = GetLastError();
     // Replacing a file that the game holds open is refused as access denied.
@@ -152,7 +152,7 @@ std::string ErrorText(std::error_code error) {
   if (text != nullptr) LocalFree(text);
   while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L'.')) wide.pop_back();
   if (wide.empty()) return "error " + std::to_string(error.value());
-  return WideToUtf8(wide);
+  return Narrow(wide);
 }
 
 }  // namespace gfxpak

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "cli.h"
-#include "utf16.h"
+#include "utf.h"
 
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(gfxpak::WideToUtf8(argv[i]));
+  for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i]));
   SetConsoleOutputCP(CP_UTF8);
   return gfxpak::RunCommandLine(args, std::cout, std::cerr);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-// UTF-8 inside the engine, UTF-16 at the Win32 boundary: every wide API call
+// UTF-8 inside the program, UTF-16 at the Win32 boundary: every wide API call
 // converts here, once, so file and folder names outside the ANSI code page
 // survive the round trip.
 #ifdef _WIN32
