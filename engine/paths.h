@@ -1,5 +1,7 @@
 #pragma once
 
+#include "system_error_text.h"
+
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -24,5 +26,3 @@ inline std::string DataFolder() { return DataFolderOf(OwnFolder()); }
 std::error_code ChangeCurrentFolder(const std::string& folder);
 std::error_code DeleteFileAt(const std::string& path);
 
-// The system's own description of an error, UTF-8, without a trailing newline.
-std::string SystemErrorText(std::error_code error);

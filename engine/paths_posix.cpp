@@ -22,4 +22,3 @@ std::error_code DeleteFileAt(const std::string& path) {
   return {};
 }
 
-std::string SystemErrorText(std::error_code error) { return error.message(); }

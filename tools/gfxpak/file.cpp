@@ -1,6 +1,8 @@
 // The portable half of file.h.
 #include "file.h"
 
+#include "system_error_text.h"
+
 namespace gfxpak {
 
 namespace {
@@ -61,6 +63,13 @@ std::error_code WriteFileAtomically(const std::string& target, std::span<const s
   if (!error) error = RenameOver(temp, target);
   if (error) RemoveFile(temp);
   return error;
+}
+
+std::string ErrorText(std::error_code error) {
+  // The messages add their own punctuation.
+  std::string text = SystemErrorText(error);
+  while (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
 }
 
 }  // namespace gfxpak

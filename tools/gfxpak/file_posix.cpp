@@ -124,6 +124,4 @@ std::string TemporaryPathBeside(const std::string& target) {
   return DirectoryOf(target) + "." + BareName(target) + "." + std::to_string(::getpid()) + ".tmp";
 }
 
-std::string ErrorText(std::error_code error) { return error.message(); }
-
 }  // namespace gfxpak

@@ -142,17 +142,4 @@ std::string TemporaryPathBeside(const std::string& target) {
   return DirectoryOf(target) + "." + BareName(target) + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
 }
 
-std::string ErrorText(std::error_code error) {
-  if (error.category() != std::system_category()) return error.message();
-  wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, static_cast<DWORD>(error.value()), 0,
-                                 reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring wide = n > 0 ? std::wstring(text, n) : std::wstring();
-  if (text != nullptr) LocalFree(text);
-  while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L'.')) wide.pop_back();
-  if (wide.empty()) return "error " + std::to_string(error.value());
-  return Narrow(wide);
-}
-
 }  // namespace gfxpak
