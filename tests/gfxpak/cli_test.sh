@@ -2,7 +2,7 @@
 # Drives the real gfxpak binary as a user would, including the ways it must
 # fail: each failure must exit with the documented code, print one line that
 # names the file, and neither create, delete nor change any file.
-# Usage: GOLDEN=golden.big cli_test.sh GFXPAK [RUNNER...]   (RUNNER: e.g. wine)
+# Usage: GOLDEN=golden.big cli_test.sh GFXPAK [RUNNER...]   (RUNNER: the Wine loader, as ctest gives it)
 set -uo pipefail
 
 gfxpak=$(realpath "$1")
