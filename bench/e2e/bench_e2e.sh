@@ -17,25 +17,30 @@
 set -euo pipefail
 tessolo=$1 gfxpak=$2 timed=$3 work=$4
 repo=$(cd "$(dirname "$0")/../.." && pwd)
-. "$repo/scripts/winenv.sh"
-own_env=
-if [ -z "${WINEPREFIX:-}" ] || [ -z "${DISPLAY:-}" ]; then
-  winenv_start win32
-  own_env=1
+. "$repo/scripts/lib/winenv.sh"
+. "$repo/scripts/lib/window.sh"
+. "$repo/scripts/lib/gamefolder.sh"
+host_decide
+arch=$(wine_arch_of "$tessolo")
+if ! wine_can_run "$arch"; then
+  echo "bench: $tessolo is a $arch program, which this host cannot run; build bench_e2e in build/win64" >&2
+  exit 1
 fi
-. "$repo/tests/blackbox/window.sh"
-. "$repo/tests/blackbox/gamefolder.sh"
+finish() {
+  tw_stop
+  rm -rf "$work"
+}
+cleanup_push finish
+if [ -z "${WINEPREFIX:-}" ] || [ -z "${DISPLAY:-}" ]; then
+  winenv_start "$arch"
+else
+  wine_use "$arch"
+fi
 export LC_ALL=C.UTF-8
 
 files=50
 archive_entries=30
 entry_mb=10
-finish() {
-  tw_stop
-  rm -rf "$work"
-  if [ -n "$own_env" ]; then winenv_stop; fi
-}
-trap finish EXIT
 rm -rf "$work"
 mkdir -p "$work/stadium" "$work/pristine"
 
@@ -83,7 +88,7 @@ run() {
   cp "$work/pristine/"*.big "$g/data/"
   cp "$work/stadium/"* "$g/data/"
   export TESSOLO_TIMING_LOG
-  TESSOLO_TIMING_LOG=$(winepath -w "$work/$mode.log")
+  TESSOLO_TIMING_LOG=$("$WINELOADER" winepath -w "$work/$mode.log")
   rm -f "$work/$mode.log"
   sync
   tw_launch "$g"
@@ -138,8 +143,8 @@ echo "wall $wall s"
 rm -f "$work/version.log"
 cp "$gfxpak" "$g/gfxpak-real.exe"
 cp "$timed" "$g/gfxpak.exe"
-TESSOLO_TIMING_LOG=$(winepath -w "$work/version.log")
-for _ in $(seq 1 10); do (cd "$g" && wine gfxpak.exe --version >/dev/null); done
+TESSOLO_TIMING_LOG=$("$WINELOADER" winepath -w "$work/version.log")
+for _ in $(seq 1 10); do (cd "$g" && "$WINELOADER" gfxpak.exe --version >/dev/null); done
 exit_cost=$(awk '{ s += ($3 - $2) - ($2 - $1) } END { printf "%.3f", s / NR }' "$work/version.log")
 echo "a Wine process beyond its start-up (exit): about $exit_cost s"
 

@@ -1,7 +1,7 @@
 # Lays out a game folder the way a player has it: tessolo.exe and gfxpak.exe
 # side by side, the game's archives in data/, stadium files copied in beside
 # them. Sourced by the black-box test, the demo and the end-to-end benchmark;
-# needs WINEPREFIX (gfxpak.exe runs under Wine).
+# needs WINEPREFIX and WINELOADER (gfxpak.exe runs under Wine).
 
 # gf_folder FOLDER TESSOLO_EXE GFXPAK_EXE: a fresh game folder.
 gf_folder() {
@@ -16,7 +16,7 @@ gf_folder() {
 gf_pak() {
   local folder=$1
   shift
-  (cd "$folder/data" && wine ../gfxpak.exe "$@") | tr -d '\r'
+  (cd "$folder/data" && exec "${WINELOADER:?gf_pak: WINELOADER is not set}" ../gfxpak.exe "$@") | tr -d '\r'
   return "${PIPESTATUS[0]}"
 }
 

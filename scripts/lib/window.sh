@@ -1,7 +1,8 @@
 # Drives the real tessolo.exe under Wine from outside, as a user would: it
 # starts the program, finds its window on the X display, clicks the menu and
 # reads back the title and the screen. Sourced by the black-box test, the
-# demo and the end-to-end benchmark. Needs DISPLAY, WINEPREFIX, xdotool and
+# demo and the end-to-end benchmark. Needs DISPLAY, WINEPREFIX, WINELOADER
+# (the Wine loader of the program's build, see wine.sh), xdotool and
 # ImageMagick.
 #
 # After tw_launch: TW_PID (the Wine process of the tool). After tw_window:
@@ -15,11 +16,11 @@ TW_CLIENT_H=426
 # tw_launch FOLDER: starts FOLDER/tessolo.exe with FOLDER as its working
 # folder; its output goes to FOLDER.wine.log.
 tw_launch() {
-  local folder=$1 loader=wine
-  # The plain 'wine' starts a 64-bit program as a second process, whose
-  # windows would then not carry TW_PID; the 64-bit loader runs it in place.
-  if [ "${WINEARCH:-}" = win64 ] && [ -x /usr/lib/wine/wine64 ]; then loader=/usr/lib/wine/wine64; fi
-  (cd "$folder" && exec "$loader" tessolo.exe) >"$folder.wine.log" 2>&1 &
+  local folder=$1
+  : "${WINELOADER:?tw_launch: WINELOADER is not set}"
+  # The loader runs the program in its own process, so the windows carry
+  # TW_PID (the 'wine' wrapper may start it as a second process instead).
+  (cd "$folder" && exec "$WINELOADER" tessolo.exe) >"$folder.wine.log" 2>&1 &
   TW_PID=$!
   TW_WIN=
 }

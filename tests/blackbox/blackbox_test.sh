@@ -5,17 +5,19 @@
 # labels on a screenshot, message boxes, the files in the data folder and
 # what the archives hold afterwards.
 # Usage: blackbox_test.sh TESSOLO_EXE GFXPAK_EXE HOLD_FILE_EXE ARTEFACT_DIR
-# Needs DISPLAY and WINEPREFIX (scripts/test provides both).
+# Needs DISPLAY and WINEPREFIX (scripts/test provides both) and WINELOADER
+# (the build's Wine loader, which ctest sets).
 set -euo pipefail
 tessolo=$1 gfxpak=$2 hold=$3 artefacts=$4
 : "${DISPLAY:?black-box test: DISPLAY is not set}"
 : "${WINEPREFIX:?black-box test: WINEPREFIX is not set}"
+: "${WINELOADER:?black-box test: WINELOADER is not set}"
 for tool in xdotool import convert; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/setup installs it)"; exit 1; }
 done
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/window.sh"
-. "$here/gamefolder.sh"
+lib=$(cd "$(dirname "$0")/../../scripts/lib" && pwd)
+. "$lib/window.sh"
+. "$lib/gamefolder.sh"
 # Names outside ASCII reach Wine, and through it the tool, as UTF-8.
 export LC_ALL=C.UTF-8
 
@@ -352,7 +354,7 @@ velo_f.o|zdata_06.big"
 snapshot "$g"
 cp "$hold" "$g/hold_file.exe"
 rm -f "$work/release"
-(cd "$g/data" && exec wine ../hold_file.exe zdata_06.big "$(winepath -w "$work/release")") >"$g/hold.log" 2>&1 &
+(cd "$g/data" && exec "$WINELOADER" ../hold_file.exe zdata_06.big "$("$WINELOADER" winepath -w "$work/release")") >"$g/hold.log" 2>&1 &
 holder=$!
 for _ in $(seq 1 100); do
   grep -q holding "$g/hold.log" && break

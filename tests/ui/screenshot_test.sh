@@ -4,7 +4,8 @@
 # unscaled from the client area's corner, the bar one pixel wide in its place
 # showing the first column of its picture, no label and no panel.
 # Usage: screenshot_test.sh TESSOLO_EXE RES_DIR SCREENSHOT_PNG
-# Needs DISPLAY and WINEPREFIX (scripts/test provides both).
+# Needs DISPLAY and WINEPREFIX (scripts/test provides both) and WINELOADER
+# (the build's Wine loader, which ctest sets).
 set -euo pipefail
 exe=$1 res=$2 out=$3
 : "${DISPLAY:?screenshot test: DISPLAY is not set}"
@@ -23,7 +24,7 @@ trap cleanup EXIT
 
 mkdir "$work/data"
 cp "$exe" "$work/tessolo.exe"
-(cd "$work" && exec wine tessolo.exe) >/dev/null 2>&1 &
+(cd "$work" && exec "${WINELOADER:?screenshot test: WINELOADER is not set}" tessolo.exe) >/dev/null 2>&1 &
 pid=$!
 
 # The activity line's blot is the only pen-red (192, 0, 0) on screen, cut off

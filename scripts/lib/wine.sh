@@ -1,0 +1,59 @@
+# Which Wine loader starts which Windows program. Debian's 'wine' wrapper
+# picks the 32-bit loader whenever it is installed, without asking whether
+# the kernel can run it, so a 64-bit program then fails as well: every
+# program here is started through the loader of its own build.
+# TESSOLO_WINE32_LOADER and TESSOLO_WINE64_LOADER override the paths.
+
+. "$(dirname "${BASH_SOURCE[0]}")/host.sh"
+
+# wine_loader ARCH (win32 or win64): prints the loader's path. Elsewhere
+# than on Debian the loaders sit on the PATH (a Wine built for both word
+# sizes has the one loader 'wine'); on Debian the 'wine' there is the
+# wrapper that guesses, so it is never taken.
+wine_loader() {
+  local override names
+  case $1 in
+    win32) override=${TESSOLO_WINE32_LOADER:-} names="wine" ;;
+    win64) override=${TESSOLO_WINE64_LOADER:-} names="wine64 wine" ;;
+    *) echo "wine_loader: no build '$1' (win32 or win64)" >&2; return 2 ;;
+  esac
+  if [ -n "$override" ]; then
+    echo "$override"
+  elif [ -d /usr/lib/wine ] || ! command -v $names 2>/dev/null | head -n1 | grep .; then
+    echo "/usr/lib/wine/${names%% *}"
+  fi
+}
+
+# wine_can_run ARCH: succeeds where programs of that build can run here.
+wine_can_run() {
+  case $1 in
+    win64) return 0 ;;
+    win32) host_runs_32bit ;;
+    *) echo "wine_can_run: no build '$1' (win32 or win64)" >&2; return 2 ;;
+  esac
+}
+
+# wine_arch_of EXE: prints win32 or win64, read from the PE header's machine.
+wine_arch_of() {
+  local pe machine
+  pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$1" | tr -d ' ')
+  case $machine in
+    014c) echo win32 ;;
+    8664) echo win64 ;;
+    *) echo "wine_arch_of: $1 is not a Windows x86 program (machine '$machine')" >&2; return 1 ;;
+  esac
+}
+
+# wine_use ARCH: this shell starts Windows programs of that build from now
+# on: WINELOADER names the loader (Wine starts child processes with it too).
+wine_use() {
+  WINELOADER=$(wine_loader "$1") || return
+  export WINELOADER WINEARCH=$1 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+}
+
+# wine_preferred_build: the build to show a player: the 32-bit release
+# where this host runs it, else the 64-bit build.
+wine_preferred_build() {
+  if wine_can_run win32; then echo win32; else echo win64; fi
+}

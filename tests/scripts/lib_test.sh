@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# The shell library under scripts/lib: what it decides about the host and
+# the Wine loaders, with both answers forced, and that a Wine environment
+# whose start fails, or is interrupted, leaves nothing of its own behind.
+# Usage: lib_test.sh   (needs Xvfb; scripts/setup installs it)
+set -uo pipefail
+export lib
+lib=$(cd "$(dirname "$0")/../../scripts/lib" && pwd)
+command -v Xvfb >/dev/null || { echo "FAIL: Xvfb is missing (scripts/setup installs it)"; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tessolo-libtest.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL [$case]: $*"
+  failures=$((failures + 1))
+}
+expect() { # expect WHAT GOT WANTED
+  [ "$2" = "$3" ] || fail "$1: got '$2', expected '$3'"
+}
+# Nothing decided or forced by the run that started the test.
+unset TESSOLO_HOST_32BIT TESSOLO_HOST_32BIT_FOUND TESSOLO_HOST_32BIT_HOW
+# in_fresh_shell COMMANDS: runs COMMANDS in a new bash with the library loaded.
+in_fresh_shell() {
+  bash -c "set -e; . '$lib/winenv.sh'; $1"
+}
+
+case="the override decides, and is said in one line"
+for answer in yes no; do
+  out=$(TESSOLO_HOST_32BIT=$answer in_fresh_shell 'host_decide; host_runs_32bit && echo runs32 || echo no32
+    wine_can_run win32 && echo can32 || echo cannot32; wine_can_run win64 && echo can64; wine_preferred_build')
+  if [ "$answer" = yes ]; then want="runs32 can32 can64 win32"; else want="no32 cannot32 can64 win64"; fi
+  expect "answer $answer" "$(echo $out)" "host: runs 32-bit programs: $answer (forced by TESSOLO_HOST_32BIT=$answer) $want"
+done
+out=$(TESSOLO_HOST_32BIT=maybe in_fresh_shell 'host_decide' 2>&1); status=$?
+expect "a bad override is refused" "$status" 2
+grep -q "must be yes or no" <<<"$out" || fail "no word of the bad override: $out"
+
+case="the probe runs once per script run"
+out=$(in_fresh_shell 'host_decide; host_decide; bash -c ". \"$lib/host.sh\"; host_decide; host_runs_32bit; echo child=\$?"')
+lines=$(grep -c '^host: runs 32-bit programs: ' <<<"$out")
+expect "lines printed" "$lines" 1
+grep -Eq '^host: runs 32-bit programs: (yes \(a static i386 program ran\)|no \(a static i386 program did not run: .+\))$' <<<"$out" ||
+  fail "probe line: $out"
+found=$(sed -n 's/^host: runs 32-bit programs: \([a-z]*\).*/\1/p' <<<"$out")
+child=$(sed -n 's/^child=//p' <<<"$out")
+[ "$found" = yes ] && expect "child's answer" "$child" 0 || expect "child's answer" "$child" 1
+# An override in a child of a run that probed wins over the inherited answer.
+out=$(in_fresh_shell 'host_decide >/dev/null; TESSOLO_HOST_32BIT=no bash -c ". \"$lib/host.sh\"; host_runs_32bit; echo \$?"')
+expect "override under a probed run" "$out" 1
+
+case="each build gets the loader of its word size"
+if [ -d /usr/lib/wine ]; then
+  expect "win32" "$(in_fresh_shell 'wine_loader win32')" /usr/lib/wine/wine
+  expect "win64" "$(in_fresh_shell 'wine_loader win64')" /usr/lib/wine/wine64
+fi
+for answer in yes no; do
+  out=$(TESSOLO_HOST_32BIT=$answer TESSOLO_WINE32_LOADER=/l32 TESSOLO_WINE64_LOADER=/l64 in_fresh_shell \
+    'wine_use win64; echo $WINELOADER $WINEARCH; wine_use win32; echo $WINELOADER $WINEARCH' 2>&1)
+  expect "loaders with 32-bit $answer" "$(echo $out)" "/l64 win64 /l32 win32"
+done
+in_fresh_shell 'wine_loader win16' >/dev/null 2>&1
+expect "an unknown build" "$?" 2
+
+case="the build of a program is read from its header"
+pe() { # pe FILE MACHINE: a minimal file with a PE header at 0x40
+  { printf 'MZ'; head -c 58 /dev/zero; printf '\x40\x00\x00\x00'; printf 'PE\0\0'; printf "$2"; head -c 20 /dev/zero; } >"$1"
+}
+pe "$work/a32.exe" '\x4c\x01'; pe "$work/a64.exe" '\x64\x86'; pe "$work/arm.exe" '\x64\xaa'
+expect "i386" "$(in_fresh_shell "wine_arch_of '$work/a32.exe'")" win32
+expect "amd64" "$(in_fresh_shell "wine_arch_of '$work/a64.exe'")" win64
+in_fresh_shell "wine_arch_of '$work/arm.exe'" >/dev/null 2>&1 || status=$?
+expect "arm64" "${status:-0}" 1
+
+# A fake Wine loader: records the Xvfb that winenv started (its sibling) and
+# the prefix, then behaves as told in FAKE_WINE.
+cat >"$work/fake-wine" <<'FAKE'
+#!/usr/bin/env bash
+ps -o pid=,comm= --ppid "$PPID" | awk '$2 == "Xvfb" { print $1 }' >"$FAKE_OUT/xvfb.pid"
+echo "$WINEPREFIX" >"$FAKE_OUT/prefix"
+case $FAKE_WINE in
+  fail) echo "cannot execute binary file: Exec format error" >&2; exit 126 ;;
+  hang) touch "$FAKE_OUT/started"; sleep 30 ;;
+esac
+FAKE
+chmod +x "$work/fake-wine"
+
+# left_behind: what of the last start still exists.
+left_behind() {
+  local pid prefix
+  pid=$(cat "$work/out/xvfb.pid" 2>/dev/null)
+  prefix=$(cat "$work/out/prefix" 2>/dev/null)
+  [ -n "$pid" ] || fail "the fake loader saw no Xvfb"
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && { fail "Xvfb $pid still runs"; kill "$pid"; }
+  [ -n "$prefix" ] && [ -e "$(dirname "$prefix")" ] && fail "$(dirname "$prefix") is still there"
+  [ -z "$(ls -A "$work/tmp")" ] || fail "left in TMPDIR: $(ls -A "$work/tmp")"
+}
+start_env() { # start_env MODE: winenv_start win64 with the fake loader
+  rm -rf "$work/out" "$work/tmp" "$work/logs"
+  mkdir -p "$work/out" "$work/tmp" "$work/logs"
+  FAKE_WINE=$1 FAKE_OUT=$work/out TMPDIR=$work/tmp WINENV_LOG_DIR=$work/logs \
+    TESSOLO_WINE64_LOADER=$work/fake-wine in_fresh_shell 'winenv_start win64; echo started'
+}
+
+case="a loader that cannot run stops the start with one line"
+out=$(start_env fail 2>&1); status=$?
+[ "$status" -ne 0 ] || fail "exit status 0"
+grep -q started <<<"$out" && fail "the script went on after the failed start"
+msg=$(grep '^winenv: could not' <<<"$out")
+expect "lines" "$(grep -c '^winenv: could not' <<<"$out")" 1
+grep -q "exited 126 (cannot execute binary file: Exec format error); see $work/logs/winenv-win64.log" <<<"$msg" ||
+  fail "message: $msg"
+[ -s "$work/logs/winenv-win64.log" ] || fail "the log it names is empty or missing"
+left_behind
+
+case="an interrupted start leaves nothing behind"
+rm -rf "$work/out" "$work/tmp" "$work/logs"
+mkdir -p "$work/out" "$work/tmp" "$work/logs"
+set -m  # the start in a process group of its own, as a terminal's job is
+FAKE_WINE=hang FAKE_OUT=$work/out TMPDIR=$work/tmp WINENV_LOG_DIR=$work/logs \
+  TESSOLO_WINE64_LOADER=$work/fake-wine in_fresh_shell 'winenv_start win64; echo started' >"$work/hang.log" 2>&1 &
+job=$!
+set +m
+for _ in $(seq 1 100); do [ -e "$work/out/started" ] && break; sleep 0.1; done
+[ -e "$work/out/started" ] || fail "the fake loader never started"
+kill -INT -- -"$job"  # Ctrl-C reaches the whole job
+wait "$job"; status=$?
+expect "exit status" "$status" 130
+left_behind
+
+case="a start that succeeded is taken down when the script ends"
+out=$(start_env ok 2>&1); status=$?
+expect "exit status" "$status" 0
+grep -q started <<<"$out" || fail "did not start: $out"
+left_behind
+
+echo "lib_test: $failures failures"
+[ "$failures" -eq 0 ]
