@@ -33,12 +33,14 @@ std::string FailureReport(const std::vector<FailedCommand>& failed) {
 
 enum class Outcome { Done, Failed, Ended };
 
-// Runs one packer command for the current file; a packer that cannot be
-// started at all ends the program, as there is nothing the run can do then.
+// Runs one packer command for the current file in the data folder, where
+// the bare file and archive names of its command line are; a packer that
+// cannot be started at all ends the program, as there is nothing the run
+// can do then.
 Outcome RunCommand(const std::string& line, FormState& form, WindowOps& window, const ImportContext& context,
-                   std::vector<FailedCommand>& failed) {
+                   const std::string& data, std::vector<FailedCommand>& failed) {
   const std::string& name = form.filelist[static_cast<std::size_t>(form.fileidx)];
-  const ShellResult result = ShellStop(line, kHidden, form, window, context.processes);
+  const ShellResult result = ShellStop(line, kHidden, form, window, context.processes, data);
   if (result.error) {
     Fail(window, "gfxpak could not be started for the file " + name + ":\n" + SystemErrorText(result.error) +
                      "\ngfxpak.exe belongs in the tool's folder, beside tessolo.exe.");
@@ -66,7 +68,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
     window.SetLineEnd(form.linepos + 120.0f);
     window.SetCaption("COMPRESS " + name);
     const Outcome compressed =
-        RunCommand(packer + " -compress -real " + quoted + "  " + quoted, form, window, context, failed);
+        RunCommand(packer + " -compress -real " + quoted + "  " + quoted, form, window, context, data, failed);
     if (compressed == Outcome::Ended) return false;
     form.linepos = 0.0f;
     form.linestep = 5;
@@ -77,7 +79,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
     window.SetLineEnd(form.linepos + 120.0f);
     window.SetCaption("import " + name + " in " + form.bigname);
     const Outcome imported =
-        RunCommand(packer + " -p " + QuoteArgument(form.bigname) + " " + quoted, form, window, context, failed);
+        RunCommand(packer + " -p " + QuoteArgument(form.bigname) + " " + quoted, form, window, context, data, failed);
     if (imported == Outcome::Ended) return false;
     form.linepos = 0.0f;
     form.linestep = 3;

@@ -37,12 +37,12 @@ std::error_code WindowStyleOf(const ShellParm& shellparm, std::int16_t& style) {
 }
 
 ShellResult ShellStop(std::string_view exe, const ShellParm& shellparm, FormState& form, WindowOps& window,
-                      ProcessService& processes) {
+                      ProcessService& processes, std::string_view working_folder) {
   ShellResult result;
   std::int16_t style = 1;
   if ((result.error = WindowStyleOf(shellparm, style))) return result;
   std::unique_ptr<ChildProcess> child;
-  if ((result.error = processes.Start(exe, style, child))) return result;
+  if ((result.error = processes.Start(exe, style, working_folder, child))) return result;
   for (;;) {
     window.SetLineEnd(form.linepos + 240.0f);
     const std::optional<ProcessExit> exit = child->Poll();

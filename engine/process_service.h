@@ -40,16 +40,18 @@ class ProcessService {
  public:
   virtual ~ProcessService() = default;
   // Starts a command line (program name and arguments in one string, split
-  // by the rules of a Windows program's runtime) with a show-window code.
+  // by the rules of a Windows program's runtime) with a show-window code, in
+  // the working folder given (empty: this process's current folder). The
+  // folder does not take part in finding the program.
   virtual std::error_code Start(std::string_view command_line, std::int16_t show_style,
-                                std::unique_ptr<ChildProcess>& process) = 0;
+                                std::string_view working_folder, std::unique_ptr<ChildProcess>& process) = 0;
 };
 
 // The real processes of this platform: CreateProcessW on Windows,
 // posix_spawnp elsewhere. No shell is involved.
 class SystemProcesses final : public ProcessService {
  public:
-  std::error_code Start(std::string_view command_line, std::int16_t show_style,
+  std::error_code Start(std::string_view command_line, std::int16_t show_style, std::string_view working_folder,
                         std::unique_ptr<ChildProcess>& process) override;
 };
 

@@ -97,6 +97,19 @@ class PosixChild final : public ChildProcess {
   std::optional<ProcessExit> exit_;
 };
 
+// The spawn's file actions, freed on every way out.
+class SpawnActions {
+ public:
+  SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
 }  // namespace
 
 std::string DescribeExit(const ProcessExit& exit) {
@@ -105,15 +118,25 @@ std::string DescribeExit(const ProcessExit& exit) {
 }
 
 std::error_code SystemProcesses::Start(std::string_view command_line, std::int16_t /*show_style*/,
-                                       std::unique_ptr<ChildProcess>& process) {
+                                       std::string_view working_folder, std::unique_ptr<ChildProcess>& process) {
   process.reset();
   std::vector<std::string> arguments = SplitCommandLine(command_line);
   if (arguments.empty() || arguments.front().empty()) return std::make_error_code(std::errc::invalid_argument);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
+  SpawnActions actions;
+  const std::string folder(working_folder);
+  // The child changes folder before it looks for the program: a bare name
+  // is still found on PATH, a relative path would be taken from the new
+  // folder (the packer is named bare or by a full path).
+  if (!folder.empty()) {
+    if (const int error = posix_spawn_file_actions_addchdir_np(actions.get(), folder.c_str()); error != 0) {
+      return {error, std::generic_category()};
+    }
+  }
   pid_t pid = 0;
-  if (const int error = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ); error != 0) {
+  if (const int error = posix_spawnp(&pid, argv[0], actions.get(), nullptr, argv.data(), environ); error != 0) {
     return {error, std::generic_category()};
   }
   // A child we have not reaped keeps its pid, so opening the pidfd after

@@ -64,7 +64,7 @@ std::string DescribeExit(const ProcessExit& exit) {
 }
 
 std::error_code SystemProcesses::Start(std::string_view command_line, std::int16_t show_style,
-                                       std::unique_ptr<ChildProcess>& process) {
+                                       std::string_view working_folder, std::unique_ptr<ChildProcess>& process) {
   process.reset();
   // CreateProcessW may write into the command line, so it gets a copy.
   std::wstring line = Widen(command_line);
@@ -75,9 +75,11 @@ std::error_code SystemProcesses::Start(std::string_view command_line, std::int16
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = static_cast<WORD>(show_style);
   PROCESS_INFORMATION info{};
+  const std::wstring folder = Widen(working_folder);
   // No application name: the system then looks for the program in the
-  // tool's own folder first, then in the current folder and on PATH.
-  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+  // tool's own folder first, then in our current folder and on PATH.
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
     return {static_cast<int>(GetLastError()), std::system_category()};
   }
   UniqueHandle thread(info.hThread);

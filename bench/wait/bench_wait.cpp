@@ -8,6 +8,7 @@
 #include "import_run.h"
 #include "indicators.h"
 #include "paths.h"
+#include "test_support.h"
 
 #include <algorithm>
 #include <chrono>
@@ -41,14 +42,6 @@ double CpuSeconds() {
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-#endif
-}
-
-void SetEnv(const char* name, const std::string& value) {
-#ifdef _WIN32
-  _putenv_s(name, value.c_str());
-#else
-  setenv(name, value.c_str(), 1);
 #endif
 }
 

@@ -86,7 +86,11 @@ TEST_F(ImportRun, OneFileFromStartToEnd) {
   EXPECT_EQ(window.log, expected);
   EXPECT_EQ(Commands(), (std::vector<std::string>{"gfxpak -compress -real bern_xyz.o  bern_xyz.o",
                                                   "gfxpak -p zdata_05.big bern_xyz.o"}));
-  for (const auto& s : processes.started) EXPECT_EQ(s.style, 0);
+  for (const auto& s : processes.started) {
+    EXPECT_EQ(s.style, 0);
+    // The bare names of both commands are names in the data folder.
+    EXPECT_EQ(s.folder, Data());
+  }
   EXPECT_FALSE(Kept("bern_xyz.o"));
   EXPECT_EQ(form.linestep, 3);
 }

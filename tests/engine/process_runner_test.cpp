@@ -42,7 +42,7 @@ TEST(ShellStop, WindowStyleFromShellParm) {
     FormState form;
     FakeWindow window;
     ScriptedProcesses processes;
-    const ShellResult result = ShellStop("gfxpak x", c.parm, form, window, processes);
+    const ShellResult result = ShellStop("gfxpak x", c.parm, form, window, processes, "");
     if (c.style == -1) {
       EXPECT_EQ(result.error, std::errc::result_out_of_range) << c.what;
       EXPECT_TRUE(processes.started.empty()) << c.what;
@@ -79,7 +79,7 @@ TEST(ShellStop, EveryPassSetsTheLineThenProcessesEvents) {
     ScriptedProcesses processes;
     processes.polls_until_end = c.passes;
     processes.exit_for = [](const std::string&) { return ProcessExit{false, 7}; };
-    const ShellResult result = ShellStop("gfxpak x", std::int16_t{0}, form, window, processes);
+    const ShellResult result = ShellStop("gfxpak x", std::int16_t{0}, form, window, processes, "");
     EXPECT_EQ(window.log, c.log) << c.passes;
     EXPECT_EQ(result.exit.code, 7u);
   }

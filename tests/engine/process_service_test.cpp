@@ -17,7 +17,8 @@ class RealProcess : public ::testing::Test {
  protected:
   RealProcess() { Behave(); }
   ~RealProcess() override {
-    for (const char* name : {"FAKE_GFXPAK_LOG", "FAKE_GFXPAK_SLEEP_MS", "FAKE_GFXPAK_ACTION", "FAKE_GFXPAK_WHEN"}) {
+    for (const char* name : {"FAKE_GFXPAK_LOG", "FAKE_GFXPAK_SLEEP_MS", "FAKE_GFXPAK_ACTION", "FAKE_GFXPAK_WHEN",
+                             "FAKE_GFXPAK_FOLDERS", "FAKE_GFXPAK_STAMP"}) {
       SetEnv(name, "");
     }
   }
@@ -27,12 +28,15 @@ class RealProcess : public ::testing::Test {
     SetEnv("FAKE_GFXPAK_WHEN", when);
     SetEnv("FAKE_GFXPAK_SLEEP_MS", sleep_ms ? std::to_string(sleep_ms) : "");
   }
-  ShellResult Shell(const std::string& arguments) {
-    return ShellStop(QuoteArgument(StandIn()) + " " + arguments, std::int16_t{0}, form, window, processes);
+  ShellResult Shell(const std::string& arguments, const std::string& folder = "") {
+    return ShellStop(QuoteArgument(StandIn()) + " " + arguments, std::int16_t{0}, form, window, processes, folder);
   }
+  // The folders the stand-in ran in, one per run.
+  std::vector<std::string> Folders() const { return ReadLines(folders); }
 
   TempDir dir;
   std::string log = dir.Sub("argv.log");
+  std::string folders = dir.Sub("folders.log");
   FormState form;
   FakeWindow window;
   SystemProcesses processes;
@@ -75,19 +79,25 @@ TEST_F(RealProcess, ExitStatusAndTheEndOfTheWait) {
       {"crash", true, 11},
 #endif
   };
+  const std::string stamps = dir.Sub("stamps.log");
+  SetEnv("FAKE_GFXPAK_STAMP", stamps);
   for (const Case& c : cases) {
     std::filesystem::remove(U8Path(log));
+    std::filesystem::remove(U8Path(stamps));
     Behave(c.action, "", 300);
-    const auto start = std::chrono::steady_clock::now();
     window.events = 0;
     const ShellResult result = Shell("-p zdata_05.big a_b.o");
-    const auto waited = std::chrono::steady_clock::now() - start;
+    const auto returned = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
     ASSERT_FALSE(result.error) << c.action;
     EXPECT_EQ(result.exit.crashed, c.crashed) << c.action;
     EXPECT_EQ(result.exit.code, c.code) << c.action;
-    // Returned only after the child had done its work...
+    // Returned only after the child had done its work and was about to end
+    // (the stand-in stamps the machine's steady clock as its last act)...
     EXPECT_EQ(ReadLines(log).size(), 4u) << c.action;
-    EXPECT_GE(waited, std::chrono::milliseconds(290)) << c.action;
+    const std::vector<std::string> stamp = ReadLines(stamps);
+    ASSERT_EQ(stamp.size(), 1u) << c.action;
+    EXPECT_GE(returned.count(), std::stoll(stamp[0])) << c.action;
     // ...and blocked rather than spun while it slept.
     EXPECT_LE(window.events, 4) << c.action;
     EXPECT_GE(window.events, 1) << c.action;
@@ -96,7 +106,7 @@ TEST_F(RealProcess, ExitStatusAndTheEndOfTheWait) {
 
 TEST_F(RealProcess, ProgramThatDoesNotExist) {
   const ShellResult result =
-      ShellStop(QuoteArgument(dir.Sub("no_such_packer")) + " -p x y", std::int16_t{0}, form, window, processes);
+      ShellStop(QuoteArgument(dir.Sub("no_such_packer")) + " -p x y", std::int16_t{0}, form, window, processes, "");
   EXPECT_TRUE(result.error);
   EXPECT_TRUE(window.log.empty());
 }
@@ -108,8 +118,16 @@ TEST_F(RealProcess, ImportRunWithTheStandIn) {
     std::ofstream(U8Path(JoinPath(data, name))) << "x";
   }
   Behave("exit:5", "-p|bern a.h");
+  SetEnv("FAKE_GFXPAK_FOLDERS", folders);
   window.files = {"bern a.h", "bern_1.o", "bern_\xc3\xa4.o", "note_1.txt"};
   inizia_Click(form, window, ImportContext{dir.Str(), processes, StandIn()});
+  // Every command ran in the data folder, though this process's current
+  // folder is elsewhere: the bare names it was given are found there.
+  const std::vector<std::string> ran_in = Folders();
+  ASSERT_EQ(ran_in.size(), 6u);
+  for (const std::string& folder : ran_in) {
+    EXPECT_TRUE(std::filesystem::equivalent(U8Path(folder), U8Path(data))) << folder;
+  }
   EXPECT_EQ(ReadLines(log), (std::vector<std::string>{
                                 "-compress", "-real", "bern a.h", "bern a.h", ".",
                                 "-p", "zdata_06.big", "bern a.h", ".",
@@ -133,7 +151,7 @@ TEST_F(RealProcess, ImportRunWithTheStandIn) {
 TEST_F(RealProcess, BareNameIsFoundBesideTheProgram) {
   const std::string before = PathU8(std::filesystem::current_path());
   ASSERT_FALSE(ChangeCurrentFolder(dir.Str()));
-  const ShellResult result = ShellStop("fake_gfxpak -p x y", std::int16_t{0}, form, window, processes);
+  const ShellResult result = ShellStop("fake_gfxpak -p x y", std::int16_t{0}, form, window, processes, "");
   ChangeCurrentFolder(before);
   ASSERT_FALSE(result.error) << SystemErrorText(result.error);
   EXPECT_EQ(ReadLines(log), (std::vector<std::string>{"-p", "x", "y", "."}));

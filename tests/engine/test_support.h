@@ -47,9 +47,10 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Sets a variable of this process's environment, which started children
+// inherit; an empty value removes it.
 inline void SetEnv(const char* name, const std::string& value) {
 #ifdef _WIN32
-  // An empty value removes the variable.
   _putenv_s(name, value.c_str());
 #else
   if (value.empty()) {
@@ -84,6 +85,7 @@ class ScriptedProcesses final : public ProcessService {
   struct Started {
     std::string command_line;
     std::int16_t style;
+    std::string folder;
   };
   std::vector<Started> started;
   std::function<ProcessExit(const std::string&)> exit_for = [](const std::string&) { return ProcessExit{}; };
@@ -92,11 +94,11 @@ class ScriptedProcesses final : public ProcessService {
   };
   int polls_until_end = 1;
 
-  std::error_code Start(std::string_view command_line, std::int16_t style,
+  std::error_code Start(std::string_view command_line, std::int16_t style, std::string_view folder,
                         std::unique_ptr<ChildProcess>& process) override {
     const std::string line(command_line);
     if (std::error_code error = start_error(line)) return error;
-    started.push_back({line, style});
+    started.push_back({line, style, std::string(folder)});
     process = std::make_unique<Child>(polls_until_end, exit_for(line));
     return {};
   }

@@ -37,6 +37,7 @@ WindowTest::WindowTest(WindowTestOptions options)
     SetEnvironmentVariableW(L"FAKE_GFXPAK_SLEEP_MS", std::to_wstring(options.packer_ms).c_str());
   }
   setup.own_folder = Narrow(own_.wstring());
+  setup.processes = options.processes;
   setup.end_program = [this](int code) { end_codes.push_back(code); };
   setup.show_message = [this](std::string_view text, MessageKind kind) {
     messages.push_back((kind == MessageKind::Plain ? "plain: " : "error: ") + std::string(text));

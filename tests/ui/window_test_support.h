@@ -14,6 +14,8 @@ struct WindowTestOptions {
   // and taking this long for each.
   bool packer = false;
   int packer_ms = 0;
+  // Null: the system's processes.
+  ProcessService* processes = nullptr;
 };
 
 // A tool folder of its own for one test, and a window built on it whose exit

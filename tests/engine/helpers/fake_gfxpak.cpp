@@ -8,6 +8,7 @@
 //                         to a run that received all of them
 //   FAKE_GFXPAK_REMOVE    with the action, delete this file first
 //   FAKE_GFXPAK_STAMP     append the steady clock (microseconds) just before exiting
+//   FAKE_GFXPAK_FOLDERS   append the folder it runs in (UTF-8), one line per run
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,9 +19,13 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "utf.h"
 #else
+#include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -78,9 +83,29 @@ void Stamp() {
   std::ofstream(path, std::ios::app) << now.count() << "\n";
 }
 
+std::string CurrentFolder() {
+#ifdef _WIN32
+  std::wstring folder(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetCurrentDirectoryW(static_cast<DWORD>(folder.size()), folder.data());
+    if (n < folder.size()) {
+      folder.resize(n);
+      return Narrow(folder);
+    }
+    folder.resize(n);
+  }
+#else
+  char folder[PATH_MAX];
+  return getcwd(folder, sizeof folder) ? folder : "";
+#endif
+}
+
 int Run(const std::vector<std::string>& args) {
   if (const std::string ms = Env("FAKE_GFXPAK_SLEEP_MS"); !ms.empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(ms.c_str())));
+  }
+  if (const std::string folders = Env("FAKE_GFXPAK_FOLDERS"); !folders.empty()) {
+    std::ofstream(folders, std::ios::app | std::ios::binary) << CurrentFolder() << "\n";
   }
   if (const std::string log = Env("FAKE_GFXPAK_LOG"); !log.empty()) {
     std::ofstream out(log, std::ios::app | std::ios::binary);
@@ -105,12 +130,7 @@ int Run(const std::vector<std::string>& args) {
 // Wide arguments, so names outside the ANSI code page arrive intact.
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string arg(static_cast<std::size_t>(n > 0 ? n - 1 : 0), '\0');
-    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, arg.data(), n, nullptr, nullptr);
-    args.push_back(arg);
-  }
+  for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i]));
   return Run(args);
 }
 #else
