@@ -2,12 +2,13 @@
 
 #include "form_state.h"
 #include "process_service.h"
+#include "product.h"
 #include "window_ops.h"
 
 #include <string>
 #include <string_view>
 
-inline constexpr std::string_view kMainCaption = "Tessolo FIFA2004";
+inline constexpr std::string_view kMainCaption = TESSOLO_CAPTION;
 inline constexpr std::string_view kListPattern = "*_*.*";
 // The program's exit code after an error it cannot go on from.
 inline constexpr int kFailureExitCode = 2;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "product.h"
 #include "window_ops.h"
 
 #include <array>
@@ -16,7 +17,6 @@ struct TwipRect {
   int left, top, width, height;
 };
 
-inline constexpr std::wstring_view kTitle = L"Tessolo FIFA2004";
 inline constexpr int kClientWidth = 9600;   // 640 px
 inline constexpr int kClientHeight = 6390;  // 426 px
 
@@ -25,6 +25,14 @@ inline constexpr TwipRect kAboutPanel{5400, 1080, 4095, 1575};     // Picture3
 inline constexpr TwipRect kInfoPanel{0, 1440, 4335, 1815};         // Picture2
 inline constexpr TwipRect kProgressBar{2400, 2520, 15, 1575};      // Picture1
 inline constexpr std::wstring_view kInfoTip = L"click to cancel";
+// The about panel's version line, drawn over its picture (pixels in the
+// panel), so the version is written in one place only.
+inline constexpr std::wstring_view kAboutVersionText = L"Stadium installer  -  version " TESSOLO_VERSION_W;
+inline constexpr int kAboutVersionX = 10;
+inline constexpr int kAboutVersionY = 36;
+inline constexpr std::wstring_view kAboutFont = L"Tahoma";
+inline constexpr int kAboutPoints = 8;
+inline constexpr int kAboutWeight = 700;
 
 // Labels, painted on the window itself, above the line.
 inline constexpr TwipRect kEmptyLabel{4320, 0, 5295, 495};         // Label2
@@ -49,6 +57,7 @@ inline constexpr unsigned kTimerMilliseconds = 1;
 inline constexpr std::uint32_t kLabelTextColour = 0x0000FF;  // red 255
 inline constexpr std::uint32_t kLineColour = 0x0000C0;       // red 192
 inline constexpr std::uint32_t kBarBackColour = 0x800000;    // navy, blue 128
+inline constexpr std::uint32_t kAboutVersionColour = 0xFFFFFF;
 
 struct MenuEntry {
   MenuCommand command;
@@ -68,7 +77,19 @@ inline constexpr std::array<MenuEntry, 4> kMenu{{
 inline constexpr unsigned kFirstMenuId = 100;
 constexpr unsigned MenuId(MenuCommand command) { return kFirstMenuId + static_cast<unsigned>(command); }
 
-// Pixels at 96 dpi, where 15 twips make one.
-constexpr int Pixels(int twips) { return twips / kTwipsPerPixel; }
+// Twips to whole pixels at 96 dpi, where 15 twips make one: rounded to the
+// nearest, halves away from zero (the bar of seven files, 6581 twips, is 439
+// pixels wide), and kept inside the range that GDI draws without overflow
+// (a long command drives the line far to the right). The design's places
+// are whole pixels, so for them this is exact.
+constexpr int Pixels(float twips) {
+  constexpr float kMaxPixels = 30000.0f;
+  const float pixels = twips / static_cast<float>(kTwipsPerPixel);
+  if (pixels != pixels) return 0;  // NaN
+  if (pixels >= kMaxPixels) return static_cast<int>(kMaxPixels);
+  if (pixels <= -kMaxPixels) return -static_cast<int>(kMaxPixels);
+  return static_cast<int>(pixels < 0.0f ? pixels - 0.5f : pixels + 0.5f);
+}
+constexpr int Pixels(int twips) { return Pixels(static_cast<float>(twips)); }
 
 }  // namespace design

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr wchar_t kClassName[] = L"TessoloForm1";
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr UINT_PTR kTimerId = 1;
 
@@ -31,6 +30,14 @@ RECT LabelRect(StatusLabel label) {
   return PixelRect(label == StatusLabel::Ok ? design::kOkLabel : design::kEmptyLabel);
 }
 
+// A font of the design, its size in points at the 96 dpi the whole layout
+// is drawn for.
+UniqueFont DesignFont(std::wstring_view face, int points, int weight) {
+  return UniqueFont(CreateFontW(-MulDiv(points, 96, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                                OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS,
+                                std::wstring(face).c_str()));
+}
+
 }  // namespace
 
 Form1::Form1(Form1Setup setup) : setup_(std::move(setup)) {
@@ -42,36 +49,15 @@ Form1::Form1(Form1Setup setup) : setup_(std::move(setup)) {
 }
 
 Form1::~Form1() {
-  // The children and their pictures go before the window that holds them.
-  bar_.reset();
-  info_.reset();
-  about_.reset();
-  if (hwnd_ != nullptr) {
-    KillTimer(hwnd_, kTimerId);
-    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
-    DestroyWindow(hwnd_);
-  }
-  if (background_ != nullptr) DeleteObject(background_);
-  if (label_font_ != nullptr) DeleteObject(label_font_);
+  if (Handle() != nullptr) KillTimer(Handle(), kTimerId);
+  // The picture boxes, then the window itself, go with the members and the
+  // base that own them.
 }
 
 bool Form1::Create(int show_command) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_WIN95_CLASSES};
   InitCommonControlsEx(&controls);
-
-  WNDCLASSEXW wc{};
-  if (!GetClassInfoExW(instance, kClassName, &wc)) {
-    wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = &Form1::Proc;
-    wc.hInstance = instance;
-    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_TESSOLO));
-    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_TESSOLO), IMAGE_ICON,
-                                                GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
-    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.lpszClassName = kClassName;
-    if (RegisterClassExW(&wc) == 0) return false;
-  }
 
   menu_ = CreateMenu();
   for (const auto& entry : design::kMenu) {
@@ -80,51 +66,48 @@ bool Form1::Create(int show_command) {
 
   RECT frame{0, 0, design::Pixels(design::kClientWidth), design::Pixels(design::kClientHeight)};
   AdjustWindowRectEx(&frame, kStyle, TRUE, 0);
-  hwnd_ = CreateWindowExW(0, kClassName, std::wstring(design::kTitle).c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                          frame.right - frame.left, frame.bottom - frame.top, nullptr, menu_, instance, this);
-  if (hwnd_ == nullptr) {
+  const HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_TESSOLO));
+  const auto small_icon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_TESSOLO), IMAGE_ICON,
+                                                        GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+  SetLastError(0);
+  if (!CreateFor(0, Widen(kMainCaption).c_str(), kStyle, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+                 frame.bottom - frame.top, nullptr, menu_, icon, small_icon)) {
+    if (create_failure_ == nullptr) {
+      create_failure_ = "the window";
+      create_error_ = LastError();
+    }
     DestroyMenu(menu_);
     menu_ = nullptr;
+    ShowMessage(std::string("The program's window could not be made: ") + create_failure_ + " failed.\n\n" +
+                    SystemErrorText(create_error_),
+                MessageKind::Error);
     return false;
   }
   // A menu bar that wraps (large system fonts) takes height from the client
   // area; the content is laid out for exactly the design size.
   RECT client{};
-  GetClientRect(hwnd_, &client);
+  GetClientRect(Handle(), &client);
   const int dx = design::Pixels(design::kClientWidth) - client.right;
   const int dy = design::Pixels(design::kClientHeight) - client.bottom;
   if (dx != 0 || dy != 0) {
-    SetWindowPos(hwnd_, nullptr, 0, 0, frame.right - frame.left + dx, frame.bottom - frame.top + dy,
+    SetWindowPos(Handle(), nullptr, 0, 0, frame.right - frame.left + dx, frame.bottom - frame.top + dy,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
 
   if (!Form_Load()) {
-    SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
-    DestroyWindow(hwnd_);
-    hwnd_ = nullptr;
+    Destroy();
     return false;
   }
-  ShowWindow(hwnd_, show_command);
-  UpdateWindow(hwnd_);
+  ShowWindow(Handle(), show_command);
+  UpdateWindow(Handle());
   return true;
 }
 
-LRESULT CALLBACK Form1::Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
-  if (message == WM_NCCREATE) {
-    auto* create = reinterpret_cast<CREATESTRUCTW*>(lparam);
-    auto* self = static_cast<Form1*>(create->lpCreateParams);
-    self->hwnd_ = hwnd;
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<Form1*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (self == nullptr) return DefWindowProcW(hwnd, message, wparam, lparam);
-  return self->Handle(message, wparam, lparam);
-}
-
-LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
+LRESULT Form1::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_CREATE:
-      return OnCreate() ? 0 : -1;
+      create_error_ = OnCreate(create_failure_);
+      return create_error_ ? -1 : 0;
     case WM_ERASEBKGND:
       return 1;  // the artwork covers the whole client area
     case WM_PAINT:
@@ -140,52 +123,69 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       OnClose();
       return 0;
     default:
-      return DefWindowProcW(hwnd_, message, wparam, lparam);
+      return DefWindowProcW(Handle(), message, wparam, lparam);
   }
 }
 
-bool Form1::OnCreate() {
+std::error_code Form1::OnCreate(const char*& what) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
-  background_ = static_cast<HBITMAP>(
-      LoadImageW(instance, MAKEINTRESOURCEW(IDB_BACKGROUND), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-  // Points to pixels at the 96 dpi the whole layout is drawn for.
-  label_font_ = CreateFontW(-MulDiv(design::kLabelPoints, 96, 72), 0, 0, 0, design::kLabelWeight, FALSE, FALSE, FALSE,
-                            ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                            DEFAULT_PITCH | FF_SWISS, std::wstring(design::kLabelFont).c_str());
-
-  bar_ = std::make_unique<PictureBox>(hwnd_, kBarId, PixelRect(design::kProgressBar), IDB_PROGRESS,
-                                      design::kBarBackColour);
-  info_ = std::make_unique<PictureBox>(hwnd_, kInfoId, PixelRect(design::kInfoPanel), IDB_INFO,
-                                       GetSysColor(COLOR_WINDOW));
-  about_ = std::make_unique<PictureBox>(hwnd_, kAboutId, PixelRect(design::kAboutPanel), IDB_ABOUT,
-                                        GetSysColor(COLOR_WINDOW));
-  if (background_ == nullptr || label_font_ == nullptr || !bar_->Created() || !info_->Created() ||
-      !about_->Created()) {
-    return false;
+  SetLastError(0);
+  what = "loading the artwork";
+  if (background_ = LoadBitmapResource(IDB_BACKGROUND); !background_) return LastError();
+  what = "the labels' font";
+  if (label_font_ = DesignFont(design::kLabelFont, design::kLabelPoints, design::kLabelWeight); !label_font_) {
+    return LastError();
   }
+  what = "the about panel's font";
+  if (about_font_ = DesignFont(design::kAboutFont, design::kAboutPoints, design::kAboutWeight); !about_font_) {
+    return LastError();
+  }
+  what = "the activity line's pen";
+  if (std::error_code error = line_.Create()) return error;
+  what = "the progress bar";
+  if (std::error_code error = bar_.Create(Handle(), kBarId, PixelRect(design::kProgressBar), IDB_PROGRESS,
+                                          design::kBarBackColour)) {
+    return error;
+  }
+  what = "the info panel";
+  if (std::error_code error = info_.Create(Handle(), kInfoId, PixelRect(design::kInfoPanel), IDB_INFO,
+                                           GetSysColor(COLOR_WINDOW))) {
+    return error;
+  }
+  what = "the about panel";
+  if (std::error_code error = about_.Create(Handle(), kAboutId, PixelRect(design::kAboutPanel), IDB_ABOUT,
+                                            GetSysColor(COLOR_WINDOW))) {
+    return error;
+  }
+  about_.SetOverlay(std::wstring(design::kAboutVersionText), POINT{design::kAboutVersionX, design::kAboutVersionY},
+                    about_font_.get(), design::kAboutVersionColour);
   // Stacking: the about panel on top, then the info panel, then the bar.
-  for (const PictureBox* box : {bar_.get(), info_.get(), about_.get()}) {
+  for (const PictureBox* box : {&bar_, &info_, &about_}) {
     SetWindowPos(box->Handle(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
   // The bar is never hidden; the panels stay hidden until Form_Load is done.
-  bar_->Show(true);
+  bar_.Show(true);
 
+  what = "the info panel's tooltip";
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
-                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, instance,
+                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Handle(), nullptr, instance,
                              nullptr);
-  if (tooltip_ == nullptr) return false;
+  if (tooltip_ == nullptr) return LastError();
   std::wstring tip(design::kInfoTip);
   TTTOOLINFOW tool{};
   tool.cbSize = sizeof tool;
   tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-  tool.hwnd = hwnd_;
-  tool.uId = reinterpret_cast<UINT_PTR>(info_->Handle());
+  tool.hwnd = Handle();
+  tool.uId = reinterpret_cast<UINT_PTR>(info_.Handle());
   tool.lpszText = tip.data();
-  if (!SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool))) return false;
+  if (!SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool))) return LastError();
 
   // Windows raises the 1 ms interval to its own minimum; the line's speed
   // follows whatever rate that gives.
-  return SetTimer(hwnd_, kTimerId, design::kTimerMilliseconds, nullptr) != 0;
+  what = "the timer";
+  if (SetTimer(Handle(), kTimerId, design::kTimerMilliseconds, nullptr) == 0) return LastError();
+  what = nullptr;
+  return {};
 }
 
 bool Form1::Form_Load() {
@@ -228,8 +228,7 @@ void Form1::OnClose() {
   // While files are being handled the window stays, as "exit" does: ending
   // then would leave a file compressed but not imported.
   if (!exit_enabled_) return;
-  DestroyWindow(hwnd_);
-  hwnd_ = nullptr;
+  Destroy();
   PostQuitMessage(0);
 }
 
@@ -264,11 +263,11 @@ bool Form1::LabelVisible(StatusLabel label) const {
   return label == StatusLabel::Ok ? ok_visible_ : empty_visible_;
 }
 
-bool Form1::PanelVisible(Panel panel) const { return (panel == Panel::Info ? info_ : about_)->Visible(); }
+bool Form1::PanelVisible(Panel panel) const { return (panel == Panel::Info ? info_ : about_).Visible(); }
 
-HWND Form1::PanelHandle(Panel panel) const { return (panel == Panel::Info ? info_ : about_)->Handle(); }
+HWND Form1::PanelHandle(Panel panel) const { return (panel == Panel::Info ? info_ : about_).Handle(); }
 
-HWND Form1::BarHandle() const { return bar_->Handle(); }
+HWND Form1::BarHandle() const { return bar_.Handle(); }
 
 bool Form1::MenuEnabled(MenuCommand command) const {
   const UINT state = GetMenuState(menu_, design::MenuId(command), MF_BYCOMMAND);
@@ -294,10 +293,10 @@ void Form1::ShowLabel(StatusLabel label, bool visible) {
 
 void Form1::InvalidateLabel(StatusLabel label) {
   const RECT box = LabelRect(label);
-  InvalidateRect(hwnd_, &box, FALSE);
+  InvalidateRect(Handle(), &box, FALSE);
 }
 
-void Form1::ShowPanel(Panel panel, bool visible) { (panel == Panel::Info ? info_ : about_)->Show(visible); }
+void Form1::ShowPanel(Panel panel, bool visible) { (panel == Panel::Info ? info_ : about_).Show(visible); }
 
 void Form1::EnableMenu(MenuCommand command, bool enabled) {
   const auto flags = static_cast<UINT>(MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
@@ -305,19 +304,19 @@ void Form1::EnableMenu(MenuCommand command, bool enabled) {
   if (command == MenuCommand::Esci) {
     // The close box and Alt+F4 follow "exit".
     exit_enabled_ = enabled;
-    EnableMenuItem(GetSystemMenu(hwnd_, FALSE), SC_CLOSE, flags);
+    EnableMenuItem(GetSystemMenu(Handle(), FALSE), SC_CLOSE, flags);
   }
-  DrawMenuBar(hwnd_);
+  DrawMenuBar(Handle());
 }
 
-void Form1::SetCaption(std::string_view caption) { SetWindowTextW(hwnd_, Widen(caption).c_str()); }
+void Form1::SetCaption(std::string_view caption) { SetWindowTextW(Handle(), Widen(caption).c_str()); }
 
 void Form1::SetLineEnd(float x2_twips) {
   const RECT damage = line_.MoveEnd(x2_twips);
-  if (!IsRectEmpty(&damage)) InvalidateRect(hwnd_, &damage, FALSE);
+  if (!IsRectEmpty(&damage)) InvalidateRect(Handle(), &damage, FALSE);
 }
 
-void Form1::SetProgressWidth(float width_twips) { bar_->SetWidth(TwipsToPixels(width_twips)); }
+void Form1::SetProgressWidth(float width_twips) { bar_.SetWidth(design::Pixels(width_twips)); }
 
 void Form1::ProcessEvents() {
   MSG message;
@@ -343,7 +342,7 @@ void Form1::ProcessEvents() {
 void Form1::ShowMessage(std::string_view text, MessageKind kind) {
   if (setup_.show_message) return setup_.show_message(text, kind);
   const UINT flags = kind == MessageKind::Error ? MB_OK | MB_ICONERROR : MB_OK;
-  MessageBoxW(hwnd_, Widen(text).c_str(), std::wstring(design::kTitle).c_str(), flags);
+  MessageBoxW(Handle(), Widen(text).c_str(), Widen(kMainCaption).c_str(), flags);
 }
 
 void Form1::EndProgram(int exit_code) {
@@ -353,37 +352,39 @@ void Form1::EndProgram(int exit_code) {
 
 void Form1::OnPaint() {
   PAINTSTRUCT ps;
-  const HDC dc = BeginPaint(hwnd_, &ps);
+  const HDC dc = BeginPaint(Handle(), &ps);
   const RECT area = ps.rcPaint;
   const int width = area.right - area.left;
   const int height = area.bottom - area.top;
   if (width > 0 && height > 0) {
     // Everything goes to an off-screen bitmap first: the artwork, the line
     // and the labels overlap, and drawing them one after the other on screen
-    // would flicker with every move of the line.
-    const HDC buffer = CreateCompatibleDC(dc);
-    const HBITMAP pixels = CreateCompatibleBitmap(dc, width, height);
-    const HGDIOBJ old = SelectObject(buffer, pixels);
-    SetViewportOrgEx(buffer, -area.left, -area.top, nullptr);
-    PaintSurface(buffer, area);
-    BitBlt(dc, area.left, area.top, width, height, buffer, area.left, area.top, SRCCOPY);
-    SelectObject(buffer, old);
-    DeleteObject(pixels);
-    DeleteDC(buffer);
+    // would flicker with every move of the line. Without memory for the
+    // buffer it is drawn straight onto the screen, flicker and all.
+    const UniqueMemoryDc buffer{CreateCompatibleDC(dc)};
+    const UniqueBitmap pixels{buffer ? CreateCompatibleBitmap(dc, width, height) : nullptr};
+    if (pixels) {
+      const Selection target(buffer.get(), pixels.get());
+      SetViewportOrgEx(buffer.get(), -area.left, -area.top, nullptr);
+      PaintSurface(buffer.get(), area);
+      BitBlt(dc, area.left, area.top, width, height, buffer.get(), area.left, area.top, SRCCOPY);
+    } else {
+      PaintSurface(dc, area);
+    }
   }
-  EndPaint(hwnd_, &ps);
+  EndPaint(Handle(), &ps);
 }
 
 void Form1::PaintSurface(HDC dc, const RECT& area) {
-  const HDC art = CreateCompatibleDC(dc);
-  const HGDIOBJ old_art = SelectObject(art, background_);
-  BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, art, area.left, area.top, SRCCOPY);
-  SelectObject(art, old_art);
-  DeleteDC(art);
+  if (const UniqueMemoryDc art{CreateCompatibleDC(dc)}) {
+    const Selection picture(art.get(), background_.get());
+    BitBlt(dc, area.left, area.top, area.right - area.left, area.bottom - area.top, art.get(), area.left, area.top,
+           SRCCOPY);
+  }
 
   // Bottom to top: the line, "OK !", "DIRECTORY EMPTY".
   line_.Paint(dc);
-  const HGDIOBJ old_font = SelectObject(dc, label_font_);
+  const Selection font(dc, label_font_.get());
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, design::kLabelTextColour);
   struct LabelPaint {
@@ -402,5 +403,4 @@ void Form1::PaintSurface(HDC dc, const RECT& area) {
     FillRect(dc, &box, GetSysColorBrush(l.back));
     DrawTextW(dc, l.text.data(), static_cast<int>(l.text.size()), &box, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
   }
-  SelectObject(dc, old_font);
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "activity_line.h"
+#include "base_window.h"
 #include "file_list.h"
 #include "form_state.h"
-#include "activity_line.h"
+#include "gdi.h"
 #include "picture_box.h"
 #include "process_service.h"
 #include "window_ops.h"
@@ -28,19 +30,19 @@ struct Form1Setup {
 // The tool's one window: menu, background artwork, two panels, the status
 // labels, the progress bar and the activity line; it holds the form-level
 // state and lends itself to the import run as its window.
-class Form1 final : public WindowOps {
+class Form1 final : public WindowOps, public BaseWindow<Form1> {
  public:
+  static constexpr const wchar_t* kClassName = L"TessoloForm1";
+
   explicit Form1(Form1Setup setup = {});
-  Form1(const Form1&) = delete;
-  Form1& operator=(const Form1&) = delete;
   ~Form1() override;
 
   // Creates the window hidden, runs Form_Load and then shows it with the
-  // given show command. False when the window could not be built or when
-  // Form_Load ended the program (only possible with a replaced EndProgram).
+  // given show command. False when the window could not be built (the
+  // message box says what failed) or when Form_Load ended the program (only
+  // possible with a replaced EndProgram).
   bool Create(int show_command);
 
-  HWND Handle() const { return hwnd_; }
   FormState& State() { return form_; }
 
   // Read-back of what the window shows, for tests.
@@ -70,9 +72,10 @@ class Form1 final : public WindowOps {
   void EndProgram(int exit_code) override;
 
  private:
-  static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
-  LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
-  bool OnCreate();
+  friend class BaseWindow<Form1>;
+  LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  // Builds what the window shows; on failure says what could not be made.
+  std::error_code OnCreate(const char*& what);
   void OnPaint();
   void OnCommand(unsigned id, unsigned code);
   void OnClose();
@@ -94,14 +97,17 @@ class Form1 final : public WindowOps {
   FileList file_list_;
   ActivityLine line_;
 
-  HWND hwnd_ = nullptr;
-  HMENU menu_ = nullptr;
-  HWND tooltip_ = nullptr;
-  HBITMAP background_ = nullptr;
-  HFONT label_font_ = nullptr;
-  std::unique_ptr<PictureBox> bar_;    // Picture1
-  std::unique_ptr<PictureBox> info_;   // Picture2
-  std::unique_ptr<PictureBox> about_;  // Picture3
+  HMENU menu_ = nullptr;  // the window's own once attached
+  HWND tooltip_ = nullptr;  // a child: goes with the window
+  UniqueBitmap background_;
+  UniqueFont label_font_;
+  UniqueFont about_font_;  // the about panel's version line
+  // Declared after what they draw with, so they go first.
+  PictureBox bar_;    // Picture1
+  PictureBox info_;   // Picture2
+  PictureBox about_;  // Picture3
+  const char* create_failure_ = nullptr;
+  std::error_code create_error_;
   bool ok_visible_ = false;            // Label1
   bool empty_visible_ = false;         // Label2
   bool exit_enabled_ = true;

@@ -7,9 +7,11 @@
 #
 # After tw_launch: TW_PID (the Wine process of the tool). After tw_window:
 # TW_WIN (the main window), TW_LEFT/TW_TOP (client-area origin on screen),
-# TW_BAR (height of the menu bar).
+# TW_BAR (height of the menu bar), TW_CAPTION (the window's own title).
 
-TW_CAPTION="Tessolo FIFA2004"
+# The caption as the build defines it (ctest passes TESSOLO_CAPTION); else
+# the title the window has when it first appears, before any run.
+TW_CAPTION=${TESSOLO_CAPTION:-}
 TW_CLIENT_W=640
 TW_CLIENT_H=426
 
@@ -51,6 +53,7 @@ tw_window() {
       # client area; a frame drawn by a manager would lie outside it.
       if [ "$w" -eq "$TW_CLIENT_W" ] && [ "$h" -gt "$TW_CLIENT_H" ] && [ "$h" -lt $((TW_CLIENT_H + 60)) ]; then
         TW_WIN=$id
+        [ -n "$TW_CAPTION" ] || TW_CAPTION=$(tw_title)
         TW_BAR=$((h - TW_CLIENT_H))
         TW_LEFT=$X
         TW_TOP=$((Y + TW_BAR))

@@ -12,6 +12,7 @@ tessolo=$1 gfxpak=$2 hold=$3 artefacts=$4
 : "${DISPLAY:?black-box test: DISPLAY is not set}"
 : "${WINEPREFIX:?black-box test: WINEPREFIX is not set}"
 : "${WINELOADER:?black-box test: WINELOADER is not set}"
+: "${TESSOLO_CAPTION:?black-box test: TESSOLO_CAPTION is not set}"
 for tool in xdotool import convert; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/setup installs it)"; exit 1; }
 done

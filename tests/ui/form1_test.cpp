@@ -31,6 +31,13 @@ void ExpectRect(HWND child, int x, int y, int w, int h) {
   EXPECT_EQ(rc.bottom - rc.top, h);
 }
 
+// Twips to pixels as every part of the window converts them: rounded to the
+// nearest pixel, halves away from zero, and clamped where GDI would overflow.
+static_assert(design::Pixels(6581) == 439);  // the bar of seven files
+static_assert(design::Pixels(6577) == 438);
+static_assert(design::Pixels(7.5f) == 1 && design::Pixels(-7.5f) == -1);
+static_assert(design::Pixels(1.0e9f) == 30000 && design::Pixels(-1.0e9f) == -30000);
+
 TEST(Form1, StartsAsDesigned) {
   WindowTest t;
   ASSERT_TRUE(t.Create());
@@ -253,6 +260,39 @@ TEST(Form1, LineEndFarToTheRight) {
     EXPECT_EQ(w.LineEnd(), x2);
     EXPECT_TRUE(UpdateWindow(w.Handle()));
   }
+}
+
+}  // namespace
+
+namespace {
+
+// With the process's GDI quota used up, the window cannot get its pens,
+// fonts and bitmaps: it says so and starts no further, and leaves nothing
+// behind that would fail the next start.
+TEST(Form1, AWindowThatCannotBeMadeSaysWhy) {
+  std::vector<HPEN> hoard;
+  for (;;) {
+    const HPEN pen = CreatePen(PS_SOLID, 1, RGB(0, 0, 0));
+    if (pen == nullptr || hoard.size() > 200000) break;
+    hoard.push_back(pen);
+  }
+  const std::size_t hoarded = hoard.size();
+  bool created = true;
+  std::vector<std::string> messages;
+  {
+    WindowTest t;
+    created = t.Create();
+    messages = t.messages;
+  }
+  for (const HPEN pen : hoard) DeleteObject(pen);
+  ASSERT_LE(hoarded, 200000u) << "no GDI quota to exhaust here";
+  EXPECT_FALSE(created);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].rfind("error: The program's window could not be made: ", 0), 0u) << messages[0];
+  // The quota is back, and so is the window.
+  WindowTest again;
+  EXPECT_TRUE(again.Create());
+  EXPECT_TRUE(again.messages.empty());
 }
 
 }  // namespace

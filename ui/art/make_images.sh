@@ -85,10 +85,6 @@ convert "$tmp/bg.png" \
   -fill 'rgba(0,0,0,0.7)' -annotate +3+350 'TESSOLO' \
   -fill '#ffd34d' -annotate +0+347 'TESSOLO' \
   -font "$bold" -pointsize 16 -fill white -annotate +0+394 'FIFA2004  STADIUM INSTALLER' \
-  -gravity NorthWest "$tmp/bg.png"
-# The version, small, where no panel covers it.
-convert "$tmp/bg.png" \
-  -font "$cond" -pointsize 13 -fill '#9fb4dd' -gravity SouthEast -annotate +8+58 'version 1.0' \
   -gravity NorthWest -type TrueColor BMP3:background.bmp
 
 # --- Info panel, 292 x 123 (289 x 121 seen): how to use the tool.
@@ -106,10 +102,11 @@ convert -size 292x123 gradient:'#fbfbf4'-'#e4ead8' \
   -stroke '#1f7a2c' -fill none -draw "rectangle 0,0 288,120" \
   -type TrueColor BMP3:info.bmp
 
-# --- About panel, 292 x 123 (273 x 105 seen): the credits.
+# --- About panel, 292 x 123 (273 x 105 seen): the credits. The line with the
+# version, below the name, is drawn by the window from the version the build
+# was given.
 convert -size 292x123 gradient:'#0b2350'-'#173a78' \
   -font "$serif" -pointsize 20 -fill '#ffd34d' -annotate +10+28 'Tessolo FIFA2004' \
-  -font "$bold" -pointsize 11 -fill white -annotate +10+47 'Stadium installer  -  version 1.0.0' \
   -font "$sans" -pointsize 10 -fill '#d6e0f5' \
   -annotate +10+66 'Free software: use, copy and share it freely.' \
   -annotate +10+80 'Packs stadium files into the game archives' \
