@@ -34,6 +34,29 @@ floodlight() {
     "$img"
 }
 
+# draws LIST: "-draw ITEM" for each ITEM of a ';'-separated LIST.
+draws() {
+  local item
+  local -a items
+  IFS=';' read -ra items <<<"$1"
+  for item in "${items[@]}"; do printf '%s\0' -draw "$item"; done
+}
+
+# pitch IMAGE WxH Y LIGHT STRIPES CORNERS WIDTH LINES: a green pitch of WxH
+# with lighter (LIGHT) STRIPES, seen in perspective (CORNERS: where its four
+# corners go), laid onto IMAGE from row Y, and its white LINES drawn WIDTH
+# pixels wide; STRIPES and LINES are ';'-separated draw commands.
+pitch() {
+  local img=$1 size=$2 y=$3 light=$4 stripes=$5 corners=$6 width=$7 lines=$8
+  local -a stripe_draws line_draws
+  mapfile -d '' stripe_draws < <(draws "$stripes")
+  mapfile -d '' line_draws < <(draws "$lines")
+  convert -size "$size" xc:'#1f7a2c' -fill "$light" "${stripe_draws[@]}" "$tmp/pitch.png"
+  convert "$tmp/pitch.png" -virtual-pixel transparent -matte -distort Perspective "$corners" "$tmp/pitch.png"
+  convert "$img" "$tmp/pitch.png" -geometry "+0+$y" -composite \
+    -stroke white -strokewidth "$width" -fill none "${line_draws[@]}" "$img"
+}
+
 # crowd IMAGE WxH SEED Y: coloured speckles over a band of IMAGE from row Y,
 # lighter towards the front; a fixed seed keeps the output the same.
 crowd() {
@@ -64,16 +87,9 @@ convert "$tmp/bg.png" \
 # Crowd: coloured speckles on both tiers, darker towards the back.
 crowd "$tmp/bg.png" 640x66 7 264
 # Pitch: green stripes in perspective with its white lines.
-convert -size 640x144 xc:'#1f7a2c' \
-  -fill '#25902f' -draw "rectangle 0,0 640,18" -draw "rectangle 0,40 640,62" -draw "rectangle 0,88 640,114" \
-  "$tmp/pitch.png"
-convert "$tmp/pitch.png" -virtual-pixel transparent -matte \
-  -distort Perspective '0,0 120,0  640,0 520,0  0,144 -240,144  640,144 880,144' "$tmp/pitch.png"
-convert "$tmp/bg.png" "$tmp/pitch.png" -geometry +0+336 -composite \
-  -stroke white -strokewidth 2 -fill none \
-  -draw "line 120,337 520,337" -draw "line 320,337 320,480" \
-  -draw "ellipse 320,372 70,20 0,360" \
-  "$tmp/bg.png"
+pitch "$tmp/bg.png" 640x144 336 '#25902f' "rectangle 0,0 640,18;rectangle 0,40 640,62;rectangle 0,88 640,114" \
+  '0,0 120,0  640,0 520,0  0,144 -240,144  640,144 880,144' 2 \
+  "line 120,337 520,337;line 320,337 320,480;ellipse 320,372 70,20 0,360"
 floodlight "$tmp/bg.png" 40 150 262 2
 floodlight "$tmp/bg.png" 600 150 262 2
 floodlight "$tmp/bg.png" 215 206 262 1
@@ -123,16 +139,9 @@ convert "$tmp/psky.png" "$tmp/pbase.png" -append \
   -fill '#23396a' -draw "polygon 0,44 435,44 435,56 0,56" \
   "$tmp/prog.png"
 crowd "$tmp/prog.png" 435x18 11 41
-convert -size 435x48 xc:'#1f7a2c' \
-  -fill '#27952f' -draw "rectangle 0,0 435,8" -draw "rectangle 0,18 435,28" -draw "rectangle 0,38 435,48" \
-  "$tmp/ppitch.png"
-convert "$tmp/ppitch.png" -virtual-pixel transparent -matte \
-  -distort Perspective '0,0 60,0  435,0 375,0  0,48 -120,48  435,48 555,48' "$tmp/ppitch.png"
-convert "$tmp/prog.png" "$tmp/ppitch.png" -geometry +0+60 -composite \
-  -stroke white -strokewidth 1 -fill none \
-  -draw "line 60,61 375,61" -draw "line 217,61 217,108" -draw "ellipse 217,80 34,9 0,360" \
-  -draw "line 40,75 10,108" -draw "line 395,75 425,108" \
-  "$tmp/prog.png"
+pitch "$tmp/prog.png" 435x48 60 '#27952f' "rectangle 0,0 435,8;rectangle 0,18 435,28;rectangle 0,38 435,48" \
+  '0,0 60,0  435,0 375,0  0,48 -120,48  435,48 555,48' 1 \
+  "line 60,61 375,61;line 217,61 217,108;ellipse 217,80 34,9 0,360;line 40,75 10,108;line 395,75 425,108"
 floodlight "$tmp/prog.png" 18 6 44 1
 floodlight "$tmp/prog.png" 417 6 44 1
 floodlight "$tmp/prog.png" 150 16 44 1
