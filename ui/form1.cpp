@@ -128,7 +128,6 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 std::error_code Form1::OnCreate(const char*& what) {
-  const HINSTANCE instance = GetModuleHandleW(nullptr);
   SetLastError(0);
   what = "loading the artwork";
   if (background_ = LoadBitmapResource(IDB_BACKGROUND); !background_) return LastError();
@@ -167,9 +166,20 @@ std::error_code Form1::OnCreate(const char*& what) {
   bar_.Show(true);
 
   what = "the info panel's tooltip";
+  if (std::error_code error = AddInfoTooltip()) return error;
+
+  // Windows raises the 1 ms interval to its own minimum; the line's speed
+  // follows whatever rate that gives.
+  what = "the timer";
+  if (SetTimer(Handle(), kTimerId, design::kTimerMilliseconds, nullptr) == 0) return LastError();
+  what = nullptr;
+  return {};
+}
+
+std::error_code Form1::AddInfoTooltip() {
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
-                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Handle(), nullptr, instance,
-                             nullptr);
+                             CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Handle(), nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
   if (tooltip_ == nullptr) return LastError();
   std::wstring tip(design::kInfoTip);
   TTTOOLINFOW tool{};
@@ -179,12 +189,6 @@ std::error_code Form1::OnCreate(const char*& what) {
   tool.uId = reinterpret_cast<UINT_PTR>(info_.Handle());
   tool.lpszText = tip.data();
   if (!SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool))) return LastError();
-
-  // Windows raises the 1 ms interval to its own minimum; the line's speed
-  // follows whatever rate that gives.
-  what = "the timer";
-  if (SetTimer(Handle(), kTimerId, design::kTimerMilliseconds, nullptr) == 0) return LastError();
-  what = nullptr;
   return {};
 }
 

@@ -76,6 +76,7 @@ class Form1 final : public WindowOps, public BaseWindow<Form1> {
   LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
   // Builds what the window shows; on failure says what could not be made.
   std::error_code OnCreate(const char*& what);
+  std::error_code AddInfoTooltip();
   void OnPaint();
   void OnCommand(unsigned id, unsigned code);
   void OnClose();
