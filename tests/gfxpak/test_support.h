@@ -61,6 +61,7 @@ class MemoryFileSystem : public FileSystem {
   }
   // One writer at a time, as the tests run.
   std::error_code Lock(const std::string&, FileLock&) override { return {}; }
+  bool Same(const std::string& a, const std::string& b) override { return a == b && Exists(a); }
 
   void Put(const std::string& path, Bytes bytes) { files_[path] = std::make_shared<MemoryStorage>(std::move(bytes)); }
   Bytes Get(const std::string& path) const {
@@ -137,6 +138,7 @@ class FaultyFileSystem : public FileSystem {
     return inner_.Rename(from, to);
   }
   std::error_code Lock(const std::string& path, FileLock& lock) override { return inner_.Lock(path, lock); }
+  bool Same(const std::string& a, const std::string& b) override { return inner_.Same(a, b); }
 
  private:
   class Faulty : public Storage {

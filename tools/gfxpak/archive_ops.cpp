@@ -66,13 +66,20 @@ Status CheckRestorePoint(OpenPoint& open, Storage& archive, const std::string& a
 
 std::string LockPathFor(const std::string& archive) { return archive + ".lock"; }
 
+bool IsOwnFile(FileSystem& fs, const std::string& archive, const std::string& path) {
+  return fs.Same(path, archive) || fs.Same(path, RestorePathFor(archive));
+}
+
 std::string TempPathFor(const std::string& path) { return DirectoryOf(path) + "." + BareName(path) + ".tmp"; }
 
 Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::string_view name,
-                      std::span<const std::uint8_t> data, bool make_restore_point) {
+                      std::span<const std::uint8_t> data, bool make_restore_point, const std::string& source) {
   FileLock lock;
   if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
   const std::string restore_path = RestorePathFor(archive_path);
+  // Asked under the lock: on Windows even a look at the archive's identity
+  // holds it open for a moment, long enough to fail another writer's rename.
+  if (!source.empty() && IsOwnFile(fs, archive_path, source)) return InFile(Fail(Errc::kIsTheArchive), source);
   if (!fs.Exists(archive_path)) {
     if (fs.Exists(restore_path)) return InFile(Fail(Errc::kOrphanRestorePoint), archive_path);
     std::vector<std::uint8_t> bytes;

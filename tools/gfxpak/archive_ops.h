@@ -21,11 +21,17 @@ std::string LockPathFor(const std::string& archive);
 // process number, and the next writer can clear what a killed one left.
 std::string TempPathFor(const std::string& path);
 
+// Whether path is the archive or its restore point: putting either into the
+// archive, or an entry over either, would build the archive from itself.
+bool IsOwnFile(FileSystem& fs, const std::string& archive, const std::string& path);
+
 // Puts data into the archive as entry name (see PutEntry), creating the
 // archive when it is missing. Keeps the restore point up to date when there
 // is one, and makes one first when there is none and make_restore_point.
+// source is the file the data was read from, refused when it is the archive
+// or its restore point ("" when there is none).
 Status PutIntoArchive(FileSystem& fs, const std::string& archive, std::string_view name,
-                      std::span<const std::uint8_t> data, bool make_restore_point);
+                      std::span<const std::uint8_t> data, bool make_restore_point, const std::string& source = {});
 
 // Puts the archive back as it was before gfxpak first changed it and deletes
 // the restore point. Refuses a restore point that does not match the archive

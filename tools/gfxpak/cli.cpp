@@ -82,22 +82,12 @@ Status Decompress(const std::string& in, const std::string& out) {
   return WriteOutput(out, plain);
 }
 
-// Putting an archive, or its restore point, into the archive would build the
-// archive from itself.
-Status RefuseOwnFiles(const std::string& archive_path, const std::string& file_path) {
-  for (const std::string& own : {archive_path, RestorePathFor(archive_path)}) {
-    if (SameFile(file_path, own)) return InFile(Fail(Errc::kIsTheArchive), file_path);
-  }
-  return {};
-}
-
 Status Put(FileSystem& fs, const std::string& archive_path, const std::string& file_path, bool make_restore_point) {
-  if (Status s = RefuseOwnFiles(archive_path, file_path); !s.ok()) return s;
   std::vector<std::uint8_t> data;
   if (Status s = ReadInput(file_path, data); !s.ok()) return s;
   const std::string name = BareName(file_path);
   if (name.empty()) return InFile(Fail(Errc::kBadName, {}, "no file name"), file_path);
-  return PutIntoArchive(fs, archive_path, name, data, make_restore_point);
+  return PutIntoArchive(fs, archive_path, name, data, make_restore_point, file_path);
 }
 
 Status Restore(FileSystem& fs, const std::string& archive_path, bool force, std::ostream& out) {
@@ -175,8 +165,8 @@ Status List(const std::string& path, std::ostream& out) {
 }
 
 Status Extract(const std::string& path, const std::string& name, const std::string& out_path, bool decompress) {
-  // Writing the entry over the archive would replace the archive with it.
-  if (Status s = RefuseOwnFiles(path, out_path); !s.ok()) return s;
+  SystemFileSystem fs;
+  if (IsOwnFile(fs, path, out_path)) return InFile(Fail(Errc::kIsTheArchive), out_path);
   std::unique_ptr<Storage> storage;
   Archive a;
   if (Status s = OpenArchive(path, storage, a); !s.ok()) return s;

@@ -72,6 +72,7 @@ class FileSystem {
   virtual std::error_code Remove(const std::string& path) = 0;
   virtual std::error_code Rename(const std::string& from, const std::string& to) = 0;
   virtual std::error_code Lock(const std::string& path, FileLock& lock) = 0;
+  virtual bool Same(const std::string& a, const std::string& b) = 0;
 };
 
 // The disk, through file.h.
@@ -86,6 +87,7 @@ class SystemFileSystem : public FileSystem {
   std::error_code Remove(const std::string& path) override { return RemoveFile(path); }
   std::error_code Rename(const std::string& from, const std::string& to) override { return RenameOver(from, to); }
   std::error_code Lock(const std::string& path, FileLock& lock) override { return lock.Acquire(path, lock_wait_); }
+  bool Same(const std::string& a, const std::string& b) override { return SameFile(a, b); }
 
  private:
   std::chrono::milliseconds lock_wait_;
