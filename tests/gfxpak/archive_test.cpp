@@ -5,11 +5,14 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
+#include "archive_ops.h"
 #include "big_archive.h"
 #include "file.h"
+#include "restore_point.h"
 #include "test_support.h"
 
 #ifdef _WIN32
@@ -510,6 +513,43 @@ TEST(ArchiveTest, AnArchiveOpenForUpdateIsInUse) {
   EXPECT_FALSE(again.Open(path, OpenMode::kUpdate)) << "free again once closed";
   again.Close();
   EXPECT_FALSE(RemoveFile(path));
+}
+
+// One writer at a time: a second one waits while the first holds the
+// archive's lock, takes it once it is free, and gives up with "in use" if it
+// is not free in time. The lock file goes with the lock.
+TEST(ArchiveTest, WritersTakeTurnsOnTheLock) {
+  const std::string archive = TemporaryPathBeside("lock_test.big");
+  const std::string lock_path = LockPathFor(archive);
+  ASSERT_TRUE(WriteFileAtomically(archive, ArchiveOf("a.o", Text("a"))).ok());
+  const Bytes before = [&] {
+    Bytes b;
+    EXPECT_FALSE(ReadWholeFile(archive, b));
+    return b;
+  }();
+  {
+    FileLock first;
+    ASSERT_FALSE(first.Acquire(lock_path, std::chrono::milliseconds(0)));
+    FileLock second;
+    EXPECT_EQ(second.Acquire(lock_path, std::chrono::milliseconds(100)), Errc::kInUse);
+    SystemFileSystem impatient(std::chrono::milliseconds(100));
+    const Status put = PutIntoArchive(impatient, archive, "b.o", Text("b"), true);
+    EXPECT_EQ(put.code(), Errc::kInUse) << Why(put);
+    EXPECT_EQ(Describe(put.error()), archive + ": archive is in use");
+    Bytes after;
+    EXPECT_FALSE(ReadWholeFile(archive, after));
+    EXPECT_EQ(after, before);
+    EXPECT_FALSE(FileExists(RestorePathFor(archive)));
+
+    std::thread releaser([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      first.Release();
+    });
+    EXPECT_FALSE(second.Acquire(lock_path, std::chrono::seconds(20))) << "the lock was not taken once free";
+    releaser.join();
+  }
+  EXPECT_FALSE(FileExists(lock_path));
+  EXPECT_FALSE(RemoveFile(archive));
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 
 #include <functional>
 #include <random>
+#include <sstream>
 
 #include "archive_ops.h"
+#include "cli.h"
 #include "restore_point.h"
 #include "sha256.h"
 #include "test_support.h"
@@ -142,6 +144,12 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
     EXPECT_EQ(fs.Get(kArchive), new_archive) << "a success with another result";
   }
 
+  if (fs.Exists(kRestore) && PointIn(fs).state == RestoreState::kUpdating) {
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunCommandLine({"-l", kArchive}, out, err, fs), 0) << err.str();
+    EXPECT_NE(out.str().find("an update was cut short"), std::string::npos) << out.str();
+  }
   const Status recovered = RecoverArchive(fs, kArchive);
   ASSERT_TRUE(recovered.ok()) << Why(recovered);
   for (const std::string& name : fs.Names()) {
@@ -151,9 +159,16 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
     // An interrupted restore is finished, never built on.
     EXPECT_EQ(sc.kind, Kind::kRestoreOriginal);
     const Bytes held = fs.Get(kArchive);
-    EXPECT_EQ(PutIntoArchive(fs, kArchive, "more.o", Bytes(50, 3), true).code(), Errc::kRestoreUnfinished);
+    const Status put = PutIntoArchive(fs, kArchive, "more.o", Bytes(50, 3), true);
+    EXPECT_EQ(put.code(), Errc::kRestoreUnfinished);
+    EXPECT_EQ(Why(put), "zdata.big: an earlier -restore did not finish: run gfxpak -restore again");
     EXPECT_EQ(Compact(true)(fs).code(), Errc::kRestoreUnfinished);
     EXPECT_EQ(fs.Get(kArchive), held);
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunCommandLine({"-l", kArchive}, out, err, fs), 0) << err.str();
+    EXPECT_NE(out.str().find("; an earlier -restore did not finish: run gfxpak -restore again"), std::string::npos)
+        << out.str();
   } else if (!journal) {
     // Without a restore point a kill, or an undo that failed, can leave
     // moved entries and unused bytes behind; a reader still sees one state.

@@ -97,8 +97,7 @@ Status Restore(FileSystem& fs, const std::string& archive_path, bool force, std:
   return {};
 }
 
-Status OpenArchive(const std::string& path, std::unique_ptr<Storage>& storage, Archive& archive) {
-  SystemFileSystem fs;
+Status OpenArchive(FileSystem& fs, const std::string& path, std::unique_ptr<Storage>& storage, Archive& archive) {
   if (auto e = fs.Open(path, OpenMode::kRead, storage)) return InFile(Fail(e, "cannot open"), path);
   return InFile(ReadArchive(*storage, archive), path);
 }
@@ -114,13 +113,12 @@ std::string_view ConventionName(const Archive& a) {
 
 // The restore point's line of the listing: what it holds and whether the
 // archive is as it expects.
-Status ListRestorePoint(const std::string& path, Storage& archive, std::ostream& out) {
+Status ListRestorePoint(FileSystem& fs, const std::string& path, Storage& archive, std::ostream& out) {
   const std::string restore_path = RestorePathFor(path);
-  if (!FileExists(restore_path)) {
+  if (!fs.Exists(restore_path)) {
     out << "restore point: none\n";
     return {};
   }
-  SystemFileSystem fs;
   std::unique_ptr<Storage> journal;
   if (auto e = fs.Open(restore_path, OpenMode::kRead, journal)) return InFile(Fail(e, "cannot open"), restore_path);
   std::uint64_t journal_size = 0;
@@ -142,16 +140,16 @@ Status ListRestorePoint(const std::string& path, Storage& archive, std::ostream&
   return {};
 }
 
-Status List(const std::string& path, std::ostream& out) {
+Status List(FileSystem& fs, const std::string& path, std::ostream& out) {
   std::unique_ptr<Storage> storage;
   Archive a;
-  if (Status s = OpenArchive(path, storage, a); !s.ok()) return s;
+  if (Status s = OpenArchive(fs, path, storage, a); !s.ok()) return s;
   out << path << ": " << std::string(a.magic.begin(), a.magic.end()) << ", " << a.entries.size() << " entries, "
       << a.file_size << " bytes (header says " << a.archive_size << "), third field " << a.header_field << " ("
       << ConventionName(a);
   if (a.convention == HeaderField::kTableEnd) out << " + " << a.field_extra;
   out << "), dead space " << DeadBytes(a) << " bytes\n";
-  if (Status s = ListRestorePoint(path, *storage, out); !s.ok()) return s;
+  if (Status s = ListRestorePoint(fs, path, *storage, out); !s.ok()) return s;
   out << "    offset       size  packed  name\n";
   std::vector<std::uint8_t> head;
   for (const Entry& e : a.entries) {
@@ -164,12 +162,12 @@ Status List(const std::string& path, std::ostream& out) {
   return {};
 }
 
-Status Extract(const std::string& path, const std::string& name, const std::string& out_path, bool decompress) {
-  SystemFileSystem fs;
+Status Extract(FileSystem& fs, const std::string& path, const std::string& name, const std::string& out_path,
+               bool decompress) {
   if (IsOwnFile(fs, path, out_path)) return InFile(Fail(Errc::kIsTheArchive), out_path);
   std::unique_ptr<Storage> storage;
   Archive a;
-  if (Status s = OpenArchive(path, storage, a); !s.ok()) return s;
+  if (Status s = OpenArchive(fs, path, storage, a); !s.ok()) return s;
   const std::optional<std::size_t> index = FindEntry(a, name);
   if (!index) return InFile(Fail(Errc::kNoEntry, {}, "\"" + name + "\""), path);
   std::vector<std::uint8_t> data;
@@ -227,12 +225,12 @@ Status Run(const Args& args, FileSystem& fs, std::ostream& out) {
   }
   if (command == "-l") {
     if (Status s = NeedArgs(args, 2, "ARCHIVE"); !s.ok()) return s;
-    return List(args[1], out);
+    return List(fs, args[1], out);
   }
   if (command == "-x") {
     const std::size_t first = AfterFlag(args, "-d");
     if (args.size() != first + 3) return Usage("-x needs [-d] ARCHIVE NAME OUT");
-    return Extract(args[first], args[first + 1], args[first + 2], first == 2);
+    return Extract(fs, args[first], args[first + 1], args[first + 2], first == 2);
   }
   if (command == "-d") {
     if (Status s = NeedArgs(args, 3, "IN OUT"); !s.ok()) return s;

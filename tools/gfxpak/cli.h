@@ -14,8 +14,8 @@ inline constexpr int kExitUsage = 2;
 class FileSystem;
 
 // args excludes the program name. Messages go to out; errors are one line on
-// err naming the file concerned. The commands that change an archive reach
-// it through fs.
+// err naming the file concerned. Archives and restore points are reached
+// through fs.
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs);
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
