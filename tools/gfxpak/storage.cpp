@@ -6,11 +6,13 @@ namespace gfxpak {
 
 std::error_code MemoryStorage::Read(std::uint64_t offset, std::span<std::uint8_t> data) {
   if (offset > bytes_.size() || data.size() > bytes_.size() - offset) return Errc::kShortRead;
+  if (data.empty()) return {};
   std::memcpy(data.data(), bytes_.data() + offset, data.size());
   return {};
 }
 
 std::error_code MemoryStorage::Write(std::uint64_t offset, std::span<const std::uint8_t> data) {
+  if (data.empty()) return {};
   if (offset + data.size() > bytes_.size()) bytes_.resize(static_cast<std::size_t>(offset + data.size()));
   std::memcpy(bytes_.data() + offset, data.data(), data.size());
   return {};
