@@ -94,15 +94,6 @@ std::vector<Scenario> Scenarios() {
   };
 }
 
-RestorePoint PointIn(MemoryFileSystem& fs) {
-  std::unique_ptr<Storage> journal;
-  EXPECT_FALSE(fs.Open(kRestore, OpenMode::kRead, journal));
-  RestorePoint point;
-  const Status s = LoadRestorePoint(*journal, point);
-  EXPECT_TRUE(s.ok()) << Why(s);
-  return point;
-}
-
 std::string Hash(const Bytes& b) { return ToHex(Sha256Of(b)); }
 
 // What a reader sees: the names and contents of the entries, in order.
@@ -144,7 +135,7 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
     EXPECT_EQ(fs.Get(kArchive), new_archive) << "a success with another result";
   }
 
-  if (fs.Exists(kRestore) && PointIn(fs).state == RestoreState::kUpdating) {
+  if (fs.Exists(kRestore) && LoadPoint(fs, kRestore).state == RestoreState::kUpdating) {
     std::ostringstream out;
     std::ostringstream err;
     EXPECT_EQ(RunCommandLine({"-l", kArchive}, out, err, fs), 0) << err.str();
@@ -155,7 +146,7 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
   for (const std::string& name : fs.Names()) {
     EXPECT_TRUE(name == kArchive || name == kRestore) << name << " left behind";
   }
-  if (fs.Exists(kRestore) && PointIn(fs).state == RestoreState::kRestoring) {
+  if (fs.Exists(kRestore) && LoadPoint(fs, kRestore).state == RestoreState::kRestoring) {
     // An interrupted restore is finished, never built on.
     EXPECT_EQ(sc.kind, Kind::kRestoreOriginal);
     const Bytes held = fs.Get(kArchive);
@@ -179,7 +170,7 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
     EXPECT_TRUE(now == old_archive || now == new_archive) << "neither the old nor the new archive";
     if (fs.Exists(kRestore)) {
       MemoryStorage archive(now);
-      const Status matches = CheckFingerprint(archive, PointIn(fs));
+      const Status matches = CheckFingerprint(archive, LoadPoint(fs, kRestore));
       EXPECT_TRUE(matches.ok()) << Why(matches);
     }
   }

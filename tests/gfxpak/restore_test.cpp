@@ -95,15 +95,6 @@ void RestoreAndCompare(MemoryFileSystem& fs, const Bytes& original) {
   EXPECT_FALSE(fs.Exists(kRestore));
 }
 
-RestorePoint LoadPoint(MemoryFileSystem& fs) {
-  std::unique_ptr<Storage> journal;
-  EXPECT_FALSE(fs.Open(kRestore, OpenMode::kRead, journal));
-  RestorePoint point;
-  const Status s = LoadRestorePoint(*journal, point);
-  EXPECT_TRUE(s.ok()) << Why(s);
-  return point;
-}
-
 using Mix = std::function<void(MemoryFileSystem&, Rng&)>;
 
 TEST(RestoreTest, RestoreGivesTheOriginalBackAfterEachMix) {
@@ -139,7 +130,7 @@ TEST(RestoreTest, RestoreGivesTheOriginalBackAfterEachMix) {
     EXPECT_NE(fs.Get(kArchive), original);
     // Replacements write only above the original size and into the table:
     // the restore point holds nothing but the original header.
-    const RestorePoint point = LoadPoint(fs);
+    const RestorePoint point = LoadPoint(fs, kRestore);
     if (std::string_view(label).find("replace") != std::string_view::npos) {
       EXPECT_EQ(point.ranges.size(), 1u);
     }

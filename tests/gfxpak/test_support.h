@@ -12,6 +12,7 @@
 
 #include "big_archive.h"
 #include "error.h"
+#include "restore_point.h"
 #include "storage.h"
 
 namespace gfxpak {
@@ -96,6 +97,16 @@ class MemoryFileSystem : public FileSystem {
 
   std::map<std::string, std::shared_ptr<MemoryStorage>> files_;
 };
+
+inline RestorePoint LoadPoint(FileSystem& fs, const std::string& path) {
+  std::unique_ptr<Storage> journal;
+  EXPECT_FALSE(fs.Open(path, OpenMode::kRead, journal));
+  RestorePoint point;
+  if (!journal) return point;
+  const Status s = LoadRestorePoint(*journal, point);
+  EXPECT_TRUE(s.ok()) << Why(s);
+  return point;
+}
 
 enum class Fault {
   kKill,     // from the N-th change on, nothing reaches the files: a process killed there
