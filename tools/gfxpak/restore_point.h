@@ -23,7 +23,8 @@ inline std::string RestorePathFor(const std::string& archive) { return archive +
 inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFFu;
 
 // The archive as gfxpak left it: its size, and a hash of its header, table
-// and trailer followed by the data of the entry that gfxpak wrote last.
+// and trailer followed by the first and the last 64 KiB of the entry that
+// gfxpak wrote last.
 struct Fingerprint {
   std::uint64_t size = 0;
   std::uint32_t entry = kNoEntry;
