@@ -62,6 +62,27 @@ Status CheckRestorePoint(OpenPoint& open, Storage& archive, const std::string& a
   return InFile(CheckFingerprint(archive, open.point), path);
 }
 
+// The restore point an import writes through: the one there is, checked, or
+// else a new one when make_new. An existing one is used even with
+// -norestore: writing past it would make it restore a mix.
+Status RestorePointForImport(FileSystem& fs, const std::string& archive_path, Storage& archive, bool make_new,
+                             OpenPoint& open, bool& created) {
+  const std::string restore_path = RestorePathFor(archive_path);
+  created = false;
+  if (fs.Exists(restore_path)) {
+    if (Status s = OpenRestorePoint(fs, archive_path, archive, true, open); !s.ok()) return s;
+    if (open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
+    return CheckRestorePoint(open, archive, archive_path, true);
+  }
+  if (!make_new) return {};
+  std::vector<std::uint8_t> bytes;
+  if (Status s = NewRestorePoint(archive, bytes); !s.ok()) return InFile(s, archive_path);
+  if (Status s = WriteFileVia(fs, TempPathFor(restore_path), restore_path, bytes); !s.ok()) return s;
+  created = true;
+  if (auto e = fs.Open(restore_path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, restore_path);
+  return InFile(LoadRestorePoint(*open.journal, open.point), restore_path);
+}
+
 }  // namespace
 
 std::string LockPathFor(const std::string& archive) { return archive + ".lock"; }
@@ -88,22 +109,10 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::stri
   }
   std::unique_ptr<Storage> archive;
   if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
-
-  // An existing restore point is always kept up to date, even with
-  // -norestore: writing past it would make it restore a mix.
   OpenPoint open;
   bool created = false;
-  if (fs.Exists(restore_path)) {
-    if (Status s = OpenRestorePoint(fs, archive_path, *archive, true, open); !s.ok()) return s;
-    if (open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
-    if (Status s = CheckRestorePoint(open, *archive, archive_path, true); !s.ok()) return s;
-  } else if (make_restore_point) {
-    std::vector<std::uint8_t> bytes;
-    if (Status s = NewRestorePoint(*archive, bytes); !s.ok()) return InFile(s, archive_path);
-    if (Status s = WriteFileVia(fs, TempPathFor(restore_path), restore_path, bytes); !s.ok()) return s;
-    created = true;
-    if (auto e = fs.Open(restore_path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, restore_path);
-    if (Status s = LoadRestorePoint(*open.journal, open.point); !s.ok()) return InFile(s, restore_path);
+  if (Status s = RestorePointForImport(fs, archive_path, *archive, make_restore_point, open, created); !s.ok()) {
+    return s;
   }
 
   std::optional<RestoreJournal> journal;
@@ -119,16 +128,9 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::stri
     Fingerprint fingerprint;
     status = TakeFingerprint(*archive, static_cast<std::uint32_t>(result.index), fingerprint);
     if (status.ok()) status = journal->Commit(fingerprint);
-    if (!status.ok()) {
-      // Without its new fingerprint the restore point would refuse the
-      // archive from now on: the update is taken back instead.
-      const Status undo = journal->Rollback();
-      result.undone = undo.ok();
-      if (!undo.ok()) {
-        status.error().undo_code = undo.error().code;
-        status.error().undo_context = undo.error().context;
-      }
-    }
+    // Without its new fingerprint the restore point would refuse the
+    // archive from now on: the update is taken back instead.
+    if (!status.ok()) result.undone = NoteUndo(status, journal->Rollback());
   }
   if (status.ok()) return {};
   if (journal) {

@@ -445,13 +445,7 @@ Status PutEntry(Storage& storage, std::string_view name, std::span<const std::ui
   Updater updater(storage, log, archive, plan);
   Status status = index ? updater.Replace(*index, data) : updater.Add(name, data);
   if (status.ok()) return status;
-  const Status undo = log.Undo();
-  if (undo.ok()) {
-    r.undone = true;
-  } else {
-    status.error().undo_code = undo.error().code;
-    status.error().undo_context = undo.error().context;
-  }
+  r.undone = NoteUndo(status, log.Undo());
   return status;
 }
 

@@ -78,6 +78,15 @@ inline Status InFile(Status status, const std::string& path) {
   return status;
 }
 
+// Adds to a failure that its undo failed too, when it did; true when the
+// undo went through.
+inline bool NoteUndo(Status& failure, const Status& undo) {
+  if (undo.ok()) return true;
+  failure.error().undo_code = undo.error().code;
+  failure.error().undo_context = undo.error().context;
+  return false;
+}
+
 // The text of one code: the system's words for its own codes (without the
 // full stop, as messages go on after it), gfxpak's for its own.
 std::string ErrorText(std::error_code code);

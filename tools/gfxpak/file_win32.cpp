@@ -176,7 +176,8 @@ bool FileLock::is_held() const { return handle_ != nullptr; }
 // the first is held; deleted by the system when the handle closes, which also
 // happens when the holder is killed.
 std::error_code FileLock::TryAcquire(const std::string& path) {
-  HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+  // Deleting on close needs the right to delete.
+  HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     // A lock file whose last handle is closing is refused with access denied
