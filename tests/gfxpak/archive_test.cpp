@@ -5,10 +5,15 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
+#include "archive_ops.h"
 #include "big_archive.h"
 #include "file.h"
+#include "restore_point.h"
+#include "test_support.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -16,8 +21,6 @@
 
 namespace gfxpak {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
@@ -102,7 +105,7 @@ std::vector<Item> BaseItems() {
 void ExpectArchive(MemoryStorage& storage, const Layout& layout, const std::vector<Item>& items) {
   Archive a;
   const Status status = ReadArchive(storage, a);
-  ASSERT_TRUE(status.ok()) << status.error;
+  ASSERT_TRUE(status.ok()) << Why(status);
   ASSERT_EQ(a.entries.size(), items.size());
   for (std::size_t i = 0; i < items.size(); ++i) {
     EXPECT_EQ(a.entries[i].name, items[i].name);
@@ -149,7 +152,7 @@ TEST(ArchiveTest, UpdatesKeepOrderOtherEntriesAndConvention) {
       for (const Step& step : steps) {
         PutResult result;
         const Status status = PutEntry(storage, step.put_name, step.data, PutOptions{}, &result);
-        ASSERT_TRUE(status.ok()) << status.error;
+        ASSERT_TRUE(status.ok()) << Why(status);
         if (step.replaces >= 0) {
           EXPECT_TRUE(result.replaced);
           EXPECT_EQ(result.index, static_cast<std::size_t>(step.replaces));
@@ -225,7 +228,7 @@ TEST(ArchiveTest, CompactDropsDeadSpaceAndKeepsEverythingElse) {
 }
 
 TEST(ArchiveTest, NewArchiveUsesFirstDataAndMarker) {
-  MemoryStorage storage(NewArchive("bern_a.o", Text("stadium")));
+  MemoryStorage storage(ArchiveOf("bern_a.o", Text("stadium")));
   const Layout layout{"new", "BIGF", Field::kFirstData, kL231Long, 0};
   ExpectArchive(storage, layout, {{"bern_a.o", Text("stadium")}});
   ASSERT_TRUE(PutEntry(storage, "rome_b.h", Text("second"), PutOptions{}).ok());
@@ -263,7 +266,7 @@ TEST(ArchiveTest, CrashAfterAnyWriteLeavesOldOrNewContent) {
         completed = PutEntry(storage, name, data, PutOptions{}).ok();
         Archive a;
         const Status status = ReadArchive(storage, a);
-        ASSERT_TRUE(status.ok()) << "after " << writes << " writes: " << status.error;
+        ASSERT_TRUE(status.ok()) << "after " << writes << " writes: " << Why(status);
         ASSERT_GE(a.entries.size(), old_items.size());
         ASSERT_LE(a.entries.size(), old_items.size() + 1);
         for (std::size_t i = 0; i < a.entries.size(); ++i) {
@@ -277,6 +280,141 @@ TEST(ArchiveTest, CrashAfterAnyWriteLeavesOldOrNewContent) {
       EXPECT_TRUE(completed);
     }
   }
+}
+
+// Fails one write, the given one, and no other: the update must fail and put
+// every byte back.
+class OneFailingWriteStorage : public MemoryStorage {
+ public:
+  OneFailingWriteStorage(Bytes bytes, int failing) : MemoryStorage(std::move(bytes)), failing_(failing) {}
+  std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+    if (writes_++ == failing_) return std::make_error_code(std::errc::io_error);
+    return MemoryStorage::Write(offset, data);
+  }
+  bool failed() const { return writes_ > failing_; }
+
+ private:
+  int failing_;
+  int writes_ = 0;
+};
+
+TEST(ArchiveTest, AFailedUpdateIsUndoneByteForByte) {
+  const std::vector<std::pair<std::string, Bytes>> updates = {
+      {"bern_a.o", Pattern(4000, 53)}, {"loose.h", Pattern(10, 54)}, {"grown_into_data_too.o", Pattern(900, 55)}};
+  for (const Layout& layout : kLayouts) {
+    for (const auto& [name, data] : updates) {
+      SCOPED_TRACE(std::string(layout.label) + " / " + name);
+      const Bytes original = Build(layout, BaseItems());
+      for (int failing = 0;; ++failing) {
+        OneFailingWriteStorage storage(original, failing);
+        PutResult result;
+        const Status status = PutEntry(storage, name, data, PutOptions{}, &result);
+        if (!storage.failed()) {
+          EXPECT_TRUE(status.ok()) << Why(status);
+          break;
+        }
+        EXPECT_EQ(status.code(), std::errc::io_error) << "write " << failing;
+        EXPECT_TRUE(result.undone) << "write " << failing;
+        EXPECT_EQ(storage.bytes(), original) << "write " << failing;
+      }
+    }
+  }
+}
+
+// A file of up to 4 GiB whose bytes are zeros but for a short head and what
+// is written; its changes are counted.
+class HugeStorage : public Storage {
+ public:
+  HugeStorage(Bytes head, std::uint64_t size) : head_(std::move(head)), size_(size) {}
+  std::error_code Read(std::uint64_t offset, std::span<std::uint8_t> data) override {
+    if (offset + data.size() > size_) return Errc::kShortRead;
+    std::fill(data.begin(), data.end(), std::uint8_t{0});
+    Lay(0, head_, offset, data);
+    for (const auto& [at, bytes] : written_) Lay(at, bytes, offset, data);
+    return {};
+  }
+  std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+    written_.emplace_back(offset, Bytes(data.begin(), data.end()));
+    size_ = std::max<std::uint64_t>(size_, offset + data.size());
+    ++changes;
+    return {};
+  }
+  std::error_code Flush() override { return {}; }
+  std::error_code Size(std::uint64_t& size) override {
+    size = size_;
+    return {};
+  }
+  std::error_code Truncate(std::uint64_t size) override {
+    size_ = size;
+    ++changes;
+    return {};
+  }
+  int changes = 0;
+
+ private:
+  static void Lay(std::uint64_t at, const Bytes& bytes, std::uint64_t offset, std::span<std::uint8_t> data) {
+    const std::uint64_t lo = std::max(at, offset);
+    const std::uint64_t hi = std::min(at + bytes.size(), offset + data.size());
+    if (lo < hi) std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(lo - at), hi - lo, data.begin() + static_cast<std::ptrdiff_t>(lo - offset));
+  }
+  Bytes head_;
+  std::uint64_t size_;
+  std::vector<std::pair<std::uint64_t, Bytes>> written_;
+};
+
+TEST(ArchiveTest, UpdatesPastALimitAreRefusedBeforeTheFirstWrite) {
+  // A full archive near 4 GiB: 1 MiB right after the table, then one entry
+  // up to the end. An add must first move that 1 MiB out of the table's way.
+  constexpr std::uint64_t kSize = 0xFFFFFFFFu - 300000;
+  Bytes head(16);
+  std::memcpy(head.data(), "BIGF", 4);
+  std::size_t table_end = 16 + (8 + 8) + (8 + 7);
+  const std::vector<std::pair<std::string, std::uint64_t>> entries = {
+      {"first.o", 1 << 20}, {"last.o", kSize - table_end - (1 << 20)}};
+  const std::uint64_t offsets[] = {table_end, table_end + (1 << 20)};
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::size_t at = head.size();
+    head.resize(at + 8);
+    Be32(head, at, static_cast<std::uint32_t>(offsets[i]));
+    Be32(head, at + 4, static_cast<std::uint32_t>(entries[i].second));
+    head.insert(head.end(), entries[i].first.begin(), entries[i].first.end());
+    head.push_back(0);
+  }
+  Be32(head, 8, 2);
+  Be32(head, 12, static_cast<std::uint32_t>(table_end));
+  for (int i = 0; i < 4; ++i) head[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(kSize >> (8 * i));
+
+  const std::vector<std::tuple<const char*, std::string, Bytes, Errc>> cases = {
+      {"a small add whose table growth moves too much", "new.o", Pattern(100, 70), Errc::kArchiveFull},
+      {"a replacement larger than the room left", "last.o", Pattern(400000, 71), Errc::kArchiveFull},
+      {"an empty name", "", Pattern(10, 72), Errc::kBadName},
+      {"a name with a NUL byte", std::string("a\0b.o", 5), Pattern(10, 73), Errc::kBadName},
+  };
+  for (const auto& [label, name, data, refusal] : cases) {
+    HugeStorage storage(head, kSize);
+    Archive a;
+    ASSERT_TRUE(ReadArchive(storage, a).ok()) << label;
+    PutResult result;
+    const Status status = PutEntry(storage, name, data, PutOptions{}, &result);
+    EXPECT_EQ(status.code(), refusal) << label << ": " << Why(status);
+    EXPECT_EQ(storage.changes, 0) << label;
+    EXPECT_FALSE(result.started) << label;
+  }
+  // A smaller replacement still fits.
+  HugeStorage roomy(head, kSize);
+  const Status fits = PutEntry(roomy, "last.o", Pattern(200000, 74), PutOptions{});
+  EXPECT_TRUE(fits.ok()) << Why(fits);
+}
+
+// A count that fits the file's size but whose table would need tens of
+// gigabytes of memory.
+TEST(ArchiveTest, AnEntryCountTooLargeToHoldIsRefused) {
+  Bytes head(16);
+  std::memcpy(head.data(), "BIGF", 4);
+  Be32(head, 8, 0x1C000000);
+  HugeStorage storage(head, 0xFFFFFFFFu);
+  Archive a;
+  EXPECT_EQ(ReadArchive(storage, a).code(), Errc::kTooManyEntries);
 }
 
 // A disk that returns other bytes than were written: the import must fail and
@@ -301,7 +439,7 @@ TEST(ArchiveTest, DataThatDoesNotReadBackIsNotImported) {
     PutResult result;
     const Status s = PutEntry(storage, name, Pattern(5000, 60), PutOptions{}, &result);
     EXPECT_FALSE(s.ok()) << name;
-    EXPECT_FALSE(result.changed) << name;
+    EXPECT_TRUE(result.undone) << name;
     EXPECT_EQ(storage.bytes(), original) << name;
   }
 }
@@ -350,13 +488,13 @@ TEST(ArchiveTest, GoldenArchiveReadsBack) {
 // plainly instead of sharing the file.
 TEST(ArchiveTest, AnArchiveOpenForUpdateIsInUse) {
   const std::string path = TemporaryPathBeside("in_use_test.big");
-  ASSERT_FALSE(WriteFileAtomically(path, NewArchive("a.o", Text("a"))));
+  ASSERT_TRUE(WriteFileAtomically(path, ArchiveOf("a.o", Text("a"))).ok());
   {
     File holder;
     ASSERT_FALSE(holder.Open(path, OpenMode::kUpdate));
     File second;
     const std::error_code error = second.Open(path, OpenMode::kUpdate);
-    EXPECT_EQ(error, make_error_code(FileErrc::kInUse));
+    EXPECT_EQ(error, Errc::kInUse);
     EXPECT_EQ(ErrorText(error), "archive is in use");
     File reader;
     EXPECT_FALSE(reader.Open(path, OpenMode::kRead)) << "reading stays possible";
@@ -367,7 +505,7 @@ TEST(ArchiveTest, AnArchiveOpenForUpdateIsInUse) {
     HANDLE game = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(game, INVALID_HANDLE_VALUE);
     File writer;
-    EXPECT_EQ(writer.Open(path, OpenMode::kUpdate), make_error_code(FileErrc::kInUse));
+    EXPECT_EQ(writer.Open(path, OpenMode::kUpdate), Errc::kInUse);
     CloseHandle(game);
   }
 #endif
@@ -375,6 +513,43 @@ TEST(ArchiveTest, AnArchiveOpenForUpdateIsInUse) {
   EXPECT_FALSE(again.Open(path, OpenMode::kUpdate)) << "free again once closed";
   again.Close();
   EXPECT_FALSE(RemoveFile(path));
+}
+
+// One writer at a time: a second one waits while the first holds the
+// archive's lock, takes it once it is free, and gives up with "in use" if it
+// is not free in time. The lock file goes with the lock.
+TEST(ArchiveTest, WritersTakeTurnsOnTheLock) {
+  const std::string archive = TemporaryPathBeside("lock_test.big");
+  const std::string lock_path = LockPathFor(archive);
+  ASSERT_TRUE(WriteFileAtomically(archive, ArchiveOf("a.o", Text("a"))).ok());
+  const Bytes before = [&] {
+    Bytes b;
+    EXPECT_FALSE(ReadWholeFile(archive, b));
+    return b;
+  }();
+  {
+    FileLock first;
+    ASSERT_FALSE(first.Acquire(lock_path, std::chrono::milliseconds(0)));
+    FileLock second;
+    EXPECT_EQ(second.Acquire(lock_path, std::chrono::milliseconds(100)), Errc::kInUse);
+    SystemFileSystem impatient(std::chrono::milliseconds(100));
+    const Status put = PutIntoArchive(impatient, archive, "b.o", Text("b"), true);
+    EXPECT_EQ(put.code(), Errc::kInUse) << Why(put);
+    EXPECT_EQ(Describe(put.error()), archive + ": archive is in use");
+    Bytes after;
+    EXPECT_FALSE(ReadWholeFile(archive, after));
+    EXPECT_EQ(after, before);
+    EXPECT_FALSE(FileExists(RestorePathFor(archive)));
+
+    std::thread releaser([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      first.Release();
+    });
+    EXPECT_FALSE(second.Acquire(lock_path, std::chrono::seconds(20))) << "the lock was not taken once free";
+    releaser.join();
+  }
+  EXPECT_FALSE(FileExists(lock_path));
+  EXPECT_FALSE(RemoveFile(archive));
 }
 
 }  // namespace

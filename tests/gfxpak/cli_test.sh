@@ -142,6 +142,69 @@ grep -q 'dead space 0 bytes' ../out.log || fail "-compact left dead space"
 must_pass -x zdata.big rome_two.h ../x5
 cmp -s ../x5 rome_two.h || fail "-compact changed an entry"
 
+# The archive, or its restore point, is never put into the archive, nor an
+# entry written over either.
+cp zdata.big ../zdata.original
+must_pass -p zdata.big bern_one.o
+[ -f zdata.big.restore ] || fail "no restore point after an import"
+must_fail 1 -p zdata.big zdata.big
+grep -q 'zdata.big: is the archive itself or its restore point' ../err.log || fail "-p of the archive itself: $(cat ../err.log)"
+must_fail 1 -p zdata.big zdata.big.restore
+must_fail 1 -p zdata.big ./zdata.big
+must_fail 1 -x zdata.big rome_two.h zdata.big
+
+# What a killed writer left is cleared by the next one.
+printf 'half a compacted copy' >.zdata.big.tmp
+printf 'half a restore point' >.zdata.big.restore.tmp
+: >zdata.big.lock
+must_pass -p zdata.big rome_two.h
+[ -e .zdata.big.tmp ] && fail "the temporary file of a killed -compact is still there"
+[ -e .zdata.big.restore.tmp ] && fail "the temporary restore point of a killed -p is still there"
+[ -e zdata.big.lock ] && fail "the lock file is still there"
+
+# An archive that another program changed after gfxpak is not restored over
+# (it may no longer have the bytes the restore point expects), nor imported
+# into; -force restores anyway.
+printf 'X' | dd of=zdata.big bs=1 seek=26 conv=notrunc 2>/dev/null
+must_fail 1 -restore zdata.big
+grep -q 'zdata.big.restore: the archive is not as gfxpak left it' ../err.log || fail "outdated restore point: $(cat ../err.log)"
+must_fail 1 -p zdata.big bern_one.o
+must_pass -l zdata.big
+grep -q 'restore point: zdata.big.restore, [0-9]* bytes, unusable: .*not as gfxpak left it' ../out.log || fail "-l of an outdated restore point: $(grep restore ../out.log)"
+must_fail 2 -restore -force
+must_pass -restore -force zdata.big
+cmp -s zdata.big ../zdata.original || fail "-restore -force did not give the original back"
+[ -f zdata.big.restore ] && fail "-restore -force left its restore point"
+
+# Another archive's restore point, from an archive with the same entries in
+# another order (same size, same last bytes), is refused and changes nothing.
+{ printf 'first'; head -c 6000 /dev/zero; } >x.o
+{ printf 'other'; head -c 6000 /dev/zero; } >y.o
+printf 'z' >z.o
+must_pass -p -norestore a.big x.o
+must_pass -p -norestore a.big y.o
+must_pass -p -norestore b.big y.o
+must_pass -p -norestore b.big x.o
+[ "$(stat -c %s a.big)" -eq "$(stat -c %s b.big)" ] || fail "the two archives differ in size"
+must_pass -p a.big z.o
+cp a.big.restore b.big.restore
+must_fail 1 -restore b.big
+must_fail 1 -p b.big z.o
+must_pass -restore -force b.big
+[ -f b.big.restore ] && fail "-restore -force left its restore point"
+must_pass -restore a.big
+rm a.big b.big x.o y.o z.o
+
+# A restore point without its archive: nothing is created beside it.
+cp zdata.big ../zdata.kept
+must_pass -p zdata.big bern_one.o
+mv zdata.big ../zdata.moved
+must_fail 1 -p zdata.big rome_two.h
+grep -q 'zdata.big: has a restore point but the archive itself is missing' ../err.log || fail "orphan restore point: $(cat ../err.log)"
+mv ../zdata.moved zdata.big
+must_pass -restore zdata.big
+cmp -s zdata.big ../zdata.kept || fail "-restore after the orphan check"
+
 # An archive that another program holds for writing is refused by name.
 if [ "${#runner[@]}" -eq 0 ] && command -v flock >/dev/null; then
   flock zdata.big sleep 5 &

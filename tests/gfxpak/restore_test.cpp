@@ -1,20 +1,26 @@
 // Restore points: after any mix of imports the archive comes back with the
-// same SHA-256; interrupted restores finish when run again; restore points
-// that are damaged or belong to another archive are refused.
+// same SHA-256; restore points that are damaged, belong to another archive or
+// find the archive changed by another program are refused, and -force
+// restores anyway; a restore point of the earlier layout still restores.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 
+#include "archive_ops.h"
 #include "big_archive.h"
 #include "restore_point.h"
 #include "sha256.h"
+#include "test_support.h"
 
 namespace gfxpak {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+const std::string kArchive = "zdata.big";
+const std::string kRestore = RestorePathFor(kArchive);
 
 // Built by appending: gcc 12 warns falsely on chained string additions.
 std::string Name(const char* prefix, int number, const char* suffix) {
@@ -55,64 +61,61 @@ struct Rng {
 };
 
 // A dense archive: data right after the table, so that adds move data.
-Bytes DenseArchive(Rng& rng, int entries) {
-  MemoryStorage storage(NewArchive("data\\stadium_0.o", rng.bytes(5000)));
-  for (int i = 1; i < entries; ++i) {
-    EXPECT_TRUE(PutEntry(storage, Name("data\\stadium_", i, ".o"), rng.bytes(200 + rng(8000)), {}).ok());
+Bytes DenseArchive(const std::vector<std::pair<std::string, Bytes>>& entries) {
+  MemoryStorage storage(ArchiveOf(entries[0].first, entries[0].second));
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    EXPECT_TRUE(PutEntry(storage, entries[i].first, entries[i].second, {}).ok());
   }
   MemoryStorage dense;
   EXPECT_TRUE(CompactArchive(storage, dense).ok());
   return dense.bytes();
 }
 
-// One import as the command line makes it: load the restore point, then
-// write through it with the floor at the original size.
-void Import(MemoryStorage& archive, MemoryStorage& journal, const std::string& name, const Bytes& data) {
-  RestorePoint point;
-  const Status loaded = LoadRestorePoint(journal, archive, point);
-  ASSERT_TRUE(loaded.ok()) << loaded.error;
-  RestoringStorage restoring(archive, journal, point);
-  PutOptions options;
-  options.reuse_floor = point.original_size;
-  const Status put = PutEntry(restoring, name, data, options);
-  ASSERT_TRUE(put.ok()) << put.error;
+Bytes DenseArchive(Rng& rng, int count) {
+  std::vector<std::pair<std::string, Bytes>> entries;
+  entries.emplace_back("data\\stadium_0.o", rng.bytes(5000));
+  for (int i = 1; i < count; ++i) entries.emplace_back(Name("data\\stadium_", i, ".o"), rng.bytes(200 + rng(8000)));
+  return DenseArchive(entries);
 }
 
-MemoryStorage StartRestorePoint(MemoryStorage& archive) {
-  Bytes bytes;
-  EXPECT_TRUE(NewRestorePoint(archive, bytes).ok());
-  return MemoryStorage(bytes);
+void Import(MemoryFileSystem& fs, const std::string& name, const Bytes& data) {
+  const Status s = PutIntoArchive(fs, kArchive, name, data, true);
+  ASSERT_TRUE(s.ok()) << Why(s);
 }
 
-void RestoreAndCompare(MemoryStorage& archive, MemoryStorage& journal, const Bytes& original) {
-  RestorePoint point;
-  const Status loaded = LoadRestorePoint(journal, archive, point);
-  ASSERT_TRUE(loaded.ok()) << loaded.error;
-  ASSERT_TRUE(ApplyRestorePoint(journal, archive, point).ok());
-  EXPECT_EQ(ToHex(Sha256Of(archive.bytes())), ToHex(Sha256Of(original)));
+Status Restore(MemoryFileSystem& fs, bool force = false) {
+  std::uint64_t size = 0;
+  return RestoreArchive(fs, kArchive, force, size);
 }
 
-using Mix = std::function<void(MemoryStorage&, MemoryStorage&, Rng&)>;
+void RestoreAndCompare(MemoryFileSystem& fs, const Bytes& original) {
+  const Status s = Restore(fs);
+  ASSERT_TRUE(s.ok()) << Why(s);
+  EXPECT_EQ(ToHex(Sha256Of(fs.Get(kArchive))), ToHex(Sha256Of(original)));
+  EXPECT_FALSE(fs.Exists(kRestore));
+}
+
+using Mix = std::function<void(MemoryFileSystem&, Rng&)>;
 
 TEST(RestoreTest, RestoreGivesTheOriginalBackAfterEachMix) {
   const unsigned seed = std::random_device{}();
   std::printf("restore mix seed %u\n", seed);
   const std::vector<std::pair<const char*, Mix>> mixes = {
-      {"one replace", [](auto& a, auto& j, Rng& r) { Import(a, j, "stadium_3.o", r.bytes(3000)); }},
+      {"one replace", [](auto& fs, Rng& r) { Import(fs, "stadium_3.o", r.bytes(3000)); }},
       {"many replaces of one entry",
-       [](auto& a, auto& j, Rng& r) {
-         for (int i = 0; i < 30; ++i) Import(a, j, "STADIUM_0.O", r.bytes(r(12000)));
+       [](auto& fs, Rng& r) {
+         for (int i = 0; i < 30; ++i) Import(fs, "STADIUM_0.O", r.bytes(r(12000)));
        }},
       {"adds that grow the table into the data",
-       [](auto& a, auto& j, Rng& r) {
-         for (int i = 0; i < 25; ++i) Import(a, j, Name("a_fairly_long_new_stadium_name_", i, ".o"), r.bytes(r(900)));
+       [](auto& fs, Rng& r) {
+         for (int i = 0; i < 25; ++i) Import(fs, Name("a_fairly_long_new_stadium_name_", i, ".o"), r.bytes(r(900)));
        }},
       {"50 random operations",
-       [](auto& a, auto& j, Rng& r) {
+       [](auto& fs, Rng& r) {
          for (int i = 0; i < 50; ++i) {
            const bool add = r(3) == 0;
            const std::string name = add ? Name("new_", i, ".h") : Name("stadium_", static_cast<int>(r(8)), ".o");
-           Import(a, j, name, r.bytes(r(2) ? r(400) : r(20000)));
+           Import(fs, name, r.bytes(r(2) ? r(400) : r(20000)));
          }
        }},
   };
@@ -120,95 +123,191 @@ TEST(RestoreTest, RestoreGivesTheOriginalBackAfterEachMix) {
     SCOPED_TRACE(label);
     Rng rng{std::mt19937(seed)};
     const Bytes original = DenseArchive(rng, 8);
-    MemoryStorage archive(original);
-    MemoryStorage journal = StartRestorePoint(archive);
-    mix(archive, journal, rng);
+    MemoryFileSystem fs;
+    fs.Put(kArchive, original);
+    mix(fs, rng);
     ASSERT_FALSE(HasFatalFailure());
-    EXPECT_NE(archive.bytes(), original);
+    EXPECT_NE(fs.Get(kArchive), original);
     // Replacements write only above the original size and into the table:
     // the restore point holds nothing but the original header.
-    RestorePoint point;
-    ASSERT_TRUE(LoadRestorePoint(journal, archive, point).ok());
+    const RestorePoint point = LoadPoint(fs, kRestore);
     if (std::string_view(label).find("replace") != std::string_view::npos) {
       EXPECT_EQ(point.ranges.size(), 1u);
     }
-    RestoreAndCompare(archive, journal, original);
+    EXPECT_EQ(point.state, RestoreState::kIdle);
+    EXPECT_EQ(point.fingerprint.size, fs.Get(kArchive).size());
+    RestoreAndCompare(fs, original);
   }
 }
 
-// Stops applying archive writes after a number of them, as a crash would.
-class CrashingStorage : public MemoryStorage {
- public:
-  CrashingStorage(Bytes bytes, int writes) : MemoryStorage(std::move(bytes)), left_(writes) {}
-  std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-    if (left_-- <= 0) return std::make_error_code(std::errc::io_error);
-    return MemoryStorage::Write(offset, data);
-  }
-  std::error_code Truncate(std::uint64_t size) override {
-    if (left_-- <= 0) return std::make_error_code(std::errc::io_error);
-    return MemoryStorage::Truncate(size);
-  }
-
- private:
-  int left_;
-};
-
-TEST(RestoreTest, AnInterruptedRestoreFinishesWhenRunAgain) {
-  Rng rng{std::mt19937(7)};
-  const Bytes original = DenseArchive(rng, 6);
-  MemoryStorage archive(original);
-  MemoryStorage journal = StartRestorePoint(archive);
-  for (int i = 0; i < 12; ++i) Import(archive, journal, Name("grow_", i, ".o"), rng.bytes(700));
-  RestorePoint point;
-  ASSERT_TRUE(LoadRestorePoint(journal, archive, point).ok());
-  ASSERT_GE(point.ranges.size(), 2u);
-  for (int writes = 0; writes <= static_cast<int>(point.ranges.size()) + 1; ++writes) {
-    CrashingStorage crashed(archive.bytes(), writes);
-    ApplyRestorePoint(journal, crashed, point);
-    MemoryStorage again(crashed.bytes());
-    RestoreAndCompare(again, journal, original);
-  }
-}
-
-TEST(RestoreTest, BadRestorePointsAreRefused) {
+TEST(RestoreTest, DamagedRestorePointsAreRefusedAndChangeNothing) {
   Rng rng{std::mt19937(11)};
-  const Bytes original = DenseArchive(rng, 5);
-  MemoryStorage archive(original);
-  MemoryStorage journal = StartRestorePoint(archive);
-  for (int i = 0; i < 4; ++i) Import(archive, journal, Name("grow_", i, ".o"), rng.bytes(300));
-  const Bytes good = journal.bytes();
-
-  Rng other_rng{std::mt19937(12)};
-  MemoryStorage other(DenseArchive(other_rng, 5));
-  const Bytes foreign = StartRestorePoint(other).bytes();
+  MemoryFileSystem fs;
+  fs.Put(kArchive, DenseArchive(rng, 5));
+  for (int i = 0; i < 4; ++i) Import(fs, Name("grow_", i, ".o"), rng.bytes(300));
+  const Bytes good = fs.Get(kRestore);
+  const Bytes changed = fs.Get(kArchive);
 
   auto flipped = [&](std::size_t at) {
     Bytes b = good;
     b[at] ^= 0x40;
     return b;
   };
-  const std::vector<std::pair<const char*, Bytes>> cases = {
-      {"empty", {}},
-      {"garbage", rng.bytes(good.size())},
-      {"truncated", Bytes(good.begin(), good.end() - 1)},
-      {"truncated inside the fixed part", Bytes(good.begin(), good.begin() + 50)},
-      {"a changed header byte", flipped(120)},
-      {"a changed saved byte", flipped(good.size() - 3)},
-      {"a changed original size", flipped(9)},
-      {"another archive's restore point", foreign},
+  const Errc damaged = Errc::kDamagedRestorePoint;
+  const std::vector<std::tuple<const char*, Bytes, Errc>> cases = {
+      {"empty", {}, damaged},
+      {"garbage", rng.bytes(good.size()), damaged},
+      {"truncated", Bytes(good.begin(), good.end() - 1), damaged},
+      {"truncated inside the fixed part", Bytes(good.begin(), good.begin() + 50), damaged},
+      {"a changed header byte", flipped(180), damaged},
+      {"a changed saved byte", flipped(good.size() - 3), damaged},
+      {"an unknown state", flipped(97), damaged},
+      // Consistent in itself, but its original cannot be this archive.
+      {"a changed original size", flipped(9), Errc::kForeignRestorePoint},
   };
-  for (const auto& [label, bytes] : cases) {
-    MemoryStorage bad(bytes);
-    RestorePoint point;
-    const Status s = LoadRestorePoint(bad, archive, point);
-    EXPECT_FALSE(s.ok()) << label;
-    EXPECT_FALSE(s.error.empty()) << label;
+  for (const auto& [label, bytes, refusal] : cases) {
+    SCOPED_TRACE(label);
+    fs.Put(kRestore, bytes);
+    const Status restored = Restore(fs);
+    EXPECT_EQ(restored.code(), refusal) << Why(restored);
+    const Status put = PutIntoArchive(fs, kArchive, "new.o", Bytes(10, 1), true);
+    EXPECT_EQ(put.code(), refusal) << Why(put);
+    EXPECT_EQ(fs.Get(kArchive), changed);
+    EXPECT_EQ(fs.Get(kRestore), bytes);
   }
-  // An append cut short by a kill is not damage: the committed part counts.
-  Bytes torn = good;
-  torn.resize(torn.size() + 20, 0xEE);
-  MemoryStorage torn_journal(torn);
-  RestoreAndCompare(archive, torn_journal, original);
+}
+
+// A restore point is applied only to the archive state it recorded, so
+// that another archive's restore point, or an archive that another program
+// changed after gfxpak, is never damaged by it; -force restores anyway.
+TEST(RestoreTest, ForeignAndOutdatedRestorePointsAreRefusedUnlessForced) {
+  Rng rng{std::mt19937(21)};
+  const Bytes first = rng.bytes(3000);
+  const Bytes second = rng.bytes(5000);
+  const Bytes last = rng.bytes(6000);
+  // Same entries, the first two in the other order: same size, same tail.
+  const Bytes original = DenseArchive({{"a.o", first}, {"b.o", second}, {"c.o", last}});
+  const Bytes reordered = DenseArchive({{"b.o", second}, {"a.o", first}, {"c.o", last}});
+  ASSERT_EQ(original.size(), reordered.size());
+  const Bytes unrelated = DenseArchive(rng, 3);
+
+  MemoryFileSystem imported;
+  imported.Put(kArchive, original);
+  Import(imported, "a.o", rng.bytes(2000));
+  const Bytes point = imported.Get(kRestore);
+  const Bytes after_import = imported.Get(kArchive);
+
+  auto with_byte = [](Bytes b, std::size_t at) {
+    b[at] ^= 1;
+    return b;
+  };
+  auto grown = [](Bytes b) {
+    b.resize(b.size() + 100, 0x77);
+    return b;
+  };
+  struct Case {
+    const char* label;
+    Bytes archive;
+    Errc refusal;
+    bool force_gives_original;
+  };
+  const std::vector<Case> cases = {
+      {"another archive with the same entries in another order", reordered, Errc::kOutdatedRestorePoint, false},
+      {"another archive", unrelated, Errc::kForeignRestorePoint, false},
+      {"a table byte changed by another program", with_byte(after_import, 20), Errc::kOutdatedRestorePoint, true},
+      {"the imported entry changed by another program", with_byte(after_import, after_import.size() - 1),
+       Errc::kOutdatedRestorePoint, true},
+      {"grown by another program", grown(after_import), Errc::kOutdatedRestorePoint, true},
+      {"cut below the original size", Bytes(after_import.begin(), after_import.begin() + 100),
+       Errc::kForeignRestorePoint, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    MemoryFileSystem fs;
+    fs.Put(kArchive, c.archive);
+    fs.Put(kRestore, point);
+    const Status restored = Restore(fs);
+    EXPECT_EQ(restored.code(), c.refusal) << Why(restored);
+    const Status put = PutIntoArchive(fs, kArchive, "a.o", Bytes(10, 2), true);
+    EXPECT_EQ(put.code(), c.refusal) << Why(put);
+    EXPECT_EQ(fs.Get(kArchive), c.archive) << "a refused restore point changed the archive";
+    EXPECT_EQ(fs.Get(kRestore), point);
+    if (c.archive.size() < original.size()) continue;
+    const Status forced = Restore(fs, true);
+    EXPECT_TRUE(forced.ok()) << Why(forced);
+    EXPECT_FALSE(fs.Exists(kRestore));
+    if (c.force_gives_original) {
+      EXPECT_EQ(fs.Get(kArchive), original);
+    }
+  }
+}
+
+// The layout of gfxpak 1.0, written out by hand: magic, original size,
+// committed length, header and tail lengths, their SHA-256, 8 unused bytes,
+// then the saved header as a range (offset, length, FNV-1a seeded with the
+// offset, bytes).
+Bytes EarlierRestorePoint(const Bytes& original, std::size_t header_length) {
+  auto le = [](Bytes& out, std::uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  };
+  const std::size_t tail = std::min<std::size_t>(original.size(), 4096);
+  const Bytes header(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(header_length));
+  const Bytes tail_bytes(original.end() - static_cast<std::ptrdiff_t>(tail), original.end());
+  Bytes out = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '1'};
+  le(out, original.size(), 8);
+  le(out, 104 + 16 + header_length, 8);
+  le(out, header_length, 4);
+  le(out, tail, 4);
+  const auto header_hash = Sha256Of(header);
+  const auto tail_hash = Sha256Of(tail_bytes);
+  out.insert(out.end(), header_hash.begin(), header_hash.end());
+  out.insert(out.end(), tail_hash.begin(), tail_hash.end());
+  le(out, 0, 8);
+  std::uint32_t fnv = 2166136261u;
+  for (std::uint8_t b : header) fnv = (fnv ^ b) * 16777619u;
+  le(out, 0, 8);
+  le(out, header_length, 4);
+  le(out, fnv, 4);
+  out.insert(out.end(), header.begin(), header.end());
+  return out;
+}
+
+// Restore points already on users' disks still take the archive back, and
+// the first import through one rewrites it in the current layout.
+TEST(RestoreTest, RestorePointsOfTheEarlierLayoutStillRestore) {
+  Rng rng{std::mt19937(31)};
+  const Bytes original = DenseArchive(rng, 6);
+  MemoryStorage probe(original);
+  Archive a;
+  ASSERT_TRUE(ReadArchive(probe, a).ok());
+  const Bytes earlier = EarlierRestorePoint(original, a.table_end + a.trailer.size());
+
+  // As gfxpak 1.0 left an archive after a replacement: new data above the
+  // original size, the table repointed, nothing saved but the header.
+  MemoryStorage changed(original);
+  PutOptions above;
+  above.reuse_floor = original.size();
+  ASSERT_TRUE(PutEntry(changed, "stadium_2.o", rng.bytes(4000), above).ok());
+
+  for (bool import_first : {false, true}) {
+    SCOPED_TRACE(import_first ? "imported into first" : "restored directly");
+    MemoryFileSystem fs;
+    fs.Put(kArchive, changed.bytes());
+    fs.Put(kRestore, earlier);
+    if (import_first) {
+      Import(fs, "new_entry.o", rng.bytes(700));
+      const Bytes upgraded = fs.Get(kRestore);
+      EXPECT_EQ(std::memcmp(upgraded.data(), "GPKRSTR2", 8), 0);
+    }
+    RestoreAndCompare(fs, original);
+  }
+
+  // One that belongs to another archive is still refused by its own check.
+  MemoryFileSystem other;
+  other.Put(kArchive, DenseArchive(rng, 6));
+  other.Put(kRestore, earlier);
+  EXPECT_EQ(Restore(other).code(), Errc::kForeignRestorePoint);
+  EXPECT_EQ(other.Get(kRestore), earlier);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "intervals.h"
+
 namespace gfxpak {
 
 namespace {
@@ -37,9 +39,7 @@ void PutLe32(std::uint8_t* p, std::uint32_t v) {
   p[3] = static_cast<std::uint8_t>(v >> 24);
 }
 
-Status IoFail(const char* what, std::error_code error) {
-  return Status::Fail(std::string(what) + ": " + ErrorText(error));
-}
+Status IoFail(const char* what, std::error_code error) { return Fail(error, what); }
 
 std::uint32_t LowestData(const std::vector<Entry>& entries, std::uint64_t fallback) {
   std::uint64_t lowest = fallback;
@@ -76,47 +76,130 @@ void EncodeHeader(std::uint8_t* out, const std::array<std::uint8_t, 4>& magic, s
   PutBe32(out + 12, field);
 }
 
+Status CheckNewEntry(std::string_view name, std::uint64_t size) {
+  if (name.empty()) return Fail(Errc::kBadName, {}, "empty");
+  if (name.find('\0') != std::string_view::npos) return Fail(Errc::kBadName, {}, "it holds a NUL byte");
+  if (size > kMaxArchive) return Fail(Errc::kFileTooLarge);
+  return {};
+}
+
 // A WriteData source that serves bytes from memory.
 auto FromSpan(std::span<const std::uint8_t> data) {
   return [data](std::uint64_t at, std::span<std::uint8_t> out) {
     std::memcpy(out.data(), data.data() + at, out.size());
-    return Status::Ok();
+    return Status();
   };
 }
 
-// One in-place update of an archive. Every step that changes what a reader
-// sees is a single small write of a table field, made after the data it
-// points to is on the disk.
+// Finds room for size bytes of new data: the first dead space at or above
+// the floor that holds it, else the end of the file. Nothing below
+// reserved_end (the table's future extent) is used.
+std::uint64_t Place(const Archive& a, std::uint64_t size, std::uint64_t reserved_end, std::uint64_t floor) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> used;
+  used.emplace_back(0, std::max<std::uint64_t>({reserved_end, a.first_data, a.table_end + a.trailer.size()}));
+  for (const Entry& e : a.entries) {
+    if (e.size > 0) used.emplace_back(e.offset, std::uint64_t{e.offset} + e.size);
+  }
+  std::sort(used.begin(), used.end());
+  std::uint64_t cursor = 0;
+  for (const auto& [begin, end] : used) {
+    const std::uint64_t start = std::max(cursor, floor);
+    if (begin > start && begin - start >= size && size > 0) return start;
+    cursor = std::max(cursor, end);
+  }
+  return std::max(a.file_size, reserved_end);
+}
+
+// Where an update's bytes go, worked out before anything is written, so that
+// an update that would break a limit is refused with the archive untouched.
+struct Plan {
+  std::vector<std::pair<std::size_t, std::uint64_t>> moves;  // entries in the growing table's way, and their new place
+  std::uint64_t data_at = 0;
+  std::uint64_t reach = 0;  // below the floor, writes stay under this
+};
+
+Status PlanUpdate(const Archive& a, std::optional<std::size_t> index, std::string_view name, std::uint64_t size,
+                  std::uint64_t floor, Plan& plan) {
+  plan = Plan{};
+  if (index) {
+    plan.reach = a.table_end;
+    plan.data_at = Place(a, size, 0, floor);
+  } else {
+    const std::uint64_t reserved = std::uint64_t{a.table_end} + kRecordFixed + name.size() + 1 + a.trailer.size();
+    if (reserved > kMaxArchive) return Fail(Errc::kArchiveFull);
+    // Each move changes where the next one finds room, as it will on disk.
+    Archive moved = a;
+    for (std::size_t i = 0; i < moved.entries.size(); ++i) {
+      Entry& e = moved.entries[i];
+      if (e.size == 0 || e.offset >= reserved) continue;
+      const std::uint64_t to = Place(moved, e.size, reserved, floor);
+      if (to + e.size > kMaxArchive) return Fail(Errc::kArchiveFull, {}, "moving entries out of the table's way");
+      e.offset = static_cast<std::uint32_t>(to);
+      moved.file_size = std::max(moved.file_size, to + e.size);
+      plan.moves.emplace_back(i, to);
+    }
+    plan.reach = reserved;
+    plan.data_at = size == 0 ? std::max(reserved, moved.file_size) : Place(moved, size, reserved, floor);
+  }
+  if (plan.data_at + size > kMaxArchive) return Fail(Errc::kArchiveFull);
+  return {};
+}
+
+// Keeps what an update overwrites below the size it found, before the write,
+// so that a failed update can put it back.
+class UndoLog {
+ public:
+  UndoLog(Storage& storage, std::uint64_t size, UpdateJournal* journal)
+      : storage_(storage), size_(size), journal_(journal) {}
+
+  Status Write(std::uint64_t offset, std::span<const std::uint8_t> data) {
+    const auto bounds = [](const Kept& k) { return Interval{k.offset, k.offset + k.bytes.size()}; };
+    for (const Interval& gap : Uncovered(kept_, offset, std::min<std::uint64_t>(offset + data.size(), size_), bounds)) {
+      Kept k{gap.begin, std::vector<std::uint8_t>(static_cast<std::size_t>(gap.end - gap.begin))};
+      if (auto e = storage_.Read(k.offset, k.bytes)) return IoFail("cannot read", e);
+      if (journal_ != nullptr) {
+        if (Status s = journal_->Keep(k.offset, k.bytes); !s.ok()) return s;
+      }
+      kept_.push_back(std::move(k));
+    }
+    if (auto e = storage_.Write(offset, data)) return IoFail("cannot write", e);
+    return {};
+  }
+
+  // Puts every kept byte back and cuts off what the update appended.
+  Status Undo() {
+    for (const Kept& k : kept_) {
+      if (auto e = storage_.Write(k.offset, k.bytes)) return IoFail("cannot write", e);
+    }
+    if (auto e = storage_.Truncate(size_)) return IoFail("cannot truncate", e);
+    if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
+    return {};
+  }
+
+ private:
+  struct Kept {
+    std::uint64_t offset;
+    std::vector<std::uint8_t> bytes;
+  };
+  Storage& storage_;
+  std::uint64_t size_;
+  UpdateJournal* journal_;
+  std::vector<Kept> kept_;
+};
+
+// One in-place update of an archive, by its plan. Every step that changes
+// what a reader sees is a single small write of a table field, made after the
+// data it points to is on the disk.
 class Updater {
  public:
-  Updater(Storage& storage, Archive& archive, const PutOptions& options)
-      : storage_(storage), a_(archive), options_(options) {}
-
-  // Finds room for size bytes of new data: the first dead space at or above
-  // the floor that holds it, else the end of the file. Nothing below
-  // reserved_end (the table's future extent) is used.
-  std::uint64_t Place(std::uint64_t size, std::uint64_t reserved_end) const {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> used;
-    used.emplace_back(0, std::max<std::uint64_t>({reserved_end, a_.first_data, a_.table_end + a_.trailer.size()}));
-    for (const Entry& e : a_.entries) {
-      if (e.size > 0) used.emplace_back(e.offset, std::uint64_t{e.offset} + e.size);
-    }
-    std::sort(used.begin(), used.end());
-    std::uint64_t cursor = 0;
-    for (const auto& [begin, end] : used) {
-      const std::uint64_t start = std::max(cursor, options_.reuse_floor);
-      if (begin > start && begin - start >= size && size > 0) return start;
-      cursor = std::max(cursor, end);
-    }
-    return std::max(a_.file_size, reserved_end);
-  }
+  Updater(Storage& storage, UndoLog& log, Archive& archive, const Plan& plan)
+      : storage_(storage), log_(log), a_(archive), plan_(plan) {}
 
   // Writes data (taken from the source callback chunk by chunk) at offset,
   // flushes, reads it back and compares. The data is dead space until an
   // entry points to it.
   template <typename Source>
   Status WriteData(std::uint64_t offset, std::uint64_t size, Source&& source) {
-    if (offset + size > kMaxArchive) return Status::Fail("archive would grow past 4 GiB");
     std::vector<std::uint8_t> chunk;
     std::vector<std::uint8_t> back;
     for (int pass = 0; pass < 2; ++pass) {
@@ -125,11 +208,11 @@ class Updater {
         chunk.resize(n);
         if (Status s = source(done, std::span<std::uint8_t>(chunk)); !s.ok()) return s;
         if (pass == 0) {
-          if (auto e = storage_.Write(offset + done, chunk)) return IoFail("cannot write", e);
+          if (Status s = log_.Write(offset + done, chunk); !s.ok()) return s;
         } else {
           back.resize(n);
           if (auto e = storage_.Read(offset + done, back)) return IoFail("cannot read back", e);
-          if (back != chunk) return Status::Fail("data read back differs from what was written");
+          if (back != chunk) return Fail(Errc::kReadBackDiffers);
         }
         done += n;
       }
@@ -138,7 +221,7 @@ class Updater {
       }
     }
     a_.file_size = std::max(a_.file_size, offset + size);
-    return Status::Ok();
+    return {};
   }
 
   // Points an entry at data that is already on the disk. The archive size
@@ -150,125 +233,100 @@ class Updater {
       a_.archive_size = static_cast<std::uint32_t>(end);
       std::uint8_t field[4];
       PutLe32(field, a_.archive_size);
-      if (auto e = storage_.Write(4, field)) return IoFail("cannot write", e);
+      if (Status s = log_.Write(4, field); !s.ok()) return s;
     }
     std::uint8_t record[8];
     PutBe32(record, offset);
     PutBe32(record + 4, size);
-    committed_ = true;
-    if (auto e = storage_.Write(a_.entries[index].record_pos, record)) return IoFail("cannot write", e);
+    if (Status s = log_.Write(a_.entries[index].record_pos, record); !s.ok()) return s;
     if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
     a_.entries[index].offset = offset;
     a_.entries[index].size = size;
-    return Status::Ok();
+    return {};
   }
 
   // Copies an entry's data out of the way of the growing table.
-  Status MoveOut(std::size_t index, std::uint64_t reserved_end) {
+  Status MoveOut(std::size_t index, std::uint64_t to) {
     const Entry e = a_.entries[index];
-    const std::uint64_t to = Place(e.size, reserved_end);
     Status s = WriteData(to, e.size, [&](std::uint64_t at, std::span<std::uint8_t> out) {
       if (auto err = storage_.Read(e.offset + at, out)) return IoFail("cannot read", err);
-      return Status::Ok();
+      return Status();
     });
     if (!s.ok()) return s;
     return Repoint(index, static_cast<std::uint32_t>(to), e.size);
   }
 
   Status Replace(std::size_t index, std::span<const std::uint8_t> data) {
-    const std::uint64_t to = Place(data.size(), 0);
-    Status s = WriteData(to, data.size(), FromSpan(data));
-    if (!s.ok()) return s;
-    s = Repoint(index, static_cast<std::uint32_t>(to), static_cast<std::uint32_t>(data.size()));
-    if (!s.ok()) return s;
+    const std::uint64_t to = plan_.data_at;
+    if (Status s = WriteData(to, data.size(), FromSpan(data)); !s.ok()) return s;
+    if (Status s = Repoint(index, static_cast<std::uint32_t>(to), static_cast<std::uint32_t>(data.size())); !s.ok()) return s;
     // Replacing the first entry's data moves the first data offset; an
     // archive that records it in its header must follow.
     a_.first_data = LowestData(a_.entries, a_.file_size);
     const std::uint32_t field = HeaderFieldFor(a_, a_.table_end, a_.first_data);
-    if (field == a_.header_field) return Status::Ok();
+    if (field == a_.header_field) return {};
     a_.header_field = field;
     std::uint8_t bytes[4];
     PutBe32(bytes, field);
-    if (auto e = storage_.Write(12, bytes)) return IoFail("cannot write", e);
+    if (Status s = log_.Write(12, bytes); !s.ok()) return s;
     if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
-    return Status::Ok();
+    return {};
   }
 
-  // Whether a write has gone below the old end other than the header's
-  // archive size; until then a failed update can be undone by truncating.
-  bool committed() const { return committed_; }
-
   Status Add(std::string_view name, std::span<const std::uint8_t> data) {
-    const std::vector<std::uint8_t> probe = EncodeRecord(0, 0, name);
-    const std::uint64_t new_table_end = std::uint64_t{a_.table_end} + probe.size();
-    const std::uint64_t reserved = new_table_end + a_.trailer.size();
-    if (reserved > kMaxArchive) return Status::Fail("archive would grow past 4 GiB");
-    for (std::size_t i = 0; i < a_.entries.size(); ++i) {
-      if (a_.entries[i].size > 0 && a_.entries[i].offset < reserved) {
-        if (Status s = MoveOut(i, reserved); !s.ok()) return s;
-      }
+    for (const auto& [index, to] : plan_.moves) {
+      if (Status s = MoveOut(index, to); !s.ok()) return s;
     }
-    const std::uint64_t to = data.empty() ? std::max<std::uint64_t>(reserved, a_.file_size) : Place(data.size(), reserved);
+    const std::uint64_t to = plan_.data_at;
     if (Status s = WriteData(to, data.size(), FromSpan(data)); !s.ok()) return s;
 
     // The new record and the trailer land in space that no entry uses; the
     // header still counts the old entries until the last write.
     std::vector<std::uint8_t> tail = EncodeRecord(static_cast<std::uint32_t>(to), static_cast<std::uint32_t>(data.size()), name);
     tail.insert(tail.end(), a_.trailer.begin(), a_.trailer.end());
-    committed_ = true;
-    if (auto e = storage_.Write(a_.table_end, tail)) return IoFail("cannot write", e);
+    if (Status s = log_.Write(a_.table_end, tail); !s.ok()) return s;
     if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
 
+    const std::uint64_t reserved = plan_.reach;
     Entry added{static_cast<std::uint32_t>(to), static_cast<std::uint32_t>(data.size()), std::string(name), a_.table_end};
     a_.entries.push_back(added);
-    a_.table_end = static_cast<std::uint32_t>(new_table_end);
+    a_.table_end = static_cast<std::uint32_t>(reserved - a_.trailer.size());
     a_.first_data = LowestData(a_.entries, a_.file_size);
     a_.file_size = std::max(a_.file_size, reserved);
     a_.archive_size = static_cast<std::uint32_t>(std::max<std::uint64_t>({a_.archive_size, reserved, to + data.size()}));
     a_.header_field = HeaderFieldFor(a_, a_.table_end, a_.first_data);
     std::uint8_t header[kHeaderSize];
     EncodeHeader(header, a_.magic, a_.archive_size, static_cast<std::uint32_t>(a_.entries.size()), a_.header_field);
-    if (auto e = storage_.Write(4, std::span<const std::uint8_t>(header + 4, 12))) return IoFail("cannot write", e);
+    if (Status s = log_.Write(4, std::span<const std::uint8_t>(header + 4, 12)); !s.ok()) return s;
     if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
-    return Status::Ok();
+    return {};
   }
 
  private:
   Storage& storage_;
+  UndoLog& log_;
   Archive& a_;
-  const PutOptions& options_;
-  bool committed_ = false;
+  const Plan& plan_;
 };
 
 }  // namespace
 
-std::error_code MemoryStorage::Read(std::uint64_t offset, std::span<std::uint8_t> data) {
-  if (offset > bytes_.size() || data.size() > bytes_.size() - offset) return FileErrc::kShortRead;
-  std::memcpy(data.data(), bytes_.data() + offset, data.size());
-  return {};
-}
-
-std::error_code MemoryStorage::Write(std::uint64_t offset, std::span<const std::uint8_t> data) {
-  if (offset + data.size() > bytes_.size()) bytes_.resize(static_cast<std::size_t>(offset + data.size()));
-  std::memcpy(bytes_.data() + offset, data.data(), data.size());
-  return {};
-}
-
 Status ReadArchive(Storage& storage, Archive& a) {
   a = Archive{};
   if (auto e = storage.Size(a.file_size)) return IoFail("cannot read", e);
-  if (a.file_size < kHeaderSize) return Status::Fail("not a BIGF archive (too short)");
-  if (a.file_size > kMaxArchive) return Status::Fail("not a BIGF archive (larger than 4 GiB)");
+  if (a.file_size < kHeaderSize) return Fail(Errc::kNotArchive, {}, "too short");
+  if (a.file_size > kMaxArchive) return Fail(Errc::kNotArchive, {}, "larger than 4 GiB");
   std::uint8_t header[kHeaderSize];
   if (auto e = storage.Read(0, header)) return IoFail("cannot read", e);
   if (std::memcmp(header, "BIGF", 4) != 0 && std::memcmp(header, "BIG4", 4) != 0) {
-    return Status::Fail("not a BIGF archive (bad magic)");
+    return Fail(Errc::kNotArchive, {}, "bad magic");
   }
   std::memcpy(a.magic.data(), header, 4);
   a.archive_size = GetLe32(header + 4);
   const std::uint32_t count = GetBe32(header + 8);
   a.header_field = GetBe32(header + 12);
-  if (count > (a.file_size - kHeaderSize) / (kRecordFixed + 1)) return Status::Fail("damaged archive (entry count too large)");
+  if (count > (a.file_size - kHeaderSize) / (kRecordFixed + 1)) return Fail(Errc::kDamagedArchive, {}, "entry count too large");
+  if (count > kMaxEntries) return Fail(Errc::kTooManyEntries, {}, std::to_string(count) + " entries");
 
   // The table's length is known only once its names are read: read a
   // generous guess and widen it while names run past its end.
@@ -304,14 +362,14 @@ Status ReadArchive(Storage& storage, Archive& a) {
       a.table_end = static_cast<std::uint32_t>(pos);
       break;
     }
-    if (want == a.file_size) return Status::Fail("damaged archive (table runs past the end of the file)");
+    if (want == a.file_size) return Fail(Errc::kDamagedArchive, {}, "table runs past the end of the file");
     want = std::min<std::uint64_t>(a.file_size, want * 2);
   }
 
   for (const Entry& e : a.entries) {
     const std::uint64_t end = std::uint64_t{e.offset} + e.size;
-    if (end > a.file_size) return Status::Fail("damaged archive (entry \"" + e.name + "\" runs past the end of the file)");
-    if (e.size > 0 && e.offset < a.table_end) return Status::Fail("damaged archive (entry \"" + e.name + "\" overlaps the table)");
+    if (end > a.file_size) return Fail(Errc::kDamagedArchive, {}, "entry \"" + e.name + "\" runs past the end of the file");
+    if (e.size > 0 && e.offset < a.table_end) return Fail(Errc::kDamagedArchive, {}, "entry \"" + e.name + "\" overlaps the table");
   }
   a.first_data = LowestData(a.entries, a.file_size);
 
@@ -337,7 +395,7 @@ Status ReadArchive(Storage& storage, Archive& a) {
   if (keep > 0) {
     if (auto e = storage.Read(a.table_end, a.trailer)) return IoFail("cannot read", e);
   }
-  return Status::Ok();
+  return {};
 }
 
 std::string NormalizeName(std::string_view name) {
@@ -368,47 +426,49 @@ std::optional<std::size_t> FindEntry(const Archive& archive, std::string_view na
 
 Status PutEntry(Storage& storage, std::string_view name, std::span<const std::uint8_t> data,
                 const PutOptions& options, PutResult* result) {
-  if (name.empty()) return Status::Fail("empty entry name");
-  if (name.find('\0') != std::string_view::npos) return Status::Fail("entry name holds a NUL byte");
-  if (data.size() > kMaxArchive) return Status::Fail("file larger than 4 GiB");
+  PutResult local;
+  PutResult& r = result != nullptr ? *result : local;
+  r = PutResult{};
+  if (Status s = CheckNewEntry(name, data.size()); !s.ok()) return s;
   Archive archive;
   if (Status s = ReadArchive(storage, archive); !s.ok()) return s;
-  Updater updater(storage, archive, options);
   const std::optional<std::size_t> index = FindEntry(archive, name);
-  if (result != nullptr) {
-    result->replaced = index.has_value();
-    result->index = index.value_or(archive.entries.size());
+  r.replaced = index.has_value();
+  r.index = index.value_or(archive.entries.size());
+  Plan plan;
+  if (Status s = PlanUpdate(archive, index, name, data.size(), options.reuse_floor, plan); !s.ok()) return s;
+  if (options.journal != nullptr) {
+    if (Status s = options.journal->Begin(archive.file_size, plan.reach); !s.ok()) return s;
   }
-  const std::uint64_t old_size = archive.file_size;
-  const std::uint32_t old_archive_size = archive.archive_size;
+  r.started = true;
+  UndoLog log(storage, archive.file_size, options.journal);
+  Updater updater(storage, log, archive, plan);
   Status status = index ? updater.Replace(*index, data) : updater.Add(name, data);
-  if (result != nullptr) result->changed = status.ok() || updater.committed();
-  if (!status.ok() && !updater.committed()) {
-    // Nothing points to the new bytes yet: take them away again, so that a
-    // failed import leaves the archive as it was.
-    std::uint8_t field[4];
-    PutLe32(field, old_archive_size);
-    if (!storage.Write(4, field) && !storage.Truncate(old_size)) storage.Flush();
-  }
+  if (status.ok()) return status;
+  r.undone = NoteUndo(status, log.Undo());
   return status;
 }
 
 Status ReadEntry(Storage& storage, const Entry& entry, std::vector<std::uint8_t>& data) {
   data.resize(entry.size);
   if (auto e = storage.Read(entry.offset, data)) return IoFail("cannot read", e);
-  return Status::Ok();
+  return {};
 }
 
-std::vector<std::uint8_t> NewArchive(std::string_view name, std::span<const std::uint8_t> data) {
-  std::vector<std::uint8_t> out(kHeaderSize);
-  const std::uint32_t table_end = static_cast<std::uint32_t>(kHeaderSize + kRecordFixed + name.size() + 1);
-  const std::uint32_t first_data = table_end + static_cast<std::uint32_t>(kNewMarker.size());
-  const std::vector<std::uint8_t> record = EncodeRecord(first_data, static_cast<std::uint32_t>(data.size()), name);
-  out.insert(out.end(), record.begin(), record.end());
-  out.insert(out.end(), kNewMarker.begin(), kNewMarker.end());
-  out.insert(out.end(), data.begin(), data.end());
-  EncodeHeader(out.data(), {'B', 'I', 'G', 'F'}, static_cast<std::uint32_t>(out.size()), 1, first_data);
-  return out;
+Status NewArchive(std::string_view name, std::span<const std::uint8_t> data, std::vector<std::uint8_t>& bytes) {
+  if (Status s = CheckNewEntry(name, data.size()); !s.ok()) return s;
+  const std::uint64_t table_end = kHeaderSize + kRecordFixed + name.size() + 1;
+  const std::uint64_t first_data = table_end + kNewMarker.size();
+  if (first_data + data.size() > kMaxArchive) return Fail(Errc::kArchiveFull);
+  bytes.assign(kHeaderSize, 0);
+  const std::vector<std::uint8_t> record =
+      EncodeRecord(static_cast<std::uint32_t>(first_data), static_cast<std::uint32_t>(data.size()), name);
+  bytes.insert(bytes.end(), record.begin(), record.end());
+  bytes.insert(bytes.end(), kNewMarker.begin(), kNewMarker.end());
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  EncodeHeader(bytes.data(), {'B', 'I', 'G', 'F'}, static_cast<std::uint32_t>(bytes.size()), 1,
+               static_cast<std::uint32_t>(first_data));
+  return {};
 }
 
 Status CompactArchive(Storage& source, Storage& target) {
@@ -421,7 +481,7 @@ Status CompactArchive(Storage& source, Storage& target) {
     e.offset = static_cast<std::uint32_t>(cursor);
     cursor += e.size;
   }
-  if (cursor > kMaxArchive) return Status::Fail("archive would grow past 4 GiB");
+  if (cursor > kMaxArchive) return Fail(Errc::kArchiveFull);
   for (const Entry& e : placed) {
     const std::vector<std::uint8_t> record = EncodeRecord(e.offset, e.size, e.name);
     head.insert(head.end(), record.begin(), record.end());
@@ -441,7 +501,7 @@ Status CompactArchive(Storage& source, Storage& target) {
     }
   }
   if (auto e = target.Flush()) return IoFail("cannot flush", e);
-  return Status::Ok();
+  return {};
 }
 
 std::uint64_t DeadBytes(const Archive& a) {

@@ -10,18 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "error.h"
 #include "storage.h"
 
 namespace gfxpak {
 
-// The outcome of an operation: empty on success, else one line saying what
-// went wrong (the caller adds which file).
-struct Status {
-  std::string error;
-  bool ok() const { return error.empty(); }
-  static Status Ok() { return {}; }
-  static Status Fail(std::string text) { return {std::move(text)}; }
-};
+// More entries than this are refused: their table would take hundreds of
+// megabytes of memory, and no game archive comes near.
+inline constexpr std::uint32_t kMaxEntries = 1u << 20;
 
 struct Entry {
   std::uint32_t offset = 0;
@@ -53,9 +49,9 @@ struct Archive {
   std::vector<std::uint8_t> trailer;
 };
 
-// Reads and checks the header and table: magic "BIGF" or "BIG4", a table
-// that ends inside the file, every entry's data inside the file and not
-// overlapping the table.
+// Reads and checks the header and table: magic "BIGF" or "BIG4", at most
+// kMaxEntries entries, a table that ends inside the file, every entry's data
+// inside the file and not overlapping the table.
 Status ReadArchive(Storage& storage, Archive& archive);
 
 // Case-insensitive (ASCII) with '\' and '/' alike.
@@ -66,31 +62,51 @@ std::string NormalizeName(std::string_view name);
 // no match or the last-component match is ambiguous.
 std::optional<std::size_t> FindEntry(const Archive& archive, std::string_view name);
 
+// Told of an update's writes before they happen, so that what they overwrite
+// is kept outside the archive as well: the restore point keeps it on the
+// disk, where it outlives a killed gfxpak.
+class UpdateJournal {
+ public:
+  virtual ~UpdateJournal() = default;
+  // Before the first write. The update grows the file from size and writes
+  // below the reuse floor only under reach: the header and the table as it
+  // will be.
+  virtual Status Begin(std::uint64_t size, std::uint64_t reach) = 0;
+  // Before a write over bytes below that size: what they hold now.
+  virtual Status Keep(std::uint64_t offset, std::span<const std::uint8_t> old) = 0;
+};
+
 struct PutOptions {
   // New data never goes below this offset. A restore point sets it to the
   // archive's original size so that replacements never overwrite old bytes.
   std::uint64_t reuse_floor = 0;
+  UpdateJournal* journal = nullptr;
 };
 
 struct PutResult {
   bool replaced = false;
   std::size_t index = 0;
-  bool changed = false;  // false after a failure that left the archive as it was
+  bool started = false;  // the update began writing
+  bool undone = false;   // it failed, and its writes were undone
 };
 
 // Puts data into the archive under name: replaces the entry FindEntry picks
 // (keeping its stored name and its place) or adds an entry at the end of the
-// table. Writes in an order that leaves a valid archive after a crash at any
-// point: each entry then holds its old or its new content and nothing else
-// changes. New data is read back and compared before any entry points to it.
+// table. Every limit is checked before the first write. Writes in an order
+// that leaves a valid archive after a crash at any point: each entry then
+// holds its old or its new content and nothing else changes. New data is
+// read back and compared before any entry points to it. An update that fails
+// undoes its own writes, from what it kept before making them, so that the
+// archive is byte for byte as it was; when the undo fails too, the returned
+// error says so.
 Status PutEntry(Storage& storage, std::string_view name, std::span<const std::uint8_t> data,
                 const PutOptions& options, PutResult* result = nullptr);
 
 Status ReadEntry(Storage& storage, const Entry& entry, std::vector<std::uint8_t>& data);
 
-// A new archive with one entry: first-data convention, "L231" marker after
-// the table.
-std::vector<std::uint8_t> NewArchive(std::string_view name, std::span<const std::uint8_t> data);
+// The bytes of a new archive with one entry: first-data convention, "L231"
+// marker after the table.
+Status NewArchive(std::string_view name, std::span<const std::uint8_t> data, std::vector<std::uint8_t>& bytes);
 
 // Writes a copy of the archive in source to the empty target without dead
 // space: same entries in the same order, same convention, same trailer.

@@ -1,34 +1,16 @@
 // The portable half of file.h.
 #include "file.h"
 
-#include "system_error_text.h"
+#include <algorithm>
+#include <thread>
 
 namespace gfxpak {
 
 namespace {
 
-class FileErrorCategory : public std::error_category {
- public:
-  const char* name() const noexcept override { return "gfxpak-file"; }
-  std::string message(int value) const override {
-    switch (static_cast<FileErrc>(value)) {
-      case FileErrc::kInUse: return "archive is in use";
-      case FileErrc::kShortRead: return "file is shorter than expected";
-    }
-    return "unknown error";
-  }
-};
-
 std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
 }  // namespace
-
-const std::error_category& FileCategory() {
-  static const FileErrorCategory category;
-  return category;
-}
-
-std::error_code make_error_code(FileErrc e) { return {static_cast<int>(e), FileCategory()}; }
 
 std::string DirectoryOf(const std::string& path) {
   const std::size_t sep = LastSeparator(path);
@@ -45,31 +27,22 @@ std::error_code ReadWholeFile(const std::string& path, std::vector<std::uint8_t>
   if (auto error = file.Open(path, OpenMode::kRead)) return error;
   std::uint64_t size = 0;
   if (auto error = file.Size(size)) return error;
-  if (size > 0xFFFFFFFFu) return std::make_error_code(std::errc::file_too_large);
+  if (size > 0xFFFFFFFFu) return Errc::kFileTooLarge;
   data.resize(static_cast<std::size_t>(size));
   return file.ReadAt(0, data);
 }
 
-std::error_code WriteFileAtomically(const std::string& target, std::span<const std::uint8_t> data) {
-  const std::string temp = TemporaryPathBeside(target);
-  std::error_code error;
-  {
-    File file;
-    error = file.Open(temp, OpenMode::kCreateNew);
-    if (error) return error;
-    error = file.WriteAt(0, data);
-    if (!error) error = file.Flush();
+std::error_code FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait) {
+  Release();
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  // Short sleeps first: the other writer is most often a moment from done.
+  std::chrono::milliseconds pause(2);
+  for (;;) {
+    const std::error_code error = TryAcquire(path);
+    if (error != Errc::kInUse || std::chrono::steady_clock::now() >= deadline) return error;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
-  if (!error) error = RenameOver(temp, target);
-  if (error) RemoveFile(temp);
-  return error;
-}
-
-std::string ErrorText(std::error_code error) {
-  // The messages add their own punctuation.
-  std::string text = SystemErrorText(error);
-  while (!text.empty() && text.back() == '.') text.pop_back();
-  return text;
 }
 
 }  // namespace gfxpak

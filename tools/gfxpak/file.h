@@ -3,6 +3,7 @@
 // at the API call, so non-ASCII names work there too.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -10,13 +11,9 @@
 #include <system_error>
 #include <vector>
 
-namespace gfxpak {
+#include "error.h"
 
-// Errors of our own, next to the OS codes: a file that another program holds
-// open (the running game, or a second packer on the same archive).
-enum class FileErrc { kInUse = 1, kShortRead };
-const std::error_category& FileCategory();
-std::error_code make_error_code(FileErrc e);
+namespace gfxpak {
 
 enum class OpenMode {
   kRead,        // shared with other readers
@@ -38,7 +35,7 @@ class File {
   bool is_open() const;
   void Close();
 
-  // Reads exactly data.size() bytes at offset; kShortRead at end of file.
+  // Reads exactly data.size() bytes at offset; Errc::kShortRead at end of file.
   std::error_code ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) const;
   std::error_code WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data);
   // Forces written data to the disk, so that later writes cannot overtake it.
@@ -54,30 +51,54 @@ class File {
 #endif
 };
 
+// Keeps every other gfxpak that wants to change an archive waiting for as
+// long as it is held. It locks a file of its own beside the archive, which
+// can exist before the archive does and survives renames over the archive;
+// the lock file goes when the lock does (or with the process that held it).
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(FileLock&& other) noexcept;
+  FileLock& operator=(FileLock&& other) noexcept;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Tries for up to wait, then gives up with Errc::kInUse.
+  std::error_code Acquire(const std::string& path, std::chrono::milliseconds wait);
+  bool is_held() const;
+  void Release();
+
+ private:
+  // One attempt; Errc::kInUse while another process holds the lock.
+  std::error_code TryAcquire(const std::string& path);
+
+  std::string path_;
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
 bool FileExists(const std::string& path);
+// Removes a file; the removal reaches the disk before it returns.
 std::error_code RemoveFile(const std::string& path);
 // Renames from over to, replacing it in one step: a reader sees the old file
 // or the new one, never a mix.
 std::error_code RenameOver(const std::string& from, const std::string& to);
 std::error_code ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& data);
+// Whether both paths name one existing file (also through other spellings
+// or links).
+bool SameFile(const std::string& a, const std::string& b);
 
 // The folder part of a path ("" for a bare name) and the bare name; both
 // separators count, as they do on Windows.
 std::string DirectoryOf(const std::string& path);
 std::string BareName(const std::string& path);
 
-// Writes data to a fresh temporary file beside target, flushes it and renames
-// it over target. On any error target is untouched and no temporary is left.
-std::error_code WriteFileAtomically(const std::string& target, std::span<const std::uint8_t> data);
-
 // A name in target's folder for a temporary file that will be renamed over
 // target; unique to this process.
 std::string TemporaryPathBeside(const std::string& target);
 
-// The text of an error code, for the one-line messages of the command line.
-std::string ErrorText(std::error_code error);
-
 }  // namespace gfxpak
-
-template <>
-struct std::is_error_code_enum<gfxpak::FileErrc> : std::true_type {};

@@ -1,5 +1,6 @@
-// POSIX files: pread/pwrite, and an exclusive advisory lock for writers so
-// that two packers never update one archive at the same time.
+// POSIX files: pread/pwrite; writers take an exclusive advisory lock on the
+// file they open, so that another program holding one is noticed, and gfxpak
+// serialises its own writers with a lock file beside the archive.
 #include "file.h"
 
 #include <cerrno>
@@ -14,6 +15,16 @@ namespace gfxpak {
 namespace {
 
 std::error_code LastError() { return {errno, std::generic_category()}; }
+
+// A rename or an unlink reaches the disk only with its folder.
+void SyncDirectoryOf(const std::string& path) {
+  const std::string dir = DirectoryOf(path);
+  const int dir_fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    ::fsync(dir_fd);
+    ::close(dir_fd);
+  }
+}
 
 }  // namespace
 
@@ -40,7 +51,7 @@ std::error_code File::Open(const std::string& path, OpenMode mode) {
   if (mode != OpenMode::kRead && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int lock_errno = errno;
     ::close(fd);
-    if (lock_errno == EWOULDBLOCK) return FileErrc::kInUse;
+    if (lock_errno == EWOULDBLOCK) return Errc::kInUse;
     return {lock_errno, std::generic_category()};
   }
   fd_ = fd;
@@ -62,7 +73,7 @@ std::error_code File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data)
       if (errno == EINTR) continue;
       return LastError();
     }
-    if (n == 0) return FileErrc::kShortRead;
+    if (n == 0) return Errc::kShortRead;
     done += static_cast<std::size_t>(n);
   }
   return {};
@@ -105,19 +116,68 @@ bool FileExists(const std::string& path) {
 
 std::error_code RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return LastError();
+  SyncDirectoryOf(path);
   return {};
 }
 
 std::error_code RenameOver(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return LastError();
-  // The rename itself must reach the disk before we report success.
-  const std::string dir = DirectoryOf(to);
-  const int dir_fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    ::fsync(dir_fd);
-    ::close(dir_fd);
-  }
+  SyncDirectoryOf(to);
   return {};
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+FileLock::~FileLock() { Release(); }
+
+FileLock::FileLock(FileLock&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) { other.fd_ = -1; }
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    path_ = std::move(other.path_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+bool FileLock::is_held() const { return fd_ >= 0; }
+
+// The lock file is removed on release, so a waiter may get the lock of a file
+// that is no longer there, or no longer the one the name points to; only a
+// lock on the file the name points to counts.
+std::error_code FileLock::TryAcquire(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return LastError();
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int lock_errno = errno;
+    ::close(fd);
+    if (lock_errno == EWOULDBLOCK) return Errc::kInUse;
+    return {lock_errno, std::generic_category()};
+  }
+  struct stat held {};
+  struct stat named {};
+  if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+      held.st_ino != named.st_ino) {
+    ::close(fd);
+    return Errc::kInUse;
+  }
+  path_ = path;
+  fd_ = fd;
+  return {};
+}
+
+void FileLock::Release() {
+  if (fd_ < 0) return;
+  // Removed while still locked: whoever opens the name next makes a new file.
+  ::unlink(path_.c_str());
+  ::close(fd_);
+  fd_ = -1;
 }
 
 std::string TemporaryPathBeside(const std::string& target) {

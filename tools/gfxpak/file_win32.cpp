@@ -1,6 +1,7 @@
 // Win32 files. Writers share the file with readers only, so an archive that
 // the running game holds open cannot be changed under it: the open fails with
-// a sharing violation, reported as "archive is in use".
+// a sharing violation, reported as "archive is in use". gfxpak's own writers
+// wait for each other on a lock file that only one process can have open.
 #include "file.h"
 
 #include <windows.h>
@@ -13,7 +14,7 @@ namespace {
 
 std::error_code LastError() {
   const DWORD code = GetLastError();
-  if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return FileErrc::kInUse;
+  if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return Errc::kInUse;
   return {static_cast<int>(code), std::system_category()};
 }
 
@@ -78,10 +79,10 @@ std::error_code File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data)
     const std::size_t want = std::min(data.size() - done, kMaxChunk);
     DWORD got = 0;
     if (!ReadFile(AsHandle(handle_), data.data() + done, static_cast<DWORD>(want), &got, &ov)) {
-      if (GetLastError() == ERROR_HANDLE_EOF) return FileErrc::kShortRead;
+      if (GetLastError() == ERROR_HANDLE_EOF) return Errc::kShortRead;
       return LastError();
     }
-    if (got == 0) return FileErrc::kShortRead;
+    if (got == 0) return Errc::kShortRead;
     done += got;
   }
   return {};
@@ -132,10 +133,67 @@ std::error_code RenameOver(const std::string& from, const std::string& to) {
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     const DWORD code = GetLastError();
     // Replacing a file that the game holds open is refused as access denied.
-    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) return FileErrc::kInUse;
+    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) return Errc::kInUse;
     return {static_cast<int>(code), std::system_category()};
   }
   return {};
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE h = CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return ok;
+  };
+  BY_HANDLE_FILE_INFORMATION ia{};
+  BY_HANDLE_FILE_INFORMATION ib{};
+  return identify(a, ia) && identify(b, ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+FileLock::~FileLock() { Release(); }
+
+FileLock::FileLock(FileLock&& other) noexcept : path_(std::move(other.path_)), handle_(other.handle_) {
+  other.handle_ = nullptr;
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    path_ = std::move(other.path_);
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+bool FileLock::is_held() const { return handle_ != nullptr; }
+
+// Shared with nobody, so a second open fails with a sharing violation while
+// the first is held; deleted by the system when the handle closes, which also
+// happens when the holder is killed.
+std::error_code FileLock::TryAcquire(const std::string& path) {
+  // Deleting on close needs the right to delete.
+  HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    // A lock file whose last handle is closing is refused with access denied
+    // for a moment: that is a lock being let go, not a missing right.
+    const std::error_code error = LastError();
+    if (error == std::error_code(ERROR_ACCESS_DENIED, std::system_category()) && FileExists(path)) return Errc::kInUse;
+    return error;
+  }
+  path_ = path;
+  handle_ = h;
+  return {};
+}
+
+void FileLock::Release() {
+  if (handle_ != nullptr) CloseHandle(AsHandle(handle_));
+  handle_ = nullptr;
 }
 
 std::string TemporaryPathBeside(const std::string& target) {

@@ -3,20 +3,30 @@
 #include <algorithm>
 #include <cstring>
 
+#include "intervals.h"
 #include "sha256.h"
 
 namespace gfxpak {
 
 namespace {
 
-constexpr std::array<std::uint8_t, 8> kMagic = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '1'};
+constexpr std::array<std::uint8_t, 8> kMagic = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '2'};
+constexpr std::array<std::uint8_t, 8> kEarlierMagic = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '1'};
 constexpr std::size_t kCommittedPos = 16;
-constexpr std::size_t kHeaderSize = 104;
+// The fields that change together are written together, in one write that
+// stays inside the first sector.
+constexpr std::size_t kStatePos = 96;
+constexpr std::size_t kStateSize = 64;
+constexpr std::size_t kUndoLengthPos = 152;
+constexpr std::size_t kFixedSize = kStatePos + kStateSize;
+// The earlier layout ends its fixed part with 8 unused bytes.
+constexpr std::size_t kEarlierFixedSize = 104;
 constexpr std::size_t kRangeHeader = 16;
 // The last bytes below the original size identify the archive: they are
 // data, which an import never overwrites.
 constexpr std::uint64_t kTailLength = 4096;
 constexpr std::uint64_t kSaveAhead = 4096;
+constexpr std::uint64_t kFingerprintSample = 64 * 1024;
 
 void PutLe(std::uint8_t* p, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -42,7 +52,35 @@ std::vector<std::uint8_t> EncodeRange(std::uint64_t offset, std::span<const std:
   return out;
 }
 
-Status Io(const char* what, std::error_code e) { return Status::Fail(std::string(what) + ": " + ErrorText(e)); }
+std::array<std::uint8_t, kStateSize> EncodeState(RestoreState state, const Fingerprint& f, std::uint64_t undo_base,
+                                                 std::uint64_t undo_length) {
+  std::array<std::uint8_t, kStateSize> out{};
+  PutLe(out.data(), static_cast<std::uint32_t>(state), 4);
+  PutLe(out.data() + 4, f.entry, 4);
+  PutLe(out.data() + 8, f.size, 8);
+  std::memcpy(out.data() + 16, f.hash.data(), f.hash.size());
+  PutLe(out.data() + 48, undo_base, 8);
+  PutLe(out.data() + 56, undo_length, 8);
+  return out;
+}
+
+// The fixed part of a restore point in the current layout, idle, with its
+// committed length still to be filled in.
+std::vector<std::uint8_t> EncodeFixed(const RestorePoint& p) {
+  std::vector<std::uint8_t> out(kFixedSize, 0);
+  std::memcpy(out.data(), kMagic.data(), kMagic.size());
+  PutLe(out.data() + 8, p.original_size, 8);
+  PutLe(out.data() + 24, p.header_length, 4);
+  PutLe(out.data() + 28, p.tail_length, 4);
+  std::memcpy(out.data() + 32, p.header_hash.data(), 32);
+  std::memcpy(out.data() + 64, p.tail_hash.data(), 32);
+  const auto state = EncodeState(RestoreState::kIdle, p.fingerprint, 0, 0);
+  std::memcpy(out.data() + kStatePos, state.data(), state.size());
+  return out;
+}
+
+Status Io(const char* what, std::error_code e) { return Fail(e, what); }
+Status Damaged(std::string detail = {}) { return Fail(Errc::kDamagedRestorePoint, {}, std::move(detail)); }
 
 // The bytes [begin, end) of the original archive: the archive's current
 // bytes with the saved ranges laid over them.
@@ -57,174 +95,310 @@ Status ReadOriginal(Storage& journal, Storage& archive, const RestorePoint& poin
     std::span<std::uint8_t> dst(out.data() + (lo - begin), static_cast<std::size_t>(hi - lo));
     if (auto e = journal.Read(r.data_pos + (lo - r.offset), dst)) return Io("cannot read the restore point", e);
   }
-  return Status::Ok();
+  return {};
+}
+
+// Reads the records in [from, to) of the journal, each checked against its
+// checksum and required to lie below limit.
+Status ReadRanges(Storage& journal, std::uint64_t from, std::uint64_t to, std::uint64_t limit,
+                  std::vector<SavedRange>& ranges) {
+  std::vector<std::uint8_t> data;
+  for (std::uint64_t pos = from; pos < to;) {
+    std::uint8_t rh[kRangeHeader];
+    if (to - pos < kRangeHeader) return Damaged();
+    if (auto e = journal.Read(pos, rh)) return Io("cannot read the restore point", e);
+    SavedRange r{GetLe(rh, 8), static_cast<std::uint32_t>(GetLe(rh + 8, 4)), pos + kRangeHeader};
+    if (to - r.data_pos < r.length || r.offset > limit || r.length > limit - r.offset) return Damaged();
+    data.resize(r.length);
+    if (auto e = journal.Read(r.data_pos, data)) return Io("cannot read the restore point", e);
+    if (Checksum(data, r.offset) != GetLe(rh + 12, 4)) return Damaged("bad checksum");
+    ranges.push_back(r);
+    pos = r.data_pos + r.length;
+  }
+  return {};
+}
+
+bool Disjoint(std::vector<SavedRange> ranges) {
+  std::sort(ranges.begin(), ranges.end(), [](const SavedRange& a, const SavedRange& b) { return a.offset < b.offset; });
+  for (std::size_t i = 1; i < ranges.size(); ++i) {
+    if (ranges[i - 1].offset + ranges[i - 1].length > ranges[i].offset) return false;
+  }
+  return true;
+}
+
+Interval Bounds(const SavedRange& r) { return {r.offset, r.offset + r.length}; }
+
+Status HashOfArchive(Storage& archive, std::uint64_t begin, std::uint64_t length, std::array<std::uint8_t, 32>& hash) {
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+  if (auto e = archive.Read(begin, bytes)) return Io("cannot read the archive", e);
+  hash = Sha256Of(bytes);
+  return {};
 }
 
 }  // namespace
 
+Status TakeFingerprint(Storage& archive, std::uint32_t entry, Fingerprint& fingerprint) {
+  Archive a;
+  if (Status s = ReadArchive(archive, a); !s.ok()) return s;
+  std::vector<std::uint8_t> head(a.table_end + a.trailer.size());
+  if (auto e = archive.Read(0, head)) return Io("cannot read the archive", e);
+  Sha256 sha;
+  sha.Update(head);
+  if (entry < a.entries.size()) {
+    // The ends of the entry, not all of it: hashing whole stadium files
+    // twice per import doubled its time, and a file that another program
+    // put in its place differs at its start or its end.
+    const Entry& e = a.entries[entry];
+    const std::uint64_t sample = std::min<std::uint64_t>(e.size, kFingerprintSample);
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(sample));
+    for (const std::uint64_t at : {std::uint64_t{e.offset}, std::uint64_t{e.offset} + e.size - sample}) {
+      if (auto err = archive.Read(at, data)) return Io("cannot read the archive", err);
+      sha.Update(data);
+    }
+  }
+  fingerprint = Fingerprint{a.file_size, entry, sha.Finish()};
+  return {};
+}
+
 Status NewRestorePoint(Storage& archive, std::vector<std::uint8_t>& bytes) {
   Archive a;
   if (Status s = ReadArchive(archive, a); !s.ok()) return s;
-  const std::uint64_t size = a.file_size;
-  const std::uint32_t header_length = static_cast<std::uint32_t>(a.table_end + a.trailer.size());
-  std::vector<std::uint8_t> header(header_length);
+  RestorePoint p;
+  p.original_size = a.file_size;
+  p.header_length = static_cast<std::uint32_t>(a.table_end + a.trailer.size());
+  p.tail_length = static_cast<std::uint32_t>(std::min(p.original_size, kTailLength));
+  std::vector<std::uint8_t> header(p.header_length);
   if (auto e = archive.Read(0, header)) return Io("cannot read the archive", e);
-  const std::uint64_t tail_length = std::min(size, kTailLength);
-  std::vector<std::uint8_t> tail(static_cast<std::size_t>(tail_length));
-  if (auto e = archive.Read(size - tail_length, tail)) return Io("cannot read the archive", e);
-
-  bytes.assign(kHeaderSize, 0);
-  std::memcpy(bytes.data(), kMagic.data(), kMagic.size());
-  PutLe(bytes.data() + 8, size, 8);
-  PutLe(bytes.data() + 24, header_length, 4);
-  PutLe(bytes.data() + 28, tail_length, 4);
-  const auto header_hash = Sha256Of(header);
-  const auto tail_hash = Sha256Of(tail);
-  std::memcpy(bytes.data() + 32, header_hash.data(), 32);
-  std::memcpy(bytes.data() + 64, tail_hash.data(), 32);
+  p.header_hash = Sha256Of(header);
+  if (Status s = HashOfArchive(archive, p.original_size - p.tail_length, p.tail_length, p.tail_hash); !s.ok()) return s;
+  if (Status s = TakeFingerprint(archive, kNoEntry, p.fingerprint); !s.ok()) return s;
+  bytes = EncodeFixed(p);
   const std::vector<std::uint8_t> first = EncodeRange(0, header);
   bytes.insert(bytes.end(), first.begin(), first.end());
   PutLe(bytes.data() + kCommittedPos, bytes.size(), 8);
-  return Status::Ok();
+  return {};
 }
 
-Status LoadRestorePoint(Storage& journal, Storage& archive, RestorePoint& point) {
+Status UpgradeRestorePoint(Storage& journal, Storage& archive, const RestorePoint& point,
+                           std::vector<std::uint8_t>& bytes) {
+  RestorePoint p = point;
+  if (Status s = TakeFingerprint(archive, kNoEntry, p.fingerprint); !s.ok()) return s;
+  bytes = EncodeFixed(p);
+  std::vector<std::uint8_t> data;
+  for (const SavedRange& r : point.ranges) {
+    data.resize(r.length);
+    if (auto e = journal.Read(r.data_pos, data)) return Io("cannot read the restore point", e);
+    const std::vector<std::uint8_t> range = EncodeRange(r.offset, data);
+    bytes.insert(bytes.end(), range.begin(), range.end());
+  }
+  PutLe(bytes.data() + kCommittedPos, bytes.size(), 8);
+  return {};
+}
+
+Status LoadRestorePoint(Storage& journal, RestorePoint& point) {
   point = RestorePoint{};
   std::uint64_t journal_size = 0;
   if (auto e = journal.Size(journal_size)) return Io("cannot read the restore point", e);
-  std::uint8_t head[kHeaderSize];
-  if (journal_size < kHeaderSize) return Status::Fail("restore point is truncated");
-  if (auto e = journal.Read(0, head)) return Io("cannot read the restore point", e);
-  if (std::memcmp(head, kMagic.data(), kMagic.size()) != 0) return Status::Fail("not a gfxpak restore point");
+  std::uint8_t head[kFixedSize] = {};
+  if (journal_size < kEarlierFixedSize) return Damaged("truncated");
+  if (auto e = journal.Read(0, std::span(head, kEarlierFixedSize))) return Io("cannot read the restore point", e);
+  point.earlier_layout = std::memcmp(head, kEarlierMagic.data(), kEarlierMagic.size()) == 0;
+  if (!point.earlier_layout && std::memcmp(head, kMagic.data(), kMagic.size()) != 0) {
+    return Damaged("not a gfxpak restore point");
+  }
+  const std::size_t fixed = point.earlier_layout ? kEarlierFixedSize : kFixedSize;
+  if (journal_size < fixed) return Damaged("truncated");
+  if (auto e = journal.Read(0, std::span(head, fixed))) return Io("cannot read the restore point", e);
   point.original_size = GetLe(head + 8, 8);
   point.committed = GetLe(head + kCommittedPos, 8);
   point.header_length = static_cast<std::uint32_t>(GetLe(head + 24, 4));
   point.tail_length = static_cast<std::uint32_t>(GetLe(head + 28, 4));
   std::memcpy(point.header_hash.data(), head + 32, 32);
   std::memcpy(point.tail_hash.data(), head + 64, 32);
-  if (point.committed > journal_size) return Status::Fail("restore point is truncated");
-  if (point.committed < kHeaderSize || point.tail_length > point.original_size ||
-      point.header_length > point.original_size) {
-    return Status::Fail("restore point is damaged");
+  if (!point.earlier_layout) {
+    const std::uint8_t* state = head + kStatePos;
+    const std::uint64_t value = GetLe(state, 4);
+    if (value > static_cast<std::uint32_t>(RestoreState::kRestoring)) return Damaged("unknown state");
+    point.state = static_cast<RestoreState>(value);
+    point.fingerprint.entry = static_cast<std::uint32_t>(GetLe(state + 4, 4));
+    point.fingerprint.size = GetLe(state + 8, 8);
+    std::memcpy(point.fingerprint.hash.data(), state + 16, 32);
+    point.undo_base = GetLe(state + 48, 8);
+    point.undo_length = point.state == RestoreState::kUpdating ? GetLe(state + 56, 8) : 0;
   }
-
-  // Bytes past the committed length are an append that was cut short; the
+  // Bytes past the counted lengths are an append that was cut short; the
   // write it was made for never happened.
-  std::uint64_t pos = kHeaderSize;
-  std::vector<std::uint8_t> data;
-  while (pos < point.committed) {
-    std::uint8_t rh[kRangeHeader];
-    if (point.committed - pos < kRangeHeader) return Status::Fail("restore point is damaged");
-    if (auto e = journal.Read(pos, rh)) return Io("cannot read the restore point", e);
-    SavedRange r{GetLe(rh, 8), static_cast<std::uint32_t>(GetLe(rh + 8, 4)), pos + kRangeHeader};
-    if (point.committed - r.data_pos < r.length || r.offset > point.original_size ||
-        r.length > point.original_size - r.offset) {
-      return Status::Fail("restore point is damaged");
-    }
-    data.resize(r.length);
-    if (auto e = journal.Read(r.data_pos, data)) return Io("cannot read the restore point", e);
-    if (Checksum(data, r.offset) != GetLe(rh + 12, 4)) return Status::Fail("restore point is damaged (bad checksum)");
-    if (point.ranges.empty() && (r.offset != 0 || r.length != point.header_length || Sha256Of(data) != point.header_hash)) {
-      return Status::Fail("restore point is damaged (header does not match its hash)");
-    }
-    point.ranges.push_back(r);
-    pos = r.data_pos + r.length;
+  if (point.committed > journal_size || point.undo_length > journal_size - point.committed) return Damaged("truncated");
+  if (point.committed < fixed || point.tail_length > point.original_size || point.header_length > point.original_size) {
+    return Damaged();
   }
-  if (point.ranges.empty()) return Status::Fail("restore point is damaged (no header)");
-  std::vector<SavedRange> sorted = point.ranges;
-  std::sort(sorted.begin(), sorted.end(), [](const SavedRange& a, const SavedRange& b) { return a.offset < b.offset; });
-  for (std::size_t i = 1; i < sorted.size(); ++i) {
-    if (sorted[i - 1].offset + sorted[i - 1].length > sorted[i].offset) return Status::Fail("restore point is damaged (overlapping ranges)");
+  if (Status s = ReadRanges(journal, fixed, point.committed, point.original_size, point.ranges); !s.ok()) return s;
+  if (point.ranges.empty()) return Damaged("no header");
+  const SavedRange& first = point.ranges.front();
+  std::vector<std::uint8_t> header(first.length);
+  if (auto e = journal.Read(first.data_pos, header)) return Io("cannot read the restore point", e);
+  if (first.offset != 0 || first.length != point.header_length || Sha256Of(header) != point.header_hash) {
+    return Damaged("header does not match its hash");
   }
+  if (!Disjoint(point.ranges)) return Damaged("overlapping ranges");
+  if (Status s = ReadRanges(journal, point.committed, point.committed + point.undo_length, point.undo_base, point.undo);
+      !s.ok()) {
+    return s;
+  }
+  if (!Disjoint(point.undo)) return Damaged("overlapping undo ranges");
+  return {};
+}
 
+Status CheckBelongs(Storage& journal, Storage& archive, const RestorePoint& point) {
   std::uint64_t archive_size = 0;
   if (auto e = archive.Size(archive_size)) return Io("cannot read the archive", e);
-  if (archive_size < point.original_size) return Status::Fail("restore point belongs to another archive (the archive is smaller than the original)");
+  if (archive_size < point.original_size) {
+    return Fail(Errc::kForeignRestorePoint, {}, "the archive is smaller than the original");
+  }
   std::vector<std::uint8_t> tail;
-  if (Status s = ReadOriginal(journal, archive, point, point.original_size - point.tail_length, point.original_size, tail); !s.ok()) return s;
-  if (Sha256Of(tail) != point.tail_hash) return Status::Fail("restore point belongs to another archive (its data differs)");
-  return Status::Ok();
-}
-
-Status ApplyRestorePoint(Storage& journal, Storage& archive, const RestorePoint& point) {
-  std::vector<std::uint8_t> data;
-  for (const SavedRange& r : point.ranges) {
-    data.resize(r.length);
-    if (auto e = journal.Read(r.data_pos, data)) return Io("cannot read the restore point", e);
-    if (auto e = archive.Write(r.offset, data)) return Io("cannot write the archive", e);
+  if (Status s = ReadOriginal(journal, archive, point, point.original_size - point.tail_length, point.original_size, tail);
+      !s.ok()) {
+    return s;
   }
-  if (auto e = archive.Flush()) return Io("cannot flush the archive", e);
-  if (auto e = archive.Truncate(point.original_size)) return Io("cannot truncate the archive", e);
-  if (auto e = archive.Flush()) return Io("cannot flush the archive", e);
-  return Status::Ok();
+  if (Sha256Of(tail) != point.tail_hash) return Fail(Errc::kForeignRestorePoint, {}, "its data differs");
+  return {};
 }
 
-namespace {
-
-// The parts of [begin, end) that no saved range covers yet.
-std::vector<std::pair<std::uint64_t, std::uint64_t>> Unsaved(const RestorePoint& point, std::uint64_t begin,
-                                                             std::uint64_t end) {
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> missing{{begin, end}};
-  for (const SavedRange& r : point.ranges) {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> next;
-    for (const auto& [lo, hi] : missing) {
-      const std::uint64_t r_end = r.offset + r.length;
-      if (r_end <= lo || r.offset >= hi) {
-        next.emplace_back(lo, hi);
-        continue;
-      }
-      if (lo < r.offset) next.emplace_back(lo, r.offset);
-      if (r_end < hi) next.emplace_back(r_end, hi);
-    }
-    missing = std::move(next);
+Status CheckFingerprint(Storage& archive, const RestorePoint& point) {
+  Fingerprint now;
+  const Status s = TakeFingerprint(archive, point.fingerprint.entry, now);
+  if (!s.ok() && s.error().code.category() == GfxpakCategory()) {
+    return Fail(Errc::kOutdatedRestorePoint, {}, "it no longer reads as an archive");
   }
-  return missing;
+  if (!s.ok()) return s;
+  if (now.size != point.fingerprint.size) {
+    return Fail(Errc::kOutdatedRestorePoint, {},
+                std::to_string(now.size) + " bytes instead of " + std::to_string(point.fingerprint.size));
+  }
+  if (now != point.fingerprint) return Fail(Errc::kOutdatedRestorePoint, {}, "its table or data differ");
+  return {};
 }
 
-}  // namespace
+Status RestoreJournal::WriteState(RestoreState state, const Fingerprint& fingerprint, std::uint64_t undo_base) {
+  const auto bytes = EncodeState(state, fingerprint, undo_base, 0);
+  if (auto e = journal_.Write(kStatePos, bytes)) return Io("cannot write the restore point", e);
+  if (auto e = journal_.Flush()) return Io("cannot flush the restore point", e);
+  point_.state = state;
+  point_.fingerprint = fingerprint;
+  point_.undo_base = undo_base;
+  point_.undo_length = 0;
+  point_.undo.clear();
+  return {};
+}
 
-std::error_code RestoringStorage::SaveOriginal(std::uint64_t begin, std::uint64_t end) {
+// The records first, then the length that makes them count.
+Status RestoreJournal::Append(std::span<const std::uint8_t> bytes, std::uint64_t at, std::uint64_t length_pos,
+                              std::uint64_t length) {
+  if (auto e = journal_.Write(at, bytes)) return Io("cannot write the restore point", e);
+  if (auto e = journal_.Flush()) return Io("cannot flush the restore point", e);
+  std::uint8_t field[8];
+  PutLe(field, length, 8);
+  if (auto e = journal_.Write(length_pos, field)) return Io("cannot write the restore point", e);
+  if (auto e = journal_.Flush()) return Io("cannot flush the restore point", e);
+  return {};
+}
+
+Status RestoreJournal::SaveOriginals(std::uint64_t begin, std::uint64_t end) {
   end = std::min(end, point_.original_size);
-  if (begin >= end) return {};
   // Saving a byte twice would record a changed byte as the original.
-  auto missing = Unsaved(point_, begin, end);
+  auto missing = Uncovered(point_.ranges, begin, end, Bounds);
   if (missing.empty()) return {};
   // Saving a little ahead covers the next few table growths too, so that
   // most imports append nothing. Any byte below the original size that is
   // not saved yet still holds its original value, so the extra is right.
-  const std::uint64_t ahead = std::min(std::max(end, missing.front().first + kSaveAhead), point_.original_size);
-  missing = Unsaved(point_, begin, ahead);
-  if (missing.empty()) return {};
+  const std::uint64_t ahead = std::min(std::max(end, missing.front().begin + kSaveAhead), point_.original_size);
+  missing = Uncovered(point_.ranges, begin, ahead, Bounds);
   std::vector<std::uint8_t> append;
   std::vector<SavedRange> added;
   std::vector<std::uint8_t> original;
-  for (const auto& [lo, hi] : missing) {
-    original.resize(static_cast<std::size_t>(hi - lo));
-    if (auto e = archive_.Read(lo, original)) return e;
-    const std::vector<std::uint8_t> range = EncodeRange(lo, original);
-    added.push_back({lo, static_cast<std::uint32_t>(hi - lo), point_.committed + append.size() + kRangeHeader});
+  for (const Interval& gap : missing) {
+    original.resize(static_cast<std::size_t>(gap.end - gap.begin));
+    if (auto e = archive_.Read(gap.begin, original)) return Io("cannot read the archive", e);
+    const std::vector<std::uint8_t> range = EncodeRange(gap.begin, original);
+    added.push_back({gap.begin, static_cast<std::uint32_t>(original.size()), point_.committed + append.size() + kRangeHeader});
     append.insert(append.end(), range.begin(), range.end());
   }
-  // The ranges first, then the length that makes them count.
-  if (auto e = journal_.Write(point_.committed, append)) return e;
-  if (auto e = journal_.Flush()) return e;
-  std::uint8_t committed[8];
-  PutLe(committed, point_.committed + append.size(), 8);
-  if (auto e = journal_.Write(kCommittedPos, committed)) return e;
-  if (auto e = journal_.Flush()) return e;
-  point_.committed += append.size();
+  const std::uint64_t committed = point_.committed + append.size();
+  if (Status s = Append(append, point_.committed, kCommittedPos, committed); !s.ok()) return s;
+  point_.committed = committed;
   point_.ranges.insert(point_.ranges.end(), added.begin(), added.end());
   return {};
 }
 
-std::error_code RestoringStorage::Write(std::uint64_t offset, std::span<const std::uint8_t> data) {
-  if (auto e = SaveOriginal(offset, offset + data.size())) return e;
-  return archive_.Write(offset, data);
+Status RestoreJournal::Begin(std::uint64_t size, std::uint64_t reach) {
+  // The originals go before the mark: undo records follow them, so nothing
+  // may be added to the originals while an update runs.
+  if (Status s = SaveOriginals(0, reach); !s.ok()) return s;
+  return WriteState(RestoreState::kUpdating, point_.fingerprint, size);
 }
 
-std::error_code RestoringStorage::Truncate(std::uint64_t size) {
-  // Cutting below the original size would lose bytes nothing has saved.
-  return archive_.Truncate(std::max(size, point_.original_size));
+Status RestoreJournal::Keep(std::uint64_t offset, std::span<const std::uint8_t> old) {
+  const std::uint64_t end = offset + old.size();
+  if (!Uncovered(point_.ranges, offset, std::min(end, point_.original_size), Bounds).empty()) {
+    // Begin saved everything the update said it would write below the
+    // original size; anything else would leave the way back incomplete.
+    return Fail(std::make_error_code(std::errc::state_not_recoverable), "cannot save the original bytes",
+                "an update wrote outside the table it announced");
+  }
+  const std::vector<std::uint8_t> record = EncodeRange(offset, old);
+  const std::uint64_t at = point_.committed + point_.undo_length;
+  if (Status s = Append(record, at, kUndoLengthPos, point_.undo_length + record.size()); !s.ok()) return s;
+  point_.undo.push_back({offset, static_cast<std::uint32_t>(old.size()), at + kRangeHeader});
+  point_.undo_length += record.size();
+  return {};
+}
+
+Status RestoreJournal::Commit(const Fingerprint& fingerprint) {
+  if (Status s = WriteState(RestoreState::kIdle, fingerprint, 0); !s.ok()) return s;
+  // The undo records no longer count; giving back their space can fail
+  // without harm.
+  journal_.Truncate(point_.committed);
+  return {};
+}
+
+Status RestoreJournal::Abort() { return Commit(point_.fingerprint); }
+
+Status RestoreJournal::Rollback() {
+  if (point_.state != RestoreState::kUpdating) return {};
+  std::vector<std::uint8_t> data;
+  for (const SavedRange& r : point_.undo) {
+    data.resize(r.length);
+    if (auto e = journal_.Read(r.data_pos, data)) return Io("cannot read the restore point", e);
+    if (auto e = archive_.Write(r.offset, data)) return Io("cannot write the archive", e);
+  }
+  if (auto e = archive_.Truncate(point_.undo_base)) return Io("cannot truncate the archive", e);
+  if (auto e = archive_.Flush()) return Io("cannot flush the archive", e);
+  return Abort();
+}
+
+Status RestoreJournal::Restore(bool check_tail) {
+  if (point_.state != RestoreState::kRestoring) {
+    if (Status s = WriteState(RestoreState::kRestoring, point_.fingerprint, 0); !s.ok()) return s;
+  }
+  std::vector<std::uint8_t> data;
+  for (const SavedRange& r : point_.ranges) {
+    data.resize(r.length);
+    if (auto e = journal_.Read(r.data_pos, data)) return Io("cannot read the restore point", e);
+    if (auto e = archive_.Write(r.offset, data)) return Io("cannot write the archive", e);
+  }
+  if (auto e = archive_.Flush()) return Io("cannot flush the archive", e);
+  if (auto e = archive_.Truncate(point_.original_size)) return Io("cannot truncate the archive", e);
+  if (auto e = archive_.Flush()) return Io("cannot flush the archive", e);
+
+  std::uint64_t size = 0;
+  if (auto e = archive_.Size(size)) return Io("cannot read the archive", e);
+  std::array<std::uint8_t, 32> hash{};
+  if (Status s = HashOfArchive(archive_, 0, point_.header_length, hash); !s.ok()) return s;
+  if (size != point_.original_size || hash != point_.header_hash) return Fail(Errc::kNotOriginal, {}, "its header differs");
+  if (!check_tail) return {};
+  if (Status s = HashOfArchive(archive_, size - point_.tail_length, point_.tail_length, hash); !s.ok()) return s;
+  if (hash != point_.tail_hash) return Fail(Errc::kNotOriginal, {}, "its last bytes differ");
+  return {};
 }
 
 }  // namespace gfxpak

@@ -1,19 +1,42 @@
 // Restore points: ARCHIVE.restore holds the archive's original size and every
 // original byte range below it that gfxpak has overwritten since, so that the
-// archive can be put back exactly as it was. The layout is in FORMATS.md.
+// archive can be put back exactly as it was; a fingerprint of the archive as
+// gfxpak last left it, so that it is never applied to anything else; and,
+// while an update runs, what that update overwrites, so that an update cut
+// short is undone by the next gfxpak. The layout is in FORMATS.md.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "big_archive.h"
+#include "error.h"
 #include "storage.h"
 
 namespace gfxpak {
 
 inline std::string RestorePathFor(const std::string& archive) { return archive + ".restore"; }
+
+inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFFu;
+
+// The archive as gfxpak left it: its size, and a hash of its header, table
+// and trailer followed by the first and the last 64 KiB of the entry that
+// gfxpak wrote last.
+struct Fingerprint {
+  std::uint64_t size = 0;
+  std::uint32_t entry = kNoEntry;
+  std::array<std::uint8_t, 32> hash{};
+  bool operator==(const Fingerprint&) const = default;
+};
+
+enum class RestoreState : std::uint32_t {
+  kIdle = 0,
+  kUpdating = 1,   // an update is writing; its undo records count
+  kRestoring = 2,  // -restore has begun writing the original back
+};
 
 struct SavedRange {
   std::uint64_t offset = 0;   // in the archive
@@ -22,47 +45,76 @@ struct SavedRange {
 };
 
 struct RestorePoint {
+  bool earlier_layout = false;  // written by gfxpak 1.0: no fingerprint, no state
   std::uint64_t original_size = 0;
-  std::uint64_t committed = 0;  // bytes of the restore point that count
+  std::uint64_t committed = 0;  // end of the saved original ranges
   std::uint32_t header_length = 0;
   std::uint32_t tail_length = 0;
   std::array<std::uint8_t, 32> header_hash{};
   std::array<std::uint8_t, 32> tail_hash{};
   std::vector<SavedRange> ranges;  // disjoint; the first is the header
+  RestoreState state = RestoreState::kIdle;
+  Fingerprint fingerprint;
+  std::uint64_t undo_base = 0;    // the archive's size when the running update began
+  std::uint64_t undo_length = 0;  // bytes of undo records after the saved ranges
+  std::vector<SavedRange> undo;
 };
 
+// The archive's fingerprint now, with entry as the one written last.
+Status TakeFingerprint(Storage& archive, std::uint32_t entry, Fingerprint& fingerprint);
+
 // The bytes of a new restore point for the archive as it is now: its size,
-// and its header, table and trailer.
+// its header, table and trailer, and its fingerprint.
 Status NewRestorePoint(Storage& archive, std::vector<std::uint8_t>& bytes);
 
-// Reads and checks a restore point, and that it belongs to this archive: the
-// archive is at least the original size and its last bytes below that size,
-// with the saved ranges laid over them, hash to what was recorded.
-Status LoadRestorePoint(Storage& journal, Storage& archive, RestorePoint& point);
+// A restore point of the earlier layout in the current one, with the same
+// saved ranges and the archive's present state as the one gfxpak left.
+Status UpgradeRestorePoint(Storage& journal, Storage& archive, const RestorePoint& point,
+                           std::vector<std::uint8_t>& bytes);
 
-// Puts every saved range back and cuts the archive to its original size. Run
-// again after an interruption, it finishes the job.
-Status ApplyRestorePoint(Storage& journal, Storage& archive, const RestorePoint& point);
+// Reads a restore point of either layout and checks its own consistency:
+// magic, lengths, checksums, the header against its hash.
+Status LoadRestorePoint(Storage& journal, RestorePoint& point);
 
-// The archive as seen through its restore point: before any write reaches
-// bytes below the original size that are not saved yet, their current
-// (original) content is appended to the restore point and flushed.
-class RestoringStorage : public Storage {
+// That the restore point's original can be this archive: the archive is at
+// least the original size, and its last bytes below that size, with the
+// saved ranges laid over them, hash to what was recorded.
+Status CheckBelongs(Storage& journal, Storage& archive, const RestorePoint& point);
+
+// That the archive is as gfxpak last left it.
+Status CheckFingerprint(Storage& archive, const RestorePoint& point);
+
+// The writes to an open restore point. As the journal of an update it saves
+// the original bytes the update will overwrite (before the update marks
+// itself running) and then an undo record before each overwrite.
+class RestoreJournal : public UpdateJournal {
  public:
-  RestoringStorage(Storage& archive, Storage& journal, RestorePoint& point)
-      : archive_(archive), journal_(journal), point_(point) {}
+  RestoreJournal(Storage& journal, Storage& archive, RestorePoint& point)
+      : journal_(journal), archive_(archive), point_(point) {}
 
-  std::error_code Read(std::uint64_t offset, std::span<std::uint8_t> data) override { return archive_.Read(offset, data); }
-  std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override;
-  std::error_code Flush() override { return archive_.Flush(); }
-  std::error_code Size(std::uint64_t& size) override { return archive_.Size(size); }
-  std::error_code Truncate(std::uint64_t size) override;
+  Status Begin(std::uint64_t size, std::uint64_t reach) override;
+  Status Keep(std::uint64_t offset, std::span<const std::uint8_t> old) override;
+
+  // The update is complete: the archive now has this fingerprint.
+  Status Commit(const Fingerprint& fingerprint);
+  // The update was undone: the archive is as it was before it.
+  Status Abort();
+  // Undoes an update that was cut short, from its undo records; run again
+  // after an interruption, it finishes the job.
+  Status Rollback();
+  // Marks the restore point "restoring", puts every saved range back, cuts
+  // the archive to its original size and checks it against the original's
+  // hashes (the last bytes only when check_tail). Run again after an
+  // interruption, it finishes the job.
+  Status Restore(bool check_tail);
 
  private:
-  std::error_code SaveOriginal(std::uint64_t begin, std::uint64_t end);
+  Status WriteState(RestoreState state, const Fingerprint& fingerprint, std::uint64_t undo_base);
+  Status SaveOriginals(std::uint64_t begin, std::uint64_t end);
+  Status Append(std::span<const std::uint8_t> bytes, std::uint64_t at, std::uint64_t length_pos, std::uint64_t length);
 
-  Storage& archive_;
   Storage& journal_;
+  Storage& archive_;
   RestorePoint& point_;
 };
 

@@ -52,6 +52,8 @@ void Sha256::Block(const std::uint8_t* p) {
 
 void Sha256::Update(std::span<const std::uint8_t> data) {
   length_ += data.size();
+  // memcpy may not be given the null pointer of an empty span.
+  if (data.empty()) return;
   std::size_t i = 0;
   if (buffered_ > 0) {
     const std::size_t n = std::min(data.size(), 64 - buffered_);

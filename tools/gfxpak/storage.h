@@ -1,14 +1,19 @@
 // Where an archive's bytes live. The archive code reads and writes through
-// this interface only, so a layer can watch every write (the restore point
-// saves original bytes before they are overwritten) and tests can work in
-// memory.
+// Storage only, so a layer can watch every write (the undo data and the
+// restore point keep bytes before they are overwritten), and the operations
+// reach files through FileSystem only, so that tests can fail any write,
+// rename or removal of theirs, or work in memory.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <string>
 #include <system_error>
 #include <vector>
 
+#include "error.h"
 #include "file.h"
 
 namespace gfxpak {
@@ -25,7 +30,7 @@ class Storage {
 
 class FileStorage : public Storage {
  public:
-  explicit FileStorage(File& file) : file_(file) {}
+  explicit FileStorage(File file) : file_(std::move(file)) {}
   std::error_code Read(std::uint64_t offset, std::span<std::uint8_t> data) override { return file_.ReadAt(offset, data); }
   std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override { return file_.WriteAt(offset, data); }
   std::error_code Flush() override { return file_.Flush(); }
@@ -33,7 +38,7 @@ class FileStorage : public Storage {
   std::error_code Truncate(std::uint64_t size) override { return file_.Truncate(size); }
 
  private:
-  File& file_;
+  File file_;
 };
 
 class MemoryStorage : public Storage {
@@ -56,5 +61,44 @@ class MemoryStorage : public Storage {
  private:
   std::vector<std::uint8_t> bytes_;
 };
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // The storage closes with its last owner (Windows renames and removes only
+  // closed files).
+  virtual std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) = 0;
+  virtual bool Exists(const std::string& path) = 0;
+  virtual std::error_code Remove(const std::string& path) = 0;
+  virtual std::error_code Rename(const std::string& from, const std::string& to) = 0;
+  virtual std::error_code Lock(const std::string& path, FileLock& lock) = 0;
+  virtual bool Same(const std::string& a, const std::string& b) = 0;
+};
+
+// The disk, through file.h.
+class SystemFileSystem : public FileSystem {
+ public:
+  // How long a writer waits for another to finish with the archive.
+  static constexpr std::chrono::milliseconds kLockWait{10000};
+
+  explicit SystemFileSystem(std::chrono::milliseconds lock_wait = kLockWait) : lock_wait_(lock_wait) {}
+  std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) override;
+  bool Exists(const std::string& path) override { return FileExists(path); }
+  std::error_code Remove(const std::string& path) override { return RemoveFile(path); }
+  std::error_code Rename(const std::string& from, const std::string& to) override { return RenameOver(from, to); }
+  std::error_code Lock(const std::string& path, FileLock& lock) override { return lock.Acquire(path, lock_wait_); }
+  bool Same(const std::string& a, const std::string& b) override { return SameFile(a, b); }
+
+ private:
+  std::chrono::milliseconds lock_wait_;
+};
+
+// Writes data to the new file temp, flushes it and renames it over target.
+// On any error target is untouched and temp is removed.
+Status WriteFileVia(FileSystem& fs, const std::string& temp, const std::string& target,
+                    std::span<const std::uint8_t> data);
+
+// The same on the disk, with a temporary name of this process.
+Status WriteFileAtomically(const std::string& target, std::span<const std::uint8_t> data);
 
 }  // namespace gfxpak

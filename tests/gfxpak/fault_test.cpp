@@ -1,0 +1,229 @@
+// Every change that -p (add, replace, table growth, a new archive), -restore
+// and -compact make is failed in turn: gfxpak killed there, the disk full
+// from there on, or that one write failing. After each, the archive is as it
+// was or the complete new state (a kill's leftovers undone by the next
+// writer), a failure says when its undo failed too, an interrupted -restore
+// blocks imports until it is run again, and -restore gives the original.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <sstream>
+
+#include "archive_ops.h"
+#include "cli.h"
+#include "restore_point.h"
+#include "sha256.h"
+#include "test_support.h"
+
+namespace gfxpak {
+namespace {
+
+const std::string kArchive = "zdata.big";
+const std::string kRestore = RestorePathFor(kArchive);
+
+// Built by appending: gcc 12 warns falsely on chained string additions.
+std::string Joined(std::initializer_list<std::string> parts) {
+  std::string out;
+  for (const std::string& part : parts) out += part;
+  return out;
+}
+
+Bytes Random(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+  return b;
+}
+
+// Dense: the data starts right after the table, so an add must move data.
+Bytes Original() {
+  MemoryStorage storage(ArchiveOf("data\\stadium_0.o", Random(3000, 1)));
+  for (unsigned i = 1; i < 6; ++i) {
+    EXPECT_TRUE(PutEntry(storage, Joined({"data\\stadium_", std::to_string(i), ".o"}), Random(500 + 700 * i, i + 1), {}).ok());
+  }
+  MemoryStorage dense;
+  EXPECT_TRUE(CompactArchive(storage, dense).ok());
+  return dense.bytes();
+}
+
+// What the command does: put an entry, restore the original, compact.
+enum class Kind { kPut, kRestoreOriginal, kCompact };
+
+using Step = std::function<Status(FileSystem&)>;
+
+Step Put(std::string name, unsigned seed, std::size_t size, bool restore_point = true) {
+  return [=](FileSystem& fs) { return PutIntoArchive(fs, kArchive, name, Random(size, seed), restore_point); };
+}
+
+Status Restore(FileSystem& fs) {
+  std::uint64_t size = 0;
+  return RestoreArchive(fs, kArchive, false, size);
+}
+
+Step Compact(bool force) {
+  return [=](FileSystem& fs) {
+    bool dropped = false;
+    return CompactArchiveFile(fs, kArchive, force, dropped);
+  };
+}
+
+struct Scenario {
+  const char* label;
+  Kind kind;
+  std::vector<Step> before;  // run without faults first
+  Step act;
+  bool archive_exists = true;
+};
+
+std::vector<Scenario> Scenarios() {
+  const std::string long_name = "a_new_stadium_with_a_long_name.o";
+  return {
+      {"-p replace, first import", Kind::kPut, {}, Put("stadium_3.o", 10, 2500)},
+      {"-p add with table growth, first import", Kind::kPut, {}, Put(long_name, 11, 1800)},
+      {"-p replace, restore point there", Kind::kPut, {Put(long_name, 12, 900)}, Put("stadium_2.o", 13, 4000)},
+      {"-p replace into dead space, restore point there",
+       Kind::kPut,
+       {Put("stadium_4.o", 14, 5000), Put("stadium_4.o", 15, 6000)},
+       Put("stadium_5.o", 16, 4000)},
+      // Replacing the first entry frees the space after the table.
+      {"-p add into room, restore point there", Kind::kPut, {Put("stadium_0.o", 17, 4000)}, Put("new.o", 18, 700)},
+      {"-p add with table growth, restore point there",
+       Kind::kPut,
+       {Put("stadium_1.o", 19, 300)},
+       Put(long_name, 20, 2000)},
+      {"-p -norestore replace", Kind::kPut, {}, Put("stadium_1.o", 21, 3000, false)},
+      {"-p -norestore add with table growth", Kind::kPut, {}, Put(long_name, 22, 1000, false)},
+      {"-p into a missing archive", Kind::kPut, {}, Put("first.o", 23, 1500), false},
+      {"-restore", Kind::kRestoreOriginal, {Put(long_name, 24, 900), Put("stadium_3.o", 25, 700), Put("x.h", 26, 300)}, Restore},
+      {"-compact -force", Kind::kCompact, {Put("stadium_2.o", 27, 900), Put(long_name, 28, 400)}, Compact(true)},
+      {"-compact", Kind::kCompact, {Put("stadium_2.o", 29, 900, false)}, Compact(false)},
+  };
+}
+
+std::string Hash(const Bytes& b) { return ToHex(Sha256Of(b)); }
+
+// What a reader sees: the names and contents of the entries, in order.
+std::vector<std::pair<std::string, Bytes>> Contents(const Bytes& bytes) {
+  MemoryStorage storage(bytes);
+  Archive a;
+  std::vector<std::pair<std::string, Bytes>> out;
+  if (!ReadArchive(storage, a).ok()) return out;
+  for (const Entry& e : a.entries) {
+    Bytes data;
+    EXPECT_TRUE(ReadEntry(storage, e, data).ok());
+    out.emplace_back(e.name, std::move(data));
+  }
+  return out;
+}
+
+// The state after one faulty run, and after the next gfxpak has run.
+void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault fault, MemoryFileSystem& before,
+           MemoryFileSystem& after, const Bytes& original) {
+  const Bytes old_archive = before.Get(kArchive);
+  const Bytes new_archive = after.Get(kArchive);
+  if (fs.Exists(kArchive)) {
+    MemoryStorage reread(fs.Get(kArchive));
+    Archive a;
+    const Status valid = ReadArchive(reread, a);
+    EXPECT_TRUE(valid.ok()) << "the archive does not read back: " << Why(valid);
+  }
+  const bool journal = before.Exists(kRestore) || after.Exists(kRestore) || fs.Exists(kRestore);
+  if (!status.ok() && status.error().undo_code) {
+    EXPECT_EQ(status.error().restore_point_kept, journal) << Why(status);
+    if (journal) {
+      EXPECT_TRUE(fs.Exists(kRestore)) << "a failed undo lost the restore point";
+    }
+  } else if (!status.ok() && fault != Fault::kKill && sc.kind != Kind::kRestoreOriginal) {
+    // Undone at once, byte for byte, and no restore point made for nothing.
+    EXPECT_EQ(fs.Get(kArchive), old_archive) << Why(status);
+    EXPECT_EQ(fs.Exists(kRestore), before.Exists(kRestore)) << Why(status);
+  } else if (status.ok() && fault != Fault::kKill) {
+    EXPECT_EQ(fs.Get(kArchive), new_archive) << "a success with another result";
+  }
+
+  if (fs.Exists(kRestore) && LoadPoint(fs, kRestore).state == RestoreState::kUpdating) {
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunCommandLine({"-l", kArchive}, out, err, fs), 0) << err.str();
+    EXPECT_NE(out.str().find("an update was cut short"), std::string::npos) << out.str();
+  }
+  const Status recovered = RecoverArchive(fs, kArchive);
+  ASSERT_TRUE(recovered.ok()) << Why(recovered);
+  for (const std::string& name : fs.Names()) {
+    EXPECT_TRUE(name == kArchive || name == kRestore) << name << " left behind";
+  }
+  if (fs.Exists(kRestore) && LoadPoint(fs, kRestore).state == RestoreState::kRestoring) {
+    // An interrupted restore is finished, never built on.
+    EXPECT_EQ(sc.kind, Kind::kRestoreOriginal);
+    const Bytes held = fs.Get(kArchive);
+    const Status put = PutIntoArchive(fs, kArchive, "more.o", Bytes(50, 3), true);
+    EXPECT_EQ(put.code(), Errc::kRestoreUnfinished);
+    EXPECT_EQ(Why(put), "zdata.big: an earlier -restore did not finish: run gfxpak -restore again");
+    EXPECT_EQ(Compact(true)(fs).code(), Errc::kRestoreUnfinished);
+    EXPECT_EQ(fs.Get(kArchive), held);
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunCommandLine({"-l", kArchive}, out, err, fs), 0) << err.str();
+    EXPECT_NE(out.str().find("; an earlier -restore did not finish: run gfxpak -restore again"), std::string::npos)
+        << out.str();
+  } else if (!journal) {
+    // Without a restore point a kill, or an undo that failed, can leave
+    // moved entries and unused bytes behind; a reader still sees one state.
+    const auto now = Contents(fs.Get(kArchive));
+    EXPECT_TRUE(now == Contents(old_archive) || now == Contents(new_archive)) << "neither the old nor the new entries";
+  } else {
+    const Bytes now = fs.Get(kArchive);
+    EXPECT_TRUE(now == old_archive || now == new_archive) << "neither the old nor the new archive";
+    if (fs.Exists(kRestore)) {
+      MemoryStorage archive(now);
+      const Status matches = CheckFingerprint(archive, LoadPoint(fs, kRestore));
+      EXPECT_TRUE(matches.ok()) << Why(matches);
+    }
+  }
+  if (fs.Exists(kRestore)) {
+    const Status restored = Restore(fs);
+    ASSERT_TRUE(restored.ok()) << Why(restored);
+    EXPECT_EQ(Hash(fs.Get(kArchive)), Hash(original));
+  }
+}
+
+TEST(FaultTest, EveryWriteOfEveryCommandFailsSafely) {
+  const Bytes original = Original();
+  for (const Scenario& sc : Scenarios()) {
+    MemoryFileSystem before;
+    if (sc.archive_exists) before.Put(kArchive, original);
+    for (const Step& step : sc.before) ASSERT_TRUE(step(before).ok()) << sc.label;
+    MemoryFileSystem after = before.Copy();
+    const Status clean = sc.act(after);
+    ASSERT_TRUE(clean.ok()) << sc.label << ": " << Why(clean);
+    ASSERT_NE(after.Get(kArchive), before.Get(kArchive)) << sc.label;
+
+    std::string counts;
+    for (Fault fault : {Fault::kKill, Fault::kNoSpace, Fault::kOneWrite}) {
+      int runs = 0;
+      for (int at = 0;; ++at) {
+        SCOPED_TRACE(Joined({sc.label, ", ", FaultName(fault), " at change ", std::to_string(at)}));
+        MemoryFileSystem fs = before.Copy();
+        FaultyFileSystem faulty(fs, fault, at);
+        const Status status = sc.act(faulty);
+        if (!faulty.struck()) {
+          // Past the last change: the command ran to its end.
+          EXPECT_TRUE(status.ok()) << Why(status);
+          EXPECT_EQ(fs.Get(kArchive), after.Get(kArchive));
+          break;
+        }
+        ++runs;
+        Check(fs, sc, status, fault, before, after, original);
+        if (HasFatalFailure() || at > 200) break;
+      }
+      EXPECT_GT(runs, 0) << sc.label << ", " << FaultName(fault);
+      counts += ' ';
+      counts += std::to_string(runs);
+    }
+    std::printf("%s: faults at%s places (kill, no space, one write)\n", sc.label, counts.c_str());
+  }
+}
+
+}  // namespace
+}  // namespace gfxpak

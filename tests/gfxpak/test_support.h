@@ -1,0 +1,207 @@
+// Shared by the gfxpak tests: files in memory that keep Windows' rules, and a
+// file system that fails every write from a chosen one on, as a kill or a
+// full disk would.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "big_archive.h"
+#include "error.h"
+#include "restore_point.h"
+#include "storage.h"
+
+namespace gfxpak {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline std::string Why(const Status& s) { return s.ok() ? std::string("ok") : Describe(s.error()); }
+
+inline Bytes ArchiveOf(std::string_view name, const Bytes& data) {
+  Bytes bytes;
+  EXPECT_TRUE(NewArchive(name, data, bytes).ok());
+  return bytes;
+}
+
+// Files in memory. As on Windows, a file that is open can be neither removed
+// nor renamed over, so an operation that forgets to close first fails here.
+class MemoryFileSystem : public FileSystem {
+ public:
+  std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) override {
+    auto it = files_.find(path);
+    if (mode == OpenMode::kCreateNew) {
+      if (it != files_.end()) return std::make_error_code(std::errc::file_exists);
+      it = files_.emplace(path, std::make_shared<MemoryStorage>()).first;
+    } else if (it == files_.end()) {
+      return std::make_error_code(std::errc::no_such_file_or_directory);
+    }
+    file = std::make_unique<Handle>(it->second);
+    return {};
+  }
+  bool Exists(const std::string& path) override { return files_.count(path) != 0; }
+  std::error_code Remove(const std::string& path) override {
+    auto it = files_.find(path);
+    if (it == files_.end()) return std::make_error_code(std::errc::no_such_file_or_directory);
+    if (it->second.use_count() > 1) return Errc::kInUse;
+    files_.erase(it);
+    return {};
+  }
+  std::error_code Rename(const std::string& from, const std::string& to) override {
+    auto it = files_.find(from);
+    if (it == files_.end()) return std::make_error_code(std::errc::no_such_file_or_directory);
+    auto target = files_.find(to);
+    if (it->second.use_count() > 1 || (target != files_.end() && target->second.use_count() > 1)) return Errc::kInUse;
+    auto moved = it->second;
+    files_.erase(it);
+    files_[to] = moved;
+    return {};
+  }
+  // One writer at a time, as the tests run.
+  std::error_code Lock(const std::string&, FileLock&) override { return {}; }
+  bool Same(const std::string& a, const std::string& b) override { return a == b && Exists(a); }
+
+  void Put(const std::string& path, Bytes bytes) { files_[path] = std::make_shared<MemoryStorage>(std::move(bytes)); }
+  Bytes Get(const std::string& path) const {
+    auto it = files_.find(path);
+    return it == files_.end() ? Bytes() : it->second->bytes();
+  }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& [name, file] : files_) names.push_back(name);
+    return names;
+  }
+  // A copy whose files change apart from these.
+  MemoryFileSystem Copy() const {
+    MemoryFileSystem copy;
+    for (const auto& [name, file] : files_) copy.Put(name, file->bytes());
+    return copy;
+  }
+
+ private:
+  class Handle : public Storage {
+   public:
+    explicit Handle(std::shared_ptr<MemoryStorage> file) : file_(std::move(file)) {}
+    std::error_code Read(std::uint64_t offset, std::span<std::uint8_t> data) override { return file_->Read(offset, data); }
+    std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override { return file_->Write(offset, data); }
+    std::error_code Flush() override { return file_->Flush(); }
+    std::error_code Size(std::uint64_t& size) override { return file_->Size(size); }
+    std::error_code Truncate(std::uint64_t size) override { return file_->Truncate(size); }
+
+   private:
+    std::shared_ptr<MemoryStorage> file_;
+  };
+
+  std::map<std::string, std::shared_ptr<MemoryStorage>> files_;
+};
+
+inline RestorePoint LoadPoint(FileSystem& fs, const std::string& path) {
+  std::unique_ptr<Storage> journal;
+  EXPECT_FALSE(fs.Open(path, OpenMode::kRead, journal));
+  RestorePoint point;
+  if (!journal) return point;
+  const Status s = LoadRestorePoint(*journal, point);
+  EXPECT_TRUE(s.ok()) << Why(s);
+  return point;
+}
+
+enum class Fault {
+  kKill,     // from the N-th change on, nothing reaches the files: a process killed there
+  kNoSpace,  // from the N-th write on, every write fails with ENOSPC; truncating, renaming and removing still work
+  kOneWrite, // the N-th write alone fails, as a passing I/O error
+};
+
+inline const char* FaultName(Fault f) {
+  switch (f) {
+    case Fault::kKill: return "kill";
+    case Fault::kNoSpace: return "no space";
+    case Fault::kOneWrite: return "one failed write";
+  }
+  return "?";
+}
+
+// Counts every change an operation makes (writes and truncations, creating,
+// renaming and removing files) and fails them from the chosen one on.
+class FaultyFileSystem : public FileSystem {
+ public:
+  FaultyFileSystem(FileSystem& inner, Fault fault, int at) : inner_(inner), fault_(fault), at_(at) {}
+
+  // Whether the fault happened: when not, the operation ran to its end.
+  bool struck() const { return struck_; }
+
+  std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) override {
+    if (mode == OpenMode::kCreateNew && Strikes(false)) return Failure();
+    std::unique_ptr<Storage> opened;
+    if (auto e = inner_.Open(path, mode, opened)) return e;
+    file = std::make_unique<Faulty>(*this, std::move(opened));
+    return {};
+  }
+  bool Exists(const std::string& path) override { return inner_.Exists(path); }
+  std::error_code Remove(const std::string& path) override {
+    if (Strikes(false)) return Failure();
+    return inner_.Remove(path);
+  }
+  std::error_code Rename(const std::string& from, const std::string& to) override {
+    if (Strikes(false)) return Failure();
+    return inner_.Rename(from, to);
+  }
+  std::error_code Lock(const std::string& path, FileLock& lock) override { return inner_.Lock(path, lock); }
+  bool Same(const std::string& a, const std::string& b) override { return inner_.Same(a, b); }
+
+ private:
+  class Faulty : public Storage {
+   public:
+    Faulty(FaultyFileSystem& fs, std::unique_ptr<Storage> inner) : fs_(fs), inner_(std::move(inner)) {}
+    std::error_code Read(std::uint64_t offset, std::span<std::uint8_t> data) override { return inner_->Read(offset, data); }
+    std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+      if (fs_.Strikes(true)) return fs_.Failure();
+      return inner_->Write(offset, data);
+    }
+    std::error_code Flush() override {
+      if (fs_.fault_ == Fault::kKill && fs_.struck_) return fs_.Failure();
+      return inner_->Flush();
+    }
+    std::error_code Size(std::uint64_t& size) override { return inner_->Size(size); }
+    std::error_code Truncate(std::uint64_t size) override {
+      if (fs_.Strikes(false)) return fs_.Failure();
+      return inner_->Truncate(size);
+    }
+
+   private:
+    FaultyFileSystem& fs_;
+    std::unique_ptr<Storage> inner_;
+  };
+
+  // Whether this change fails.
+  bool Strikes(bool is_write) {
+    switch (fault_) {
+      case Fault::kKill:
+        if (changes_++ >= at_) struck_ = true;
+        return struck_;
+      case Fault::kNoSpace:
+        if (!is_write) return false;
+        if (writes_++ >= at_) struck_ = true;
+        return struck_;
+      case Fault::kOneWrite:
+        if (!is_write || writes_++ != at_) return false;
+        struck_ = true;
+        return true;
+    }
+    return false;
+  }
+  std::error_code Failure() const {
+    return std::make_error_code(fault_ == Fault::kNoSpace ? std::errc::no_space_on_device : std::errc::io_error);
+  }
+
+  FileSystem& inner_;
+  Fault fault_;
+  int at_;
+  int changes_ = 0;
+  int writes_ = 0;
+  bool struck_ = false;
+};
+
+}  // namespace gfxpak

@@ -1,0 +1,231 @@
+#include "archive_ops.h"
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "big_archive.h"
+#include "restore_point.h"
+
+namespace gfxpak {
+
+namespace {
+
+Status CannotOpen(std::error_code e, const std::string& path) {
+  // "archive is in use" says it all.
+  return InFile(Fail(e, e == Errc::kInUse ? "" : "cannot open"), path);
+}
+
+// One writer's hold on an archive, for the whole of its command.
+Status Hold(FileSystem& fs, const std::string& archive, FileLock& lock) {
+  if (auto e = fs.Lock(LockPathFor(archive), lock)) return InFile(Fail(e, e == Errc::kInUse ? "" : "cannot lock"), archive);
+  for (const std::string& leftover : {TempPathFor(archive), TempPathFor(RestorePathFor(archive))}) {
+    if (!fs.Exists(leftover)) continue;
+    if (auto e = fs.Remove(leftover)) return InFile(Fail(e, "cannot remove what a killed gfxpak left"), leftover);
+  }
+  return {};
+}
+
+struct OpenPoint {
+  std::unique_ptr<Storage> journal;
+  RestorePoint point;
+};
+
+// The archive's restore point, open and in the current layout, with an
+// update that a kill cut short undone. One of the earlier layout can only be
+// checked against the last bytes of its original: that check is made before
+// the fingerprint of today's archive is written into it.
+Status OpenRestorePoint(FileSystem& fs, const std::string& archive_path, Storage& archive, bool check_belongs,
+                        OpenPoint& open) {
+  const std::string path = RestorePathFor(archive_path);
+  if (auto e = fs.Open(path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, path);
+  if (Status s = LoadRestorePoint(*open.journal, open.point); !s.ok()) return InFile(s, path);
+  if (open.point.earlier_layout) {
+    if (check_belongs) {
+      if (Status s = CheckBelongs(*open.journal, archive, open.point); !s.ok()) return InFile(s, path);
+    }
+    std::vector<std::uint8_t> bytes;
+    if (Status s = UpgradeRestorePoint(*open.journal, archive, open.point, bytes); !s.ok()) return InFile(s, path);
+    open.journal.reset();
+    if (Status s = WriteFileVia(fs, TempPathFor(path), path, bytes); !s.ok()) return s;
+    if (auto e = fs.Open(path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, path);
+    if (Status s = LoadRestorePoint(*open.journal, open.point); !s.ok()) return InFile(s, path);
+  }
+  return InFile(RestoreJournal(*open.journal, archive, open.point).Rollback(), archive_path);
+}
+
+// The archive as the restore point expects to find it.
+Status CheckRestorePoint(OpenPoint& open, Storage& archive, const std::string& archive_path, bool fingerprint) {
+  const std::string path = RestorePathFor(archive_path);
+  if (Status s = CheckBelongs(*open.journal, archive, open.point); !s.ok()) return InFile(s, path);
+  if (!fingerprint) return {};
+  return InFile(CheckFingerprint(archive, open.point), path);
+}
+
+// The restore point an import writes through: the one there is, checked, or
+// else a new one when make_new. An existing one is used even with
+// -norestore: writing past it would make it restore a mix.
+Status RestorePointForImport(FileSystem& fs, const std::string& archive_path, Storage& archive, bool make_new,
+                             OpenPoint& open, bool& created) {
+  const std::string restore_path = RestorePathFor(archive_path);
+  created = false;
+  if (fs.Exists(restore_path)) {
+    if (Status s = OpenRestorePoint(fs, archive_path, archive, true, open); !s.ok()) return s;
+    if (open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
+    return CheckRestorePoint(open, archive, archive_path, true);
+  }
+  if (!make_new) return {};
+  std::vector<std::uint8_t> bytes;
+  if (Status s = NewRestorePoint(archive, bytes); !s.ok()) return InFile(s, archive_path);
+  if (Status s = WriteFileVia(fs, TempPathFor(restore_path), restore_path, bytes); !s.ok()) return s;
+  created = true;
+  if (auto e = fs.Open(restore_path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, restore_path);
+  return InFile(LoadRestorePoint(*open.journal, open.point), restore_path);
+}
+
+}  // namespace
+
+std::string LockPathFor(const std::string& archive) { return archive + ".lock"; }
+
+bool IsOwnFile(FileSystem& fs, const std::string& archive, const std::string& path) {
+  return fs.Same(path, archive) || fs.Same(path, RestorePathFor(archive));
+}
+
+std::string TempPathFor(const std::string& path) { return DirectoryOf(path) + "." + BareName(path) + ".tmp"; }
+
+Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::string_view name,
+                      std::span<const std::uint8_t> data, bool make_restore_point, const std::string& source) {
+  FileLock lock;
+  if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
+  const std::string restore_path = RestorePathFor(archive_path);
+  // Asked under the lock: on Windows even a look at the archive's identity
+  // holds it open for a moment, long enough to fail another writer's rename.
+  if (!source.empty() && IsOwnFile(fs, archive_path, source)) return InFile(Fail(Errc::kIsTheArchive), source);
+  if (!fs.Exists(archive_path)) {
+    if (fs.Exists(restore_path)) return InFile(Fail(Errc::kOrphanRestorePoint), archive_path);
+    std::vector<std::uint8_t> bytes;
+    if (Status s = NewArchive(name, data, bytes); !s.ok()) return InFile(s, archive_path);
+    return WriteFileVia(fs, TempPathFor(archive_path), archive_path, bytes);
+  }
+  std::unique_ptr<Storage> archive;
+  if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
+  OpenPoint open;
+  bool created = false;
+  if (Status s = RestorePointForImport(fs, archive_path, *archive, make_restore_point, open, created); !s.ok()) {
+    return s;
+  }
+
+  std::optional<RestoreJournal> journal;
+  PutOptions options;
+  if (open.journal) {
+    journal.emplace(*open.journal, *archive, open.point);
+    options.reuse_floor = open.point.original_size;
+    options.journal = &*journal;
+  }
+  PutResult result;
+  Status status = PutEntry(*archive, name, data, options, &result);
+  if (status.ok() && journal) {
+    Fingerprint fingerprint;
+    status = TakeFingerprint(*archive, static_cast<std::uint32_t>(result.index), fingerprint);
+    if (status.ok()) status = journal->Commit(fingerprint);
+    // Without its new fingerprint the restore point would refuse the
+    // archive from now on: the update is taken back instead.
+    if (!status.ok()) result.undone = NoteUndo(status, journal->Rollback());
+  }
+  if (status.ok()) return {};
+  if (journal) {
+    // A restore point still marked "updating" after the archive is back is
+    // harmless: the next writer undoes again what is already undone.
+    if (result.started && result.undone) (void)journal->Abort();
+    if (!result.started || result.undone) {
+      if (created) {
+        // It recorded an archive that is still the original; if it cannot go
+        // now, it restores that same original.
+        open.journal.reset();
+        fs.Remove(restore_path);
+      }
+    } else {
+      status.error().restore_point_kept = true;
+    }
+  }
+  return InFile(status, archive_path);
+}
+
+Status RestoreArchive(FileSystem& fs, const std::string& archive_path, bool force, std::uint64_t& original_size) {
+  FileLock lock;
+  if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
+  const std::string restore_path = RestorePathFor(archive_path);
+  if (!fs.Exists(restore_path)) return InFile(Fail(Errc::kNoRestorePoint, {}, "no " + BareName(restore_path)), archive_path);
+  std::unique_ptr<Storage> archive;
+  if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
+  OpenPoint open;
+  if (Status s = OpenRestorePoint(fs, archive_path, *archive, !force, open); !s.ok()) return s;
+  // A restore that was cut short has changed the archive already: only the
+  // original's own bytes can be checked then.
+  if (!force) {
+    const bool fingerprint = open.point.state != RestoreState::kRestoring;
+    if (Status s = CheckRestorePoint(open, *archive, archive_path, fingerprint); !s.ok()) return s;
+  }
+  if (Status s = RestoreJournal(*open.journal, *archive, open.point).Restore(!force); !s.ok()) {
+    return InFile(s, archive_path);
+  }
+  original_size = open.point.original_size;
+  // Removed only once the archive is whole again and closed (Windows removes
+  // no open file): an interrupted restore finds its restore point and runs
+  // again.
+  open.journal.reset();
+  archive.reset();
+  if (auto e = fs.Remove(restore_path)) return InFile(Fail(e, "cannot remove"), restore_path);
+  return {};
+}
+
+Status CompactArchiveFile(FileSystem& fs, const std::string& archive_path, bool force, bool& dropped_restore_point) {
+  dropped_restore_point = false;
+  FileLock lock;
+  if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
+  const std::string restore_path = RestorePathFor(archive_path);
+  const bool has_restore_point = fs.Exists(restore_path);
+  if (has_restore_point && !force) return InFile(Fail(Errc::kKeepsRestorePoint), archive_path);
+  std::unique_ptr<Storage> archive;
+  if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
+  if (has_restore_point) {
+    // A damaged restore point goes, as -force asks; one that marks a restore
+    // cut short stays, as the archive is half way back to its original.
+    OpenPoint open;
+    const Status s = OpenRestorePoint(fs, archive_path, *archive, false, open);
+    if (!s.ok() && s.code() != Errc::kDamagedRestorePoint) return s;
+    if (s.ok() && open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
+  }
+  const std::string temp = TempPathFor(archive_path);
+  std::unique_ptr<Storage> target;
+  if (auto e = fs.Open(temp, OpenMode::kCreateNew, target)) return InFile(Fail(e, "cannot create"), temp);
+  Status status = CompactArchive(*archive, *target);
+  // Windows renames over no open file.
+  target.reset();
+  archive.reset();
+  if (status.ok() && has_restore_point) {
+    if (auto e = fs.Remove(restore_path)) status = InFile(Fail(e, "cannot remove"), restore_path);
+    dropped_restore_point = status.ok();
+  }
+  if (status.ok()) {
+    if (auto e = fs.Rename(temp, archive_path)) {
+      status = Fail(e, "cannot rename " + BareName(temp) + " over it",
+                    dropped_restore_point ? "its restore point is deleted already, as -force asked" : "");
+    }
+  }
+  if (status.ok()) return {};
+  fs.Remove(temp);
+  return InFile(status, archive_path);
+}
+
+Status RecoverArchive(FileSystem& fs, const std::string& archive_path) {
+  FileLock lock;
+  if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
+  if (!fs.Exists(archive_path) || !fs.Exists(RestorePathFor(archive_path))) return {};
+  std::unique_ptr<Storage> archive;
+  if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
+  OpenPoint open;
+  return OpenRestorePoint(fs, archive_path, *archive, true, open);
+}
+
+}  // namespace gfxpak

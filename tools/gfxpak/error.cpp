@@ -1,0 +1,79 @@
+#include "error.h"
+
+#include "system_error_text.h"
+
+namespace gfxpak {
+
+namespace {
+
+class GfxpakErrorCategory : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "gfxpak"; }
+  std::string message(int value) const override {
+    switch (static_cast<Errc>(value)) {
+      case Errc::kInUse: return "archive is in use";
+      case Errc::kShortRead: return "file is shorter than expected";
+      case Errc::kNotArchive: return "not a BIGF archive";
+      case Errc::kDamagedArchive: return "damaged archive";
+      case Errc::kArchiveFull: return "archive would grow past 4 GiB";
+      case Errc::kFileTooLarge: return "file larger than 4 GiB";
+      case Errc::kTooManyEntries: return "too many entries for gfxpak to hold in memory";
+      case Errc::kBadName: return "not a usable entry name";
+      case Errc::kReadBackDiffers: return "data read back differs from what was written";
+      case Errc::kNotRefPack: return "not a valid RefPack stream";
+      case Errc::kNoEntry: return "no such entry";
+      case Errc::kNoRestorePoint: return "has no restore point";
+      case Errc::kDamagedRestorePoint: return "restore point is damaged";
+      case Errc::kForeignRestorePoint: return "restore point belongs to another archive";
+      case Errc::kOutdatedRestorePoint:
+        return "the archive is not as gfxpak left it: another program changed it, or the restore point was made "
+               "for another archive";
+      case Errc::kRestoreUnfinished: return "an earlier -restore did not finish: run gfxpak -restore again";
+      case Errc::kNotOriginal: return "the archive is not the original after restoring";
+      case Errc::kOrphanRestorePoint: return "has a restore point but the archive itself is missing";
+      case Errc::kKeepsRestorePoint:
+        return "has a restore point, which compacting would make useless (-compact -force compacts and deletes it; "
+               "-restore goes back to the original)";
+      case Errc::kIsTheArchive: return "is the archive itself or its restore point";
+      case Errc::kOutOfMemory: return "not enough memory";
+      case Errc::kUsage: return "bad usage";
+    }
+    return "unknown error";
+  }
+};
+
+}  // namespace
+
+const std::error_category& GfxpakCategory() {
+  static const GfxpakErrorCategory category;
+  return category;
+}
+
+std::error_code make_error_code(Errc e) { return {static_cast<int>(e), GfxpakCategory()}; }
+
+std::string ErrorText(std::error_code code) {
+  std::string text = SystemErrorText(code);
+  while (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
+std::string Describe(const Error& error) {
+  if (error.code == Errc::kUsage) return error.detail + " (gfxpak -h shows the usage)";
+  std::string line;
+  if (!error.path.empty()) line += error.path + ": ";
+  if (!error.context.empty()) line += error.context + ": ";
+  line += ErrorText(error.code);
+  if (!error.detail.empty()) line += " (" + error.detail + ")";
+  if (error.undo_code) {
+    line += "; undoing the change failed as well (";
+    if (!error.undo_context.empty()) line += error.undo_context + ": ";
+    line += ErrorText(error.undo_code) + ")";
+    line += error.restore_point_kept ? "; the restore point keeps the way back: the next gfxpak command on the "
+                                       "archive finishes the undo, gfxpak -restore " + error.path +
+                                           " puts the original back"
+                                     : "; every entry still holds its old or its new content";
+  }
+  return line;
+}
+
+}  // namespace gfxpak

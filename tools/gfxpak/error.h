@@ -1,0 +1,100 @@
+// gfxpak's one error channel. Every layer reports a condition as a
+// std::error_code (an operating system code, or one of gfxpak's own below)
+// with the context it knows; only the command line turns it into text, so
+// that "in use", "no space", "damaged" and "refused" stay apart up to there.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+
+namespace gfxpak {
+
+enum class Errc {
+  kInUse = 1,             // another program, or another gfxpak, has the archive
+  kShortRead,             // a file ends before its own contents say it does
+  kNotArchive,            // not a BIGF archive at all
+  kDamagedArchive,        // a BIGF archive whose table cannot be right
+  kArchiveFull,           // the archive would grow past 4 GiB
+  kFileTooLarge,          // an input of more than 4 GiB
+  kTooManyEntries,        // a table too large to hold in memory
+  kBadName,               // an entry name the table cannot hold
+  kReadBackDiffers,       // the disk returned other bytes than were written
+  kNotRefPack,            // not a valid RefPack stream
+  kNoEntry,               // no entry of that name
+  kNoRestorePoint,
+  kDamagedRestorePoint,
+  kForeignRestorePoint,   // made for another archive
+  kOutdatedRestorePoint,  // the archive is no longer as gfxpak left it
+  kRestoreUnfinished,     // an earlier -restore was cut short
+  kNotOriginal,           // a restore wrote everything and still no original
+  kOrphanRestorePoint,    // a restore point without its archive
+  kKeepsRestorePoint,     // -compact would make the restore point useless
+  kIsTheArchive,          // FILE or OUT is the archive or its restore point
+  kOutOfMemory,
+  kUsage,
+};
+
+const std::error_category& GfxpakCategory();
+std::error_code make_error_code(Errc e);
+
+// One failure: the condition, the file it concerns, what gfxpak was doing
+// ("cannot write") and any detail of the condition (which entry, which
+// field). An update that failed and could not be undone either carries the
+// second failure too, so that it is never lost.
+struct Error {
+  std::error_code code;
+  std::string path;
+  std::string context;
+  std::string detail;
+  std::error_code undo_code;
+  std::string undo_context;
+  bool restore_point_kept = false;  // the undo is left to the restore point
+};
+
+// Success, or one Error.
+class [[nodiscard]] Status {
+ public:
+  Status() = default;
+  // Implicit: a function that returns Status can return an Error.
+  Status(Error error) : error_(std::move(error)) {}
+  bool ok() const { return !error_.has_value(); }
+  const Error& error() const { return *error_; }
+  Error& error() { return *error_; }
+  std::error_code code() const { return ok() ? std::error_code() : error_->code; }
+
+ private:
+  std::optional<Error> error_;
+};
+
+inline Status Fail(std::error_code code, std::string context = {}, std::string detail = {}) {
+  return Error{code, {}, std::move(context), std::move(detail), {}, {}, false};
+}
+
+// Names the file a failure concerns, unless a lower layer already did.
+inline Status InFile(Status status, const std::string& path) {
+  if (!status.ok() && status.error().path.empty()) status.error().path = path;
+  return status;
+}
+
+// Adds to a failure that its undo failed too, when it did; true when the
+// undo went through.
+inline bool NoteUndo(Status& failure, const Status& undo) {
+  if (undo.ok()) return true;
+  failure.error().undo_code = undo.error().code;
+  failure.error().undo_context = undo.error().context;
+  return false;
+}
+
+// The text of one code: the system's words for its own codes (without the
+// full stop, as messages go on after it), gfxpak's for its own.
+std::string ErrorText(std::error_code code);
+
+// The one line that the command line prints for a failure.
+std::string Describe(const Error& error);
+
+}  // namespace gfxpak
+
+template <>
+struct std::is_error_code_enum<gfxpak::Errc> : std::true_type {};
