@@ -1,5 +1,6 @@
 #pragma once
 
+#include "files.h"
 #include "system_error_text.h"
 
 #include <string>
@@ -24,5 +25,4 @@ inline std::string DataFolderOf(std::string_view own_folder) { return JoinPath(o
 inline std::string DataFolder() { return DataFolderOf(OwnFolder()); }
 
 std::error_code ChangeCurrentFolder(const std::string& folder);
-std::error_code DeleteFileAt(const std::string& path);
 

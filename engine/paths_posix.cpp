@@ -17,8 +17,3 @@ std::error_code ChangeCurrentFolder(const std::string& folder) {
   return {};
 }
 
-std::error_code DeleteFileAt(const std::string& path) {
-  if (unlink(path.c_str()) != 0) return {errno, std::generic_category()};
-  return {};
-}
-

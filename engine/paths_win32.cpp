@@ -30,8 +30,3 @@ std::error_code ChangeCurrentFolder(const std::string& folder) {
   if (!SetCurrentDirectoryW(Widen(folder).c_str())) return LastError();
   return {};
 }
-
-std::error_code DeleteFileAt(const std::string& path) {
-  if (!DeleteFileW(Widen(path).c_str())) return LastError();
-  return {};
-}

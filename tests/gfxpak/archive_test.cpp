@@ -512,7 +512,7 @@ TEST(ArchiveTest, AnArchiveOpenForUpdateIsInUse) {
   File again;
   EXPECT_FALSE(again.Open(path, OpenMode::kUpdate)) << "free again once closed";
   again.Close();
-  EXPECT_FALSE(RemoveFile(path));
+  EXPECT_FALSE(DeleteFileAt(path));
 }
 
 // One writer at a time: a second one waits while the first holds the
@@ -549,7 +549,7 @@ TEST(ArchiveTest, WritersTakeTurnsOnTheLock) {
     releaser.join();
   }
   EXPECT_FALSE(FileExists(lock_path));
-  EXPECT_FALSE(RemoveFile(archive));
+  EXPECT_FALSE(DeleteFileAt(archive));
 }
 
 }  // namespace

@@ -32,6 +32,23 @@ std::error_code ReadWholeFile(const std::string& path, std::vector<std::uint8_t>
   return file.ReadAt(0, data);
 }
 
+FileLock::~FileLock() { Release(); }
+
+FileLock::FileLock(FileLock&& other) noexcept : path_(std::move(other.path_)), handle_(std::move(other.handle_)) {}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    path_ = std::move(other.path_);
+    handle_ = std::move(other.handle_);
+  }
+  return *this;
+}
+
+std::string TemporaryPathBeside(const std::string& target) {
+  return DirectoryOf(target) + "." + BareName(target) + "." + std::to_string(CurrentProcessId()) + ".tmp";
+}
+
 std::error_code FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait) {
   Release();
   const auto deadline = std::chrono::steady_clock::now() + wait;

@@ -9,8 +9,10 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
+#include "files.h"
 #include "error.h"
 
 namespace gfxpak {
@@ -21,19 +23,46 @@ enum class OpenMode {
   kCreateNew,   // a new file that must not exist yet; read and write
 };
 
-// One open file. Move-only: the handle has exactly one owner.
+// A handle of the system's (a file descriptor, a Windows HANDLE) with
+// exactly one owner, closed when the owner goes.
+class OwnedHandle {
+ public:
+#ifdef _WIN32
+  using Native = void*;
+  static constexpr Native kNone = nullptr;
+#else
+  using Native = int;
+  static constexpr Native kNone = -1;
+#endif
+  OwnedHandle() = default;
+  explicit OwnedHandle(Native native) : native_(native) {}
+  OwnedHandle(OwnedHandle&& other) noexcept : native_(std::exchange(other.native_, kNone)) {}
+  OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      native_ = std::exchange(other.native_, kNone);
+    }
+    return *this;
+  }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  ~OwnedHandle() { Reset(); }
+
+  Native get() const { return native_; }
+  bool valid() const { return native_ != kNone; }
+  // Closes the handle (file_posix.cpp, file_win32.cpp).
+  void Reset();
+
+ private:
+  Native native_ = kNone;
+};
+
+// One open file.
 class File {
  public:
-  File() = default;
-  ~File();
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-
   std::error_code Open(const std::string& path, OpenMode mode);
-  bool is_open() const;
-  void Close();
+  bool is_open() const { return handle_.valid(); }
+  void Close() { handle_.Reset(); }
 
   // Reads exactly data.size() bytes at offset; Errc::kShortRead at end of file.
   std::error_code ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) const;
@@ -44,11 +73,7 @@ class File {
   std::error_code Truncate(std::uint64_t size);
 
  private:
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
+  OwnedHandle handle_;
 };
 
 // Keeps every other gfxpak that wants to change an archive waiting for as
@@ -66,7 +91,7 @@ class FileLock {
 
   // Tries for up to wait, then gives up with Errc::kInUse.
   std::error_code Acquire(const std::string& path, std::chrono::milliseconds wait);
-  bool is_held() const;
+  bool is_held() const { return handle_.valid(); }
   void Release();
 
  private:
@@ -74,16 +99,13 @@ class FileLock {
   std::error_code TryAcquire(const std::string& path);
 
   std::string path_;
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
+  OwnedHandle handle_;
 };
 
 bool FileExists(const std::string& path);
-// Removes a file; the removal reaches the disk before it returns.
-std::error_code RemoveFile(const std::string& path);
+// The system's error, with its "held by another program" codes as
+// Errc::kInUse, the condition gfxpak reports for them.
+std::error_code InUseAsOwn(std::error_code error);
 // Renames from over to, replacing it in one step: a reader sees the old file
 // or the new one, never a mix.
 std::error_code RenameOver(const std::string& from, const std::string& to);
@@ -100,5 +122,7 @@ std::string BareName(const std::string& path);
 // A name in target's folder for a temporary file that will be renamed over
 // target; unique to this process.
 std::string TemporaryPathBeside(const std::string& target);
+// This process's id, as the system numbers processes.
+std::uint32_t CurrentProcessId();
 
 }  // namespace gfxpak

@@ -16,29 +16,11 @@ namespace {
 
 std::error_code LastError() { return {errno, std::generic_category()}; }
 
-// A rename or an unlink reaches the disk only with its folder.
-void SyncDirectoryOf(const std::string& path) {
-  const std::string dir = DirectoryOf(path);
-  const int dir_fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    ::fsync(dir_fd);
-    ::close(dir_fd);
-  }
-}
-
 }  // namespace
 
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
+void OwnedHandle::Reset() {
+  if (native_ != kNone) ::close(native_);
+  native_ = kNone;
 }
 
 std::error_code File::Open(const std::string& path, OpenMode mode) {
@@ -54,21 +36,14 @@ std::error_code File::Open(const std::string& path, OpenMode mode) {
     if (lock_errno == EWOULDBLOCK) return Errc::kInUse;
     return {lock_errno, std::generic_category()};
   }
-  fd_ = fd;
+  handle_ = OwnedHandle(fd);
   return {};
-}
-
-bool File::is_open() const { return fd_ >= 0; }
-
-void File::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
 }
 
 std::error_code File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) const {
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n = ::pread(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    const ssize_t n = ::pread(handle_.get(), data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return LastError();
@@ -82,7 +57,7 @@ std::error_code File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data)
 std::error_code File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    const ssize_t n = ::pwrite(handle_.get(), data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return LastError();
@@ -93,19 +68,19 @@ std::error_code File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t
 }
 
 std::error_code File::Flush() {
-  if (::fdatasync(fd_) != 0) return LastError();
+  if (::fdatasync(handle_.get()) != 0) return LastError();
   return {};
 }
 
 std::error_code File::Size(std::uint64_t& size) const {
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return LastError();
+  if (::fstat(handle_.get(), &st) != 0) return LastError();
   size = static_cast<std::uint64_t>(st.st_size);
   return {};
 }
 
 std::error_code File::Truncate(std::uint64_t size) {
-  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return LastError();
+  if (::ftruncate(handle_.get(), static_cast<off_t>(size)) != 0) return LastError();
   return {};
 }
 
@@ -114,15 +89,12 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-std::error_code RemoveFile(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) return LastError();
-  SyncDirectoryOf(path);
-  return {};
-}
+// Nothing on POSIX keeps another program from changing a file.
+std::error_code InUseAsOwn(std::error_code error) { return error; }
 
 std::error_code RenameOver(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return LastError();
-  SyncDirectoryOf(to);
+  SyncFolderOf(to);
   return {};
 }
 
@@ -131,22 +103,6 @@ bool SameFile(const std::string& a, const std::string& b) {
   struct stat sb {};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
-
-FileLock::~FileLock() { Release(); }
-
-FileLock::FileLock(FileLock&& other) noexcept : path_(std::move(other.path_)), fd_(other.fd_) { other.fd_ = -1; }
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept {
-  if (this != &other) {
-    Release();
-    path_ = std::move(other.path_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-bool FileLock::is_held() const { return fd_ >= 0; }
 
 // The lock file is removed on release, so a waiter may get the lock of a file
 // that is no longer there, or no longer the one the name points to; only a
@@ -168,20 +124,17 @@ std::error_code FileLock::TryAcquire(const std::string& path) {
     return Errc::kInUse;
   }
   path_ = path;
-  fd_ = fd;
+  handle_ = OwnedHandle(fd);
   return {};
 }
 
 void FileLock::Release() {
-  if (fd_ < 0) return;
+  if (!handle_.valid()) return;
   // Removed while still locked: whoever opens the name next makes a new file.
   ::unlink(path_.c_str());
-  ::close(fd_);
-  fd_ = -1;
+  handle_.Reset();
 }
 
-std::string TemporaryPathBeside(const std::string& target) {
-  return DirectoryOf(target) + "." + BareName(target) + "." + std::to_string(::getpid()) + ".tmp";
-}
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 
 }  // namespace gfxpak

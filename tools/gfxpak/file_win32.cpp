@@ -12,11 +12,7 @@ namespace gfxpak {
 
 namespace {
 
-std::error_code LastError() {
-  const DWORD code = GetLastError();
-  if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return Errc::kInUse;
-  return {static_cast<int>(code), std::system_category()};
-}
+std::error_code LastError() { return InUseAsOwn({static_cast<int>(GetLastError()), std::system_category()}); }
 
 HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
 
@@ -33,17 +29,9 @@ OVERLAPPED OverlappedAt(std::uint64_t at) {
 
 }  // namespace
 
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
+void OwnedHandle::Reset() {
+  if (native_ != kNone) CloseHandle(static_cast<HANDLE>(native_));
+  native_ = kNone;
 }
 
 std::error_code File::Open(const std::string& path, OpenMode mode) {
@@ -61,15 +49,8 @@ std::error_code File::Open(const std::string& path, OpenMode mode) {
   HANDLE h = CreateFileW(Widen(path).c_str(), access, share, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
-  handle_ = h;
+  handle_ = OwnedHandle(h);
   return {};
-}
-
-bool File::is_open() const { return handle_ != nullptr; }
-
-void File::Close() {
-  if (handle_ != nullptr) CloseHandle(AsHandle(handle_));
-  handle_ = nullptr;
 }
 
 std::error_code File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) const {
@@ -78,7 +59,7 @@ std::error_code File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data)
     OVERLAPPED ov = OverlappedAt(offset + done);
     const std::size_t want = std::min(data.size() - done, kMaxChunk);
     DWORD got = 0;
-    if (!ReadFile(AsHandle(handle_), data.data() + done, static_cast<DWORD>(want), &got, &ov)) {
+    if (!ReadFile(AsHandle(handle_.get()), data.data() + done, static_cast<DWORD>(want), &got, &ov)) {
       if (GetLastError() == ERROR_HANDLE_EOF) return Errc::kShortRead;
       return LastError();
     }
@@ -94,20 +75,20 @@ std::error_code File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t
     OVERLAPPED ov = OverlappedAt(offset + done);
     const std::size_t want = std::min(data.size() - done, kMaxChunk);
     DWORD put = 0;
-    if (!WriteFile(AsHandle(handle_), data.data() + done, static_cast<DWORD>(want), &put, &ov)) return LastError();
+    if (!WriteFile(AsHandle(handle_.get()), data.data() + done, static_cast<DWORD>(want), &put, &ov)) return LastError();
     done += put;
   }
   return {};
 }
 
 std::error_code File::Flush() {
-  if (!FlushFileBuffers(AsHandle(handle_))) return LastError();
+  if (!FlushFileBuffers(AsHandle(handle_.get()))) return LastError();
   return {};
 }
 
 std::error_code File::Size(std::uint64_t& size) const {
   LARGE_INTEGER li{};
-  if (!GetFileSizeEx(AsHandle(handle_), &li)) return LastError();
+  if (!GetFileSizeEx(AsHandle(handle_.get()), &li)) return LastError();
   size = static_cast<std::uint64_t>(li.QuadPart);
   return {};
 }
@@ -115,7 +96,7 @@ std::error_code File::Size(std::uint64_t& size) const {
 std::error_code File::Truncate(std::uint64_t size) {
   FILE_END_OF_FILE_INFO info{};
   info.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-  if (!SetFileInformationByHandle(AsHandle(handle_), FileEndOfFileInfo, &info, sizeof info)) return LastError();
+  if (!SetFileInformationByHandle(AsHandle(handle_.get()), FileEndOfFileInfo, &info, sizeof info)) return LastError();
   return {};
 }
 
@@ -123,9 +104,12 @@ bool FileExists(const std::string& path) {
   return GetFileAttributesW(Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::error_code RemoveFile(const std::string& path) {
-  if (!DeleteFileW(Widen(path).c_str())) return LastError();
-  return {};
+std::error_code InUseAsOwn(std::error_code error) {
+  if (error.category() == std::system_category() &&
+      (error.value() == ERROR_SHARING_VIOLATION || error.value() == ERROR_LOCK_VIOLATION)) {
+    return Errc::kInUse;
+  }
+  return error;
 }
 
 std::error_code RenameOver(const std::string& from, const std::string& to) {
@@ -154,24 +138,6 @@ bool SameFile(const std::string& a, const std::string& b) {
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
-FileLock::~FileLock() { Release(); }
-
-FileLock::FileLock(FileLock&& other) noexcept : path_(std::move(other.path_)), handle_(other.handle_) {
-  other.handle_ = nullptr;
-}
-
-FileLock& FileLock::operator=(FileLock&& other) noexcept {
-  if (this != &other) {
-    Release();
-    path_ = std::move(other.path_);
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
-
-bool FileLock::is_held() const { return handle_ != nullptr; }
-
 // Shared with nobody, so a second open fails with a sharing violation while
 // the first is held; deleted by the system when the handle closes, which also
 // happens when the holder is killed.
@@ -187,17 +153,13 @@ std::error_code FileLock::TryAcquire(const std::string& path) {
     return error;
   }
   path_ = path;
-  handle_ = h;
+  handle_ = OwnedHandle(h);
   return {};
 }
 
-void FileLock::Release() {
-  if (handle_ != nullptr) CloseHandle(AsHandle(handle_));
-  handle_ = nullptr;
-}
+// The system deletes the lock file as the handle closes.
+void FileLock::Release() { handle_.Reset(); }
 
-std::string TemporaryPathBeside(const std::string& target) {
-  return DirectoryOf(target) + "." + BareName(target) + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
-}
+std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
 }  // namespace gfxpak

@@ -84,7 +84,7 @@ class SystemFileSystem : public FileSystem {
   explicit SystemFileSystem(std::chrono::milliseconds lock_wait = kLockWait) : lock_wait_(lock_wait) {}
   std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) override;
   bool Exists(const std::string& path) override { return FileExists(path); }
-  std::error_code Remove(const std::string& path) override { return RemoveFile(path); }
+  std::error_code Remove(const std::string& path) override { return InUseAsOwn(DeleteFileAt(path)); }
   std::error_code Rename(const std::string& from, const std::string& to) override { return RenameOver(from, to); }
   std::error_code Lock(const std::string& path, FileLock& lock) override { return lock.Acquire(path, lock_wait_); }
   bool Same(const std::string& a, const std::string& b) override { return SameFile(a, b); }

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <system_error>
+
+// Deletes a file by its path (UTF-8). Where the system keeps a folder's
+// entries apart from the files (POSIX), the folder is synced too, so the
+// deletion survives a crash right after it; the error is the system's own.
+std::error_code DeleteFileAt(const std::string& path);
+
+#ifndef _WIN32
+// Makes a rename or an unlink in path's folder durable: on POSIX it reaches
+// the disk only with the folder.
+void SyncFolderOf(const std::string& path);
+#endif
