@@ -235,23 +235,6 @@ TEST(ArchiveTest, NewArchiveUsesFirstDataAndMarker) {
   ExpectArchive(storage, layout, {{"bern_a.o", Text("stadium")}, {"rome_b.h", Text("second")}});
 }
 
-// Stops applying writes after a given number, as a crash would.
-class CrashingStorage : public MemoryStorage {
- public:
-  CrashingStorage(Bytes bytes, int writes_left) : MemoryStorage(std::move(bytes)), left_(writes_left) {}
-  std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-    if (left_-- <= 0) return std::make_error_code(std::errc::io_error);
-    return MemoryStorage::Write(offset, data);
-  }
-  std::error_code Truncate(std::uint64_t size) override {
-    if (left_ <= 0) return std::make_error_code(std::errc::io_error);
-    return MemoryStorage::Truncate(size);
-  }
-
- private:
-  int left_;
-};
-
 TEST(ArchiveTest, CrashAfterAnyWriteLeavesOldOrNewContent) {
   const std::vector<std::pair<std::string, Bytes>> updates = {
       {"bern_a.o", Pattern(4000, 50)}, {"rome_b.h", Pattern(100, 51)}, {"grown_into_data.o", Pattern(900, 52)}};
@@ -262,7 +245,10 @@ TEST(ArchiveTest, CrashAfterAnyWriteLeavesOldOrNewContent) {
       const Bytes original = Build(layout, old_items);
       bool completed = false;
       for (int writes = 0; !completed && writes < 64; ++writes) {
-        CrashingStorage storage(original, writes);
+        // Nothing after the given number of changes reaches the file, as
+        // when the process is killed there.
+        FaultPlan plan(Fault::kKill, writes);
+        FaultyStorage storage(plan, std::make_unique<MemoryStorage>(original));
         completed = PutEntry(storage, name, data, PutOptions{}).ok();
         Archive a;
         const Status status = ReadArchive(storage, a);
@@ -282,22 +268,6 @@ TEST(ArchiveTest, CrashAfterAnyWriteLeavesOldOrNewContent) {
   }
 }
 
-// Fails one write, the given one, and no other: the update must fail and put
-// every byte back.
-class OneFailingWriteStorage : public MemoryStorage {
- public:
-  OneFailingWriteStorage(Bytes bytes, int failing) : MemoryStorage(std::move(bytes)), failing_(failing) {}
-  std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-    if (writes_++ == failing_) return std::make_error_code(std::errc::io_error);
-    return MemoryStorage::Write(offset, data);
-  }
-  bool failed() const { return writes_ > failing_; }
-
- private:
-  int failing_;
-  int writes_ = 0;
-};
-
 TEST(ArchiveTest, AFailedUpdateIsUndoneByteForByte) {
   const std::vector<std::pair<std::string, Bytes>> updates = {
       {"bern_a.o", Pattern(4000, 53)}, {"loose.h", Pattern(10, 54)}, {"grown_into_data_too.o", Pattern(900, 55)}};
@@ -305,17 +275,22 @@ TEST(ArchiveTest, AFailedUpdateIsUndoneByteForByte) {
     for (const auto& [name, data] : updates) {
       SCOPED_TRACE(std::string(layout.label) + " / " + name);
       const Bytes original = Build(layout, BaseItems());
+      // One write fails, the given one, and no other: the update must fail
+      // and put every byte back.
       for (int failing = 0;; ++failing) {
-        OneFailingWriteStorage storage(original, failing);
+        FaultPlan plan(Fault::kOneWrite, failing);
+        auto file = std::make_unique<MemoryStorage>(original);
+        const MemoryStorage& bytes = *file;
+        FaultyStorage storage(plan, std::move(file));
         PutResult result;
         const Status status = PutEntry(storage, name, data, PutOptions{}, &result);
-        if (!storage.failed()) {
+        if (!plan.struck()) {
           EXPECT_TRUE(status.ok()) << Why(status);
           break;
         }
         EXPECT_EQ(status.code(), std::errc::io_error) << "write " << failing;
         EXPECT_TRUE(result.undone) << "write " << failing;
-        EXPECT_EQ(storage.bytes(), original) << "write " << failing;
+        EXPECT_EQ(bytes.bytes(), original) << "write " << failing;
       }
     }
   }

@@ -123,59 +123,16 @@ inline const char* FaultName(Fault f) {
   return "?";
 }
 
-// Counts every change an operation makes (writes and truncations, creating,
-// renaming and removing files) and fails them from the chosen one on.
-class FaultyFileSystem : public FileSystem {
+// When an injected fault strikes: counts the changes an operation makes
+// (writes and truncations, creating, renaming and removing files) and
+// decides for each whether it fails.
+class FaultPlan {
  public:
-  FaultyFileSystem(FileSystem& inner, Fault fault, int at) : inner_(inner), fault_(fault), at_(at) {}
+  FaultPlan(Fault fault, int at) : fault_(fault), at_(at) {}
 
   // Whether the fault happened: when not, the operation ran to its end.
   bool struck() const { return struck_; }
-
-  std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) override {
-    if (mode == OpenMode::kCreateNew && Strikes(false)) return Failure();
-    std::unique_ptr<Storage> opened;
-    if (auto e = inner_.Open(path, mode, opened)) return e;
-    file = std::make_unique<Faulty>(*this, std::move(opened));
-    return {};
-  }
-  bool Exists(const std::string& path) override { return inner_.Exists(path); }
-  std::error_code Remove(const std::string& path) override {
-    if (Strikes(false)) return Failure();
-    return inner_.Remove(path);
-  }
-  std::error_code Rename(const std::string& from, const std::string& to) override {
-    if (Strikes(false)) return Failure();
-    return inner_.Rename(from, to);
-  }
-  std::error_code Lock(const std::string& path, FileLock& lock) override { return inner_.Lock(path, lock); }
-  bool Same(const std::string& a, const std::string& b) override { return inner_.Same(a, b); }
-
- private:
-  class Faulty : public Storage {
-   public:
-    Faulty(FaultyFileSystem& fs, std::unique_ptr<Storage> inner) : fs_(fs), inner_(std::move(inner)) {}
-    std::error_code Read(std::uint64_t offset, std::span<std::uint8_t> data) override { return inner_->Read(offset, data); }
-    std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-      if (fs_.Strikes(true)) return fs_.Failure();
-      return inner_->Write(offset, data);
-    }
-    std::error_code Flush() override {
-      if (fs_.fault_ == Fault::kKill && fs_.struck_) return fs_.Failure();
-      return inner_->Flush();
-    }
-    std::error_code Size(std::uint64_t& size) override { return inner_->Size(size); }
-    std::error_code Truncate(std::uint64_t size) override {
-      if (fs_.Strikes(false)) return fs_.Failure();
-      return inner_->Truncate(size);
-    }
-
-   private:
-    FaultyFileSystem& fs_;
-    std::unique_ptr<Storage> inner_;
-  };
-
-  // Whether this change fails.
+  // Whether this change (a write, or another change) fails.
   bool Strikes(bool is_write) {
     switch (fault_) {
       case Fault::kKill:
@@ -192,16 +149,74 @@ class FaultyFileSystem : public FileSystem {
     }
     return false;
   }
+  // A flush after a kill does not reach the disk either.
+  bool FlushFails() const { return fault_ == Fault::kKill && struck_; }
   std::error_code Failure() const {
     return std::make_error_code(fault_ == Fault::kNoSpace ? std::errc::no_space_on_device : std::errc::io_error);
   }
 
-  FileSystem& inner_;
+ private:
   Fault fault_;
   int at_;
   int changes_ = 0;
   int writes_ = 0;
   bool struck_ = false;
+};
+
+// One file whose changes fail as the plan says; reads pass through.
+class FaultyStorage : public Storage {
+ public:
+  FaultyStorage(FaultPlan& plan, std::unique_ptr<Storage> inner) : plan_(plan), inner_(std::move(inner)) {}
+  std::error_code Read(std::uint64_t offset, std::span<std::uint8_t> data) override { return inner_->Read(offset, data); }
+  std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override {
+    if (plan_.Strikes(true)) return plan_.Failure();
+    return inner_->Write(offset, data);
+  }
+  std::error_code Flush() override {
+    if (plan_.FlushFails()) return plan_.Failure();
+    return inner_->Flush();
+  }
+  std::error_code Size(std::uint64_t& size) override { return inner_->Size(size); }
+  std::error_code Truncate(std::uint64_t size) override {
+    if (plan_.Strikes(false)) return plan_.Failure();
+    return inner_->Truncate(size);
+  }
+
+ private:
+  FaultPlan& plan_;
+  std::unique_ptr<Storage> inner_;
+};
+
+// A file system whose every file, and whose creating, renaming and removing,
+// fail as one plan says.
+class FaultyFileSystem : public FileSystem {
+ public:
+  FaultyFileSystem(FileSystem& inner, Fault fault, int at) : inner_(inner), plan_(fault, at) {}
+
+  bool struck() const { return plan_.struck(); }
+
+  std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) override {
+    if (mode == OpenMode::kCreateNew && plan_.Strikes(false)) return plan_.Failure();
+    std::unique_ptr<Storage> opened;
+    if (auto e = inner_.Open(path, mode, opened)) return e;
+    file = std::make_unique<FaultyStorage>(plan_, std::move(opened));
+    return {};
+  }
+  bool Exists(const std::string& path) override { return inner_.Exists(path); }
+  std::error_code Remove(const std::string& path) override {
+    if (plan_.Strikes(false)) return plan_.Failure();
+    return inner_.Remove(path);
+  }
+  std::error_code Rename(const std::string& from, const std::string& to) override {
+    if (plan_.Strikes(false)) return plan_.Failure();
+    return inner_.Rename(from, to);
+  }
+  std::error_code Lock(const std::string& path, FileLock& lock) override { return inner_.Lock(path, lock); }
+  bool Same(const std::string& a, const std::string& b) override { return inner_.Same(a, b); }
+
+ private:
+  FileSystem& inner_;
+  FaultPlan plan_;
 };
 
 }  // namespace gfxpak
