@@ -9,6 +9,7 @@
 #include "big_archive.h"
 #include "error.h"
 #include "file.h"
+#include "product.h"
 #include "refpack/refpack.h"
 #include "restore_point.h"
 #include "storage.h"
@@ -17,18 +18,18 @@ namespace gfxpak {
 
 namespace {
 
-constexpr std::string_view kVersion = "gfxpak 1.0.0";
+constexpr std::string_view kVersion = "gfxpak " TESSOLO_VERSION;
 
 constexpr std::string_view kUsage =
     "usage:\n"
     "  gfxpak -compress -real IN OUT   RefPack-compress IN into OUT (IN may be OUT);\n"
     "                                  a file that is already RefPack is kept as it is\n"
-    "  gfxpak -p ARCHIVE FILE          put FILE into ARCHIVE (replace the entry of the\n"
-    "                                  same name, else add it; a missing ARCHIVE is created)\n"
+    "  gfxpak -p [-norestore] ARCHIVE FILE  put FILE into ARCHIVE (replace the entry of\n"
+    "                                  the same name, else add it; a missing ARCHIVE is\n"
+    "                                  created; -norestore: make no restore point)\n"
     "  gfxpak -l ARCHIVE               list the entries\n"
     "  gfxpak -x [-d] ARCHIVE NAME OUT extract an entry (-d: decompress it)\n"
     "  gfxpak -d IN OUT                decompress a RefPack file\n"
-    "                                  (-p -norestore: make no restore point)\n"
     "  gfxpak -restore [-force] ARCHIVE  put the archive back as it was before gfxpak\n"
     "                                  first changed it (from ARCHIVE.restore; -force:\n"
     "                                  even if the archive is not as gfxpak left it)\n"

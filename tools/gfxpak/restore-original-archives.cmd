@@ -1,13 +1,14 @@
 @echo off
 rem Puts the game's two archives back as they were before the first import,
 rem from the restore points that gfxpak keeps beside them. Double-click it in
-rem the game's data folder; gfxpak.exe is looked for in the folder above
-rem (beside the import tool), then here, then on the PATH.
+rem the game's data folder. The gfxpak.exe beside the import tool, in the
+rem folder above, is the one taken; without it one here, else the one on the
+rem PATH.
 setlocal
 cd /d "%~dp0"
 set "GFXPAK=gfxpak"
-if exist "%~dp0..\gfxpak.exe" set "GFXPAK=%~dp0..\gfxpak.exe"
 if exist "%~dp0gfxpak.exe" set "GFXPAK=%~dp0gfxpak.exe"
+if exist "%~dp0..\gfxpak.exe" set "GFXPAK=%~dp0..\gfxpak.exe"
 set failed=0
 
 for %%A in (zdata_05.big zdata_06.big) do call :restore %%A
