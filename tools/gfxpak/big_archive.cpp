@@ -311,8 +311,10 @@ class Updater {
 
 }  // namespace
 
-Status ReadArchive(Storage& storage, Archive& a) {
-  a = Archive{};
+namespace {
+
+// The 16-byte header; count is the number of entries it announces.
+Status ReadHeader(Storage& storage, Archive& a, std::uint32_t& count) {
   if (auto e = storage.Size(a.file_size)) return IoFail("cannot read", e);
   if (a.file_size < kHeaderSize) return Fail(Errc::kNotArchive, {}, "too short");
   if (a.file_size > kMaxArchive) return Fail(Errc::kNotArchive, {}, "larger than 4 GiB");
@@ -323,59 +325,63 @@ Status ReadArchive(Storage& storage, Archive& a) {
   }
   std::memcpy(a.magic.data(), header, 4);
   a.archive_size = GetLe32(header + 4);
-  const std::uint32_t count = GetBe32(header + 8);
+  count = GetBe32(header + 8);
   a.header_field = GetBe32(header + 12);
   if (count > (a.file_size - kHeaderSize) / (kRecordFixed + 1)) return Fail(Errc::kDamagedArchive, {}, "entry count too large");
   if (count > kMaxEntries) return Fail(Errc::kTooManyEntries, {}, std::to_string(count) + " entries");
+  return {};
+}
 
-  // The table's length is known only once its names are read: read a
-  // generous guess and widen it while names run past its end.
+// Parses count records from the start of table; false when the table ends
+// before the last record does.
+bool ParseTable(const std::vector<std::uint8_t>& table, std::uint32_t count, Archive& a) {
+  std::size_t pos = kHeaderSize;
+  a.entries.clear();
+  a.entries.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (table.size() - pos < kRecordFixed + 1) return false;
+    Entry e;
+    e.record_pos = static_cast<std::uint32_t>(pos);
+    e.offset = GetBe32(&table[pos]);
+    e.size = GetBe32(&table[pos + 4]);
+    const auto name_begin = table.begin() + static_cast<std::ptrdiff_t>(pos + kRecordFixed);
+    const auto nul = std::find(name_begin, table.end(), std::uint8_t{0});
+    if (nul == table.end()) return false;
+    e.name.assign(name_begin, nul);
+    pos = static_cast<std::size_t>(nul - table.begin()) + 1;
+    a.entries.push_back(std::move(e));
+  }
+  a.table_end = static_cast<std::uint32_t>(pos);
+  return true;
+}
+
+// The table's length is known only once its names are read: read a
+// generous guess and widen it while names run past its end.
+Status ReadTable(Storage& storage, std::uint32_t count, Archive& a) {
   std::uint64_t want = std::min<std::uint64_t>(a.file_size, kHeaderSize + std::uint64_t{count} * 64 + 4096);
   std::vector<std::uint8_t> table;
   for (;;) {
     table.resize(static_cast<std::size_t>(want));
     if (auto e = storage.Read(0, table)) return IoFail("cannot read", e);
-    std::size_t pos = kHeaderSize;
-    bool short_table = false;
-    a.entries.clear();
-    a.entries.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-      if (table.size() - pos < kRecordFixed + 1) {
-        short_table = true;
-        break;
-      }
-      Entry e;
-      e.record_pos = static_cast<std::uint32_t>(pos);
-      e.offset = GetBe32(&table[pos]);
-      e.size = GetBe32(&table[pos + 4]);
-      const auto name_begin = table.begin() + static_cast<std::ptrdiff_t>(pos + kRecordFixed);
-      const auto nul = std::find(name_begin, table.end(), std::uint8_t{0});
-      if (nul == table.end()) {
-        short_table = true;
-        break;
-      }
-      e.name.assign(name_begin, nul);
-      pos = static_cast<std::size_t>(nul - table.begin()) + 1;
-      a.entries.push_back(std::move(e));
-    }
-    if (!short_table) {
-      a.table_end = static_cast<std::uint32_t>(pos);
-      break;
-    }
+    if (ParseTable(table, count, a)) return {};
     if (want == a.file_size) return Fail(Errc::kDamagedArchive, {}, "table runs past the end of the file");
     want = std::min<std::uint64_t>(a.file_size, want * 2);
   }
+}
 
+Status CheckEntries(const Archive& a) {
   for (const Entry& e : a.entries) {
     const std::uint64_t end = std::uint64_t{e.offset} + e.size;
     if (end > a.file_size) return Fail(Errc::kDamagedArchive, {}, "entry \"" + e.name + "\" runs past the end of the file");
     if (e.size > 0 && e.offset < a.table_end) return Fail(Errc::kDamagedArchive, {}, "entry \"" + e.name + "\" overlaps the table");
   }
-  a.first_data = LowestData(a.entries, a.file_size);
+  return {};
+}
 
-  // A marker right before the data fits two conventions; first-data wins, as
-  // that is how new archives are written. Equal to the table end is read as
-  // table end, which stays right when the table grows into moved-out data.
+// A marker right before the data fits two conventions; first-data wins, as
+// that is how new archives are written. Equal to the table end is read as
+// table end, which stays right when the table grows into moved-out data.
+void TellConvention(Archive& a) {
   const bool has_data = std::any_of(a.entries.begin(), a.entries.end(), [](const Entry& e) { return e.size > 0; });
   const bool near_table_end = a.header_field >= a.table_end && a.header_field - a.table_end <= kMaxFieldExtra;
   if (has_data && a.header_field == a.first_data && a.header_field != a.table_end) {
@@ -388,6 +394,18 @@ Status ReadArchive(Storage& storage, Archive& a) {
   } else {
     a.convention = HeaderField::kFixed;
   }
+}
+
+}  // namespace
+
+Status ReadArchive(Storage& storage, Archive& a) {
+  a = Archive{};
+  std::uint32_t count = 0;
+  if (Status s = ReadHeader(storage, a, count); !s.ok()) return s;
+  if (Status s = ReadTable(storage, count, a); !s.ok()) return s;
+  if (Status s = CheckEntries(a); !s.ok()) return s;
+  a.first_data = LowestData(a.entries, a.file_size);
+  TellConvention(a);
 
   const std::uint32_t gap = a.first_data - a.table_end;
   const std::uint32_t keep = std::min(gap, std::max(kMinTrailer, a.convention == HeaderField::kTableEnd ? a.field_extra : 0u));
