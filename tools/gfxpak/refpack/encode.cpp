@@ -635,7 +635,7 @@ class Parser {
 
 }  // namespace
 
-std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input) {
+std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, const CompressOptions&) {
   if (input.size() > kMaxInputSize) throw std::length_error("RefPack input over 4 GiB");
   std::vector<std::uint8_t> out;
   out.reserve(input.size() + input.size() / 100 + 16);
