@@ -58,6 +58,7 @@ MatchFinder::MatchFinder(std::size_t capacity)
       mask_(TableSize(capacity, std::size_t{1} << 18) - 1),
       head_(std::make_unique_for_overwrite<std::uint32_t[]>(std::size_t{1} << bits_)),
       short_head_(std::make_unique_for_overwrite<std::uint32_t[]>(std::size_t{1} << short_bits_)),
+      short_prev_(std::make_unique_for_overwrite<std::uint32_t[]>(kShortReach)),
       tree_(std::make_unique_for_overwrite<std::uint32_t[]>(2 * (mask_ + 1))) {}
 
 void MatchFinder::Reset(std::span<const std::uint8_t> input, std::size_t floor, std::size_t end) {
@@ -71,7 +72,7 @@ void MatchFinder::Reset(std::span<const std::uint8_t> input, std::size_t floor, 
 
 void MatchFinder::Insert(std::size_t pos) {
   if (pos + kMinLength > end_) return;
-  short_head_[Hash3(data_ + pos, short_bits_)] = static_cast<std::uint32_t>(pos + 1);
+  InsertShort(pos, short_head_[Hash3(data_ + pos, short_bits_)]);
   if (pos + 4 <= end_) Descend(pos, std::min(kMaxLength, end_ - pos), kMaxLength, nullptr);
 }
 
@@ -85,18 +86,32 @@ std::size_t MatchFinder::Find(std::size_t pos, Match* out) {
 }
 
 // The nearest 3-byte match, which the tree (over 4-byte hashes) does not
-// hold: the newest position with the same 3-byte hash, if near enough for
-// the 2-byte command and not a hash collision. Records pos there.
+// hold, if near enough for the 2-byte command: a walk along the positions
+// with the same 3-byte hash, which are few that near. Inserts pos there.
 std::size_t MatchFinder::FindShort(std::size_t pos, std::size_t limit, Match* out) {
   const std::uint8_t* const here = data_ + pos;
-  std::uint32_t& slot = short_head_[Hash3(here, short_bits_)];
-  const std::uint32_t candidate = slot;
-  slot = static_cast<std::uint32_t>(pos + 1);
-  if (candidate <= floor_ || pos + 1 - candidate > kShortReach) return 0;
-  const std::uint8_t* const there = data_ + candidate - 1;
-  if (there[0] != here[0] || there[1] != here[1] || there[2] != here[2]) return 0;
-  out[0] = {static_cast<std::uint32_t>(MatchLength(there, here, limit)), static_cast<std::uint32_t>(pos + 1 - candidate)};
-  return 1;
+  std::uint32_t& head = short_head_[Hash3(here, short_bits_)];
+  std::size_t count = 0;
+  for (std::uint32_t candidate = head; candidate > floor_ && pos + 1 - candidate <= kShortReach;
+       candidate = short_prev_[(candidate - 1) % kShortReach]) {
+    const std::uint8_t* const there = data_ + candidate - 1;
+    if (there[0] == here[0] && there[1] == here[1] && there[2] == here[2]) {
+      out[0] = {static_cast<std::uint32_t>(MatchLength(there, here, limit)),
+                static_cast<std::uint32_t>(pos + 1 - candidate)};
+      count = 1;
+      break;
+    }
+  }
+  InsertShort(pos, head);
+  return count;
+}
+
+// Links pos in front of the positions with its 3-byte hash. Its slot is
+// that of the position kShortReach before it, which no walk from pos or
+// later needs.
+void MatchFinder::InsertShort(std::size_t pos, std::uint32_t& head) {
+  short_prev_[pos % kShortReach] = head;
+  head = static_cast<std::uint32_t>(pos + 1);
 }
 
 // Inserts pos into the tree of its 4-byte hash, which is ordered by the

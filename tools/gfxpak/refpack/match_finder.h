@@ -47,6 +47,7 @@ class MatchFinder {
  private:
   std::size_t Descend(std::size_t pos, std::size_t limit, std::size_t best, Match* out);
   std::size_t FindShort(std::size_t pos, std::size_t limit, Match* out);
+  void InsertShort(std::size_t pos, std::uint32_t& head);
 
   const std::uint8_t* data_ = nullptr;
   std::size_t floor_ = 0;
@@ -57,6 +58,7 @@ class MatchFinder {
   // Positions are stored plus one, so that zero means none.
   std::unique_ptr<std::uint32_t[]> head_;        // the root of each 4-byte hash's tree
   std::unique_ptr<std::uint32_t[]> short_head_;  // the newest position of each 3-byte hash
+  std::unique_ptr<std::uint32_t[]> short_prev_;  // the one before, with the same hash, of each near position
   std::unique_ptr<std::uint32_t[]> tree_;        // two children a position, cyclic over mask_ + 1
 };
 

@@ -17,6 +17,8 @@ constexpr std::size_t kSkipLength = 16;
 // After this many positions in a row where the search found nothing, the
 // parse hands over to the finder's scan for the next match.
 constexpr std::size_t kMissesBeforeScan = 8;
+// How many nodes after a long match are searched for one that reaches farther.
+constexpr std::size_t kLookAhead = 2;
 // Lengths of a match within this many of its longest are all priced.
 constexpr std::size_t kTail = 16;
 
@@ -93,7 +95,7 @@ std::size_t OptimalParse::ParseBlock(std::size_t start) {
     copy_reach = std::max(copy_reach, i + std::min(longest, span - i));
     if (longest >= kSkipLength) skip_until = i + longest - kSkipLength / 2;
     if (longest >= kNiceLength && longest <= span - i) {
-      end = TakeLongMatch(start, i, longest);
+      end = TakeLongMatch(start, i, span, longest);
       break;
     }
   }
@@ -164,13 +166,26 @@ std::size_t OptimalParse::PriceMatches(std::size_t i, std::size_t span, const Ma
   return matches[count - 1].length;
 }
 
-// Takes the long match at node i as it is, whatever the others offer, and
-// returns the node where it ends, which becomes the end of the block: only
-// the copy may reach it, so that the block's path surely contains it. The
-// match's inner positions only feed the finder.
-std::size_t OptimalParse::TakeLongMatch(std::size_t start, std::size_t i, std::size_t longest) {
-  for (std::size_t k = 1; k < longest; ++k) finder_->Insert(start + i + k);
-  const std::size_t end = i + longest;
+// Takes the long match at node i, whatever the others offer, or one that
+// reaches farther from the next few nodes: a long repeat often starts a
+// byte or two after the first long match shows up. Returns the node where
+// the match ends, which becomes the end of the block: only the copy may
+// reach it, so that the block's path surely contains it. The inner
+// positions only feed the finder.
+std::size_t OptimalParse::TakeLongMatch(std::size_t start, std::size_t i, std::size_t span, std::size_t longest) {
+  std::size_t end = i + longest;
+  std::size_t searched = i;
+  Match matches[MatchFinder::kMaxMatches];
+  for (std::size_t j = i + 1; j <= i + kLookAhead && j < end; ++j) {
+    const std::uint8_t from = PriceLiteral(j);
+    const std::size_t count = finder_->Find(start + j, matches);
+    searched = j;
+    if (count == 0) break;
+    const std::size_t reach = j + PriceMatches(j, span, matches, count, from);
+    if (reach <= end || reach > span) break;
+    end = reach;
+  }
+  for (std::size_t k = searched + 1; k < end; ++k) finder_->Insert(start + k);
   const State copy = nodes_[end].state[0];
   Clear(nodes_[end]);
   nodes_[end].state[0] = copy;

@@ -50,7 +50,7 @@ class OptimalParse {
   void StartBlock(std::size_t pending);
   std::uint8_t PriceLiteral(std::size_t i);
   std::size_t PriceMatches(std::size_t i, std::size_t span, const Match* matches, std::size_t count, std::uint8_t from);
-  std::size_t TakeLongMatch(std::size_t start, std::size_t i, std::size_t longest);
+  std::size_t TakeLongMatch(std::size_t start, std::size_t i, std::size_t span, std::size_t longest);
   void RelaxRange(std::size_t i, std::size_t lo, std::size_t hi, std::size_t dist, std::uint32_t base, std::uint8_t from);
   void Relax(std::size_t i, std::size_t len, std::size_t dist, std::uint32_t base, std::uint8_t from);
   void Reach(std::size_t at);
