@@ -166,9 +166,9 @@ std::size_t OptimalParse::PriceMatches(std::size_t i, std::size_t span, const Ma
   return matches[count - 1].length;
 }
 
-// Takes the long match at node i, whatever the others offer, or one that
-// reaches farther from the next few nodes: a long repeat often starts a
-// byte or two after the first long match shows up. Returns the node where
+// Takes the long match at node i, whatever the others offer, or one from
+// the next few nodes that reaches farther for no more: a long repeat often
+// starts a byte or two after the first long match shows up. Returns the node where
 // the match ends, which becomes the end of the block: only the copy may
 // reach it, so that the block's path surely contains it. The inner
 // positions only feed the finder.
@@ -182,7 +182,7 @@ std::size_t OptimalParse::TakeLongMatch(std::size_t start, std::size_t i, std::s
     searched = j;
     if (count == 0) break;
     const std::size_t reach = j + PriceMatches(j, span, matches, count, from);
-    if (reach <= end || reach > span) break;
+    if (reach <= end || reach > span || nodes_[reach].state[0].cost > nodes_[end].state[0].cost) break;
     end = reach;
   }
   for (std::size_t k = searched + 1; k < end; ++k) finder_->Insert(start + k);
