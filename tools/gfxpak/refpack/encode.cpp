@@ -18,9 +18,9 @@ namespace {
 
 using namespace detail;
 
-// Inputs up to this size are compressed whole; larger ones in pieces of
-// this size (the last may be shorter), whatever the number of threads, so
-// that the output does not depend on it.
+// Inputs up to this size are compressed whole; larger ones in as many equal
+// pieces as it takes to keep each within it. The cuts depend on the size
+// alone, never on the number of threads, so that neither does the output.
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 
 // What a piece's compression leaves for the join: its commands after the
@@ -56,21 +56,25 @@ class Workspace {
 
 std::size_t PieceCount(std::size_t n) { return n <= kPiece ? 1 : (n + kPiece - 1) / kPiece; }
 
+// Where piece i of count starts in an input of n bytes.
+std::size_t PieceStart(std::size_t n, std::size_t count, std::size_t i) {
+  return static_cast<std::size_t>(static_cast<std::uint64_t>(n) * i / count);
+}
+
 // Compresses every piece, on up to threads threads that each take the next
 // piece not yet taken.
 std::vector<Piece> CompressPieces(std::span<const std::uint8_t> input, unsigned threads) {
-  const std::size_t count = PieceCount(input.size());
-  const std::size_t piece_size = count == 1 ? input.size() : kPiece;
+  const std::size_t n = input.size();
+  const std::size_t count = PieceCount(n);
   std::vector<Piece> pieces(count);
   std::atomic<std::size_t> next{0};
   std::exception_ptr error;
   std::mutex error_mutex;
   const auto work = [&] {
     try {
-      Workspace workspace(std::min(input.size(), piece_size + kWindow));
+      Workspace workspace(std::min(n, PieceStart(n, count, 1) + 1 + kWindow));
       for (std::size_t i; (i = next++) < count;) {
-        const std::size_t begin = i * piece_size;
-        workspace.Compress(input, begin, std::min(input.size(), begin + piece_size), pieces[i]);
+        workspace.Compress(input, PieceStart(n, count, i), PieceStart(n, count, i + 1), pieces[i]);
       }
     } catch (...) {
       const std::lock_guard<std::mutex> lock(error_mutex);
@@ -89,9 +93,18 @@ std::vector<Piece> CompressPieces(std::span<const std::uint8_t> input, unsigned 
 // Writes the pieces one after another; the literals around each junction
 // go with the first copy after it.
 void Join(std::span<const std::uint8_t> input, const std::vector<Piece>& pieces, std::vector<std::uint8_t>& out) {
-  std::size_t total = out.size() + 8;
-  for (const Piece& piece : pieces) total += piece.bytes.size() + 8;
-  out.reserve(total + (input.size() - pieces.back().tail) * 2);
+  // Room for each piece's held copy and the literals at the junctions, which
+  // at most add a literal command byte per junction and the stop command.
+  std::size_t total = out.size() + 1;
+  std::size_t literals_from = 0;
+  for (const Piece& piece : pieces) {
+    if (!piece.first) continue;
+    const std::size_t literals = piece.first->pos - literals_from;
+    total += literals + literals / kMaxLiteralRun + 1 + 4 + piece.bytes.size();
+    literals_from = piece.tail;
+  }
+  const std::size_t literals = input.size() - literals_from;
+  out.reserve(total + literals + literals / kMaxLiteralRun + 1);
   CommandWriter writer(input, out, 0);
   for (const Piece& piece : pieces) {
     if (!piece.first) continue;
