@@ -332,9 +332,9 @@ TEST(ArchiveTest, DamagedArchivesAreRefused) {
 }
 
 TEST(ArchiveTest, GoldenArchiveReadsBack) {
-  Bytes bytes;
-  ASSERT_FALSE(ReadWholeFile(TESSOLO_GOLDEN_ARCHIVE, bytes));
-  MemoryStorage storage(bytes);
+  FileBytes file;
+  ASSERT_FALSE(ReadWholeFile(TESSOLO_GOLDEN_ARCHIVE, file));
+  MemoryStorage storage(Bytes(file.bytes().begin(), file.bytes().end()));
   const Layout layout{"golden", "BIGF", Field::kTableEndPlusMarker, kL231Long, 8};
   ExpectArchive(storage, layout,
                 {{"data\\stadium\\bern_golden.o", Text("golden stadium, entry one\n")},

@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <iomanip>
 #include <span>
 #include <string_view>
@@ -46,7 +47,7 @@ Failure Usage(const std::string& what) { return {kExitUsage, what + " (gfxpak -h
 using Args = std::vector<std::string>;
 using Result = std::optional<Failure>;
 
-Result ReadInput(const std::string& path, std::vector<std::uint8_t>& data) {
+Result ReadInput(const std::string& path, FileBytes& data) {
   if (auto e = ReadWholeFile(path, data)) return FileError(path, "cannot read: " + ErrorText(e));
   return std::nullopt;
 }
@@ -56,8 +57,18 @@ Result WriteOutput(const std::string& path, std::span<const std::uint8_t> data) 
   return std::nullopt;
 }
 
+// GFXPAK_THREADS=N compresses on at most N threads (1 to compare with a
+// single core); unset, or not a number from 1 on, on all of them.
+unsigned ThreadsFromEnvironment() {
+  const char* value = std::getenv("GFXPAK_THREADS");
+  if (value == nullptr || *value < '1' || *value > '9') return 0;
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(value, &end, 10);
+  return *end == '\0' && n <= 4096 ? static_cast<unsigned>(n) : 0;
+}
+
 Result Compress(const std::string& in, const std::string& out) {
-  std::vector<std::uint8_t> data;
+  FileBytes data;
   if (Result r = ReadInput(in, data)) return r;
   // An import that is run again must not compress the file a second time.
   if (refpack::IsRefPack(data)) {
@@ -66,7 +77,7 @@ Result Compress(const std::string& in, const std::string& out) {
   }
   std::vector<std::uint8_t> packed;
   try {
-    packed = refpack::Compress(data);
+    packed = refpack::Compress(data, {.threads = ThreadsFromEnvironment()});
   } catch (const std::length_error&) {
     return FileError(in, "too large to compress");
   }
@@ -74,7 +85,7 @@ Result Compress(const std::string& in, const std::string& out) {
 }
 
 Result Decompress(const std::string& in, const std::string& out) {
-  std::vector<std::uint8_t> data;
+  FileBytes data;
   if (Result r = ReadInput(in, data)) return r;
   std::vector<std::uint8_t> plain;
   std::string why;
@@ -106,7 +117,7 @@ Result OpenRestorePoint(const std::string& archive_path, Storage& archive, bool 
 }
 
 Result Put(const std::string& archive_path, const std::string& file_path, bool make_restore_point) {
-  std::vector<std::uint8_t> data;
+  FileBytes data;
   if (Result r = ReadInput(file_path, data)) return r;
   const std::string name = BareName(file_path);
   if (name.empty()) return FileError(file_path, "no file name");
