@@ -124,6 +124,7 @@ void MatchFinder::InsertShort(std::size_t pos, std::uint32_t& head) {
 // off: once a long match shows up, the descent goes deeper.
 std::size_t MatchFinder::Descend(std::size_t pos, std::size_t limit, std::size_t best, Match* out) {
   const std::uint8_t* const here = data_ + pos;
+  const std::size_t tree_limit = std::min(limit, kTreeLimit);
   std::uint32_t& root = head_[Hash4(here, bits_)];
   std::uint32_t candidate = root;
   root = static_cast<std::uint32_t>(pos + 1);
@@ -140,17 +141,21 @@ std::size_t MatchFinder::Descend(std::size_t pos, std::size_t limit, std::size_t
     std::uint32_t* const pair = &tree_[2 * (from & mask_)];
     std::size_t len = std::min(smaller_len, larger_len);
     if (there[len] == here[len]) {
-      len += MatchLength(there + len, here + len, limit - len);
+      len += MatchLength(there + len, here + len, tree_limit - len);
       if (len >= kLongLength && !deepened) {
         depth += kLongDepth;
         deepened = true;
       }
-      if (len > best && out != nullptr && CopyCost(len, pos - from) != kInfinite) {
-        best = len;
-        out[count++] = {static_cast<std::uint32_t>(len), static_cast<std::uint32_t>(pos - from)};
+      if (out != nullptr) {
+        const std::size_t full = len == tree_limit ? len + MatchLength(there + len, here + len, limit - len) : len;
+        if (full > best && CopyCost(full, pos - from) != kInfinite) {
+          best = full;
+          out[count++] = {static_cast<std::uint32_t>(full), static_cast<std::uint32_t>(pos - from)};
+        }
       }
-      if (len == limit) {
-        // The same bytes as far as we compare: pos takes the candidate's place.
+      if (len == tree_limit) {
+        // The same bytes as far as the tree compares: pos takes the
+        // candidate's place.
         *smaller = pair[0];
         *larger = pair[1];
         return count;

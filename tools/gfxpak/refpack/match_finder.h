@@ -19,6 +19,9 @@ class MatchFinder {
   // ...and how many more once it has met a match of kLongLength bytes.
   static constexpr unsigned kLongDepth = 64;
   static constexpr std::size_t kLongLength = 16;
+  // The tree orders positions by this many bytes at most; a longer match is
+  // measured on from the first position that shares them all.
+  static constexpr std::size_t kTreeLimit = 256;
   // The most matches Find reports at one position.
   static constexpr std::size_t kMaxMatches = 1 + kDepth + kLongDepth;
 
