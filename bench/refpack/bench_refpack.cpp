@@ -290,8 +290,9 @@ int main(int argc, char** argv) {
   std::printf("size: compressed / original. MB/s: of uncompressed data, best of runs, wall clock.\n");
   std::printf("c1, call: in-process on 1 and on all %u threads; cmd: the whole gfxpak -compress.\n",
               std::thread::hardware_concurrency());
-  std::printf("%-12s %9s | %7s %7s %7s %7s | %6s %6s %6s %6s | %7s %7s | %s\n", "file", "bytes", "ours", "classic",
-              "qfs", "greedy", "c1", "call", "cmd", "qfs c", "d", "qfs d", "cmd/qfs");
+  std::printf("call/c1: the gain from threads; cmd/qfs: the whole command against qfs-compression in-process.\n");
+  std::printf("%-12s %9s | %7s %7s %7s %7s | %6s %6s %7s %6s %6s | %7s %7s | %s\n", "file", "bytes", "ours",
+              "classic", "qfs", "greedy", "c1", "call", "call/c1", "cmd", "qfs c", "d", "qfs d", "cmd/qfs");
   bool ok = true;
   std::size_t total = 0, total_ours = 0, total_classic = 0;
   for (std::size_t i = 0; i < corpus.size(); ++i) {
@@ -300,9 +301,9 @@ int main(int argc, char** argv) {
     const auto it = qfs.find(s.name);
     const Theirs t = it != qfs.end() ? it->second : Theirs{};
     const std::size_t n = s.data.size();
-    std::printf("%-12s %9zu | %7s %7s %7s %7s | %6s %6s %6s %6s | %7s %7s | %s%s%s\n", s.name.c_str(), n,
+    std::printf("%-12s %9zu | %7s %7s %7s %7s | %6s %6s %7.2f %6s %6s | %7s %7s | %s%s%s\n", s.name.c_str(), n,
                 Percent(row.ours, n).c_str(), Percent(row.classic, n).c_str(), Percent(t.packed, n).c_str(),
-                Percent(row.greedy, n).c_str(), Speed(row.one).c_str(), Speed(row.all).c_str(),
+                Percent(row.greedy, n).c_str(), Speed(row.one).c_str(), Speed(row.all).c_str(), row.all / row.one,
                 Speed(row.command).c_str(), Speed(t.compress).c_str(), Speed(row.decompress).c_str(),
                 Speed(t.decompress).c_str(), t.compress > 0 ? Speed(row.command / t.compress).c_str() : "-",
                 row.ours > row.classic ? "  LARGER THAN CLASSIC" : "", row.same ? "" : "  OUTPUT DIFFERS");

@@ -32,7 +32,8 @@ constexpr std::string_view kUsage =
     "  gfxpak -compact [-force] ARCHIVE  rewrite the archive without dead space\n"
     "                                  (-force: even if that drops its restore point)\n"
     "  gfxpak -h | --version\n"
-    "exit status: 0 done, 1 bad or unreadable file, 2 bad usage\n";
+    "exit status: 0 done, 1 bad or unreadable file, 2 bad usage\n"
+    "GFXPAK_THREADS=N: compress on at most N threads (the output is the same)\n";
 
 struct Failure {
   int code;
