@@ -20,7 +20,6 @@ namespace refpack_test {
 inline std::vector<std::uint8_t> ClassicCompress(std::span<const std::uint8_t> in) {
   constexpr std::size_t kWindow = 131072;
   const std::size_t n = in.size();
-  TestStream stream(in);
 
   // prev holds a position's predecessor for as long as the position lies in
   // the window, which is all the walk needs.
@@ -40,36 +39,26 @@ inline std::vector<std::uint8_t> ClassicCompress(std::span<const std::uint8_t> i
   // later candidate can beat it, so the walk may stop there.
   auto most_saved = [](std::size_t limit) { return limit - (limit <= 10 ? 2 : limit <= 67 ? 3 : 4); };
 
-  std::size_t pos = 0;
-  while (pos < n) {
-    std::size_t best_saved = 0, best_len = 0, best_dist = 0;
-    if (pos + 3 <= n) {
-      const std::size_t limit = std::min<std::size_t>(1028, n - pos);
-      const std::size_t ceiling = most_saved(limit);
-      for (std::int64_t c = head[hash(pos)]; c >= 0 && pos - static_cast<std::size_t>(c) <= kWindow;
-           c = prev[static_cast<std::size_t>(c) % kWindow]) {
-        const std::size_t from = static_cast<std::size_t>(c);
-        std::size_t len = 0;
-        while (len < limit && in[from + len] == in[pos + len]) ++len;
-        const std::size_t bytes = TestStream::CommandBytes(len, pos - from);
-        if (bytes != 0 && len > bytes && len - bytes > best_saved) {
-          best_saved = len - bytes;
-          best_len = len;
-          best_dist = pos - from;
-          if (best_saved == ceiling) break;
-        }
+  auto choose = [&](std::size_t pos) {
+    TestMatch best;
+    std::size_t best_saved = 0;
+    const std::size_t limit = std::min<std::size_t>(1028, n - pos);
+    const std::size_t ceiling = most_saved(limit);
+    for (std::int64_t c = head[hash(pos)]; c >= 0 && pos - static_cast<std::size_t>(c) <= kWindow;
+         c = prev[static_cast<std::size_t>(c) % kWindow]) {
+      const std::size_t from = static_cast<std::size_t>(c);
+      std::size_t len = 0;
+      while (len < limit && in[from + len] == in[pos + len]) ++len;
+      const std::size_t bytes = TestStream::CommandBytes(len, pos - from);
+      if (bytes != 0 && len > bytes && len - bytes > best_saved) {
+        best_saved = len - bytes;
+        best = {len, pos - from};
+        if (best_saved == ceiling) break;
       }
     }
-    if (best_len == 0) {
-      insert(pos);
-      ++pos;
-      continue;
-    }
-    stream.Copy(pos, best_len, best_dist);
-    for (std::size_t k = 0; k < best_len; ++k) insert(pos + k);
-    pos += best_len;
-  }
-  return stream.Finish();
+    return best;
+  };
+  return GreedyParse(in, choose, insert);
 }
 
 }  // namespace refpack_test

@@ -18,7 +18,6 @@ inline std::vector<std::uint8_t> GreedyCompress(std::span<const std::uint8_t> in
                                                 unsigned depth) {
   constexpr std::size_t kWindow = 131072;
   const std::size_t n = in.size();
-  TestStream stream(in);
 
   std::vector<std::int32_t> head(1 << 15, -1);
   std::vector<std::int32_t> prev(n, -1);
@@ -32,35 +31,24 @@ inline std::vector<std::uint8_t> GreedyCompress(std::span<const std::uint8_t> in
     head[h] = static_cast<std::int32_t>(p);
   };
 
-  std::size_t pos = 0;
-  while (pos < n) {
-    std::size_t best_len = 0, best_dist = 0;
-    if (pos + 3 <= n) {
-      const std::size_t limit = std::min<std::size_t>(1028, n - pos);
-      std::int32_t c = head[static_cast<std::size_t>(hash(pos))];
-      for (unsigned d = 0; c >= 0 && d < depth; ++d, c = prev[static_cast<std::size_t>(c)]) {
-        const std::size_t from = static_cast<std::size_t>(c);
-        const std::size_t dist = pos - from;
-        if (dist > kWindow) break;
-        std::size_t len = 0;
-        while (len < limit && in[from + len] == in[pos + len]) ++len;
-        if (len > best_len && TestStream::Expressible(len, dist)) {
-          best_len = len;
-          best_dist = dist;
-          if (len == limit) break;
-        }
+  auto choose = [&](std::size_t pos) {
+    TestMatch best;
+    const std::size_t limit = std::min<std::size_t>(1028, n - pos);
+    std::int32_t c = head[static_cast<std::size_t>(hash(pos))];
+    for (unsigned d = 0; c >= 0 && d < depth; ++d, c = prev[static_cast<std::size_t>(c)]) {
+      const std::size_t from = static_cast<std::size_t>(c);
+      const std::size_t dist = pos - from;
+      if (dist > kWindow) break;
+      std::size_t len = 0;
+      while (len < limit && in[from + len] == in[pos + len]) ++len;
+      if (len > best.length && TestStream::Expressible(len, dist)) {
+        best = {len, dist};
+        if (len == limit) break;
       }
     }
-    if (best_len == 0) {
-      insert(pos);
-      ++pos;
-      continue;
-    }
-    stream.Copy(pos, best_len, best_dist);
-    for (std::size_t k = 0; k < best_len; ++k) insert(pos + k);
-    pos += best_len;
-  }
-  return stream.Finish();
+    return best;
+  };
+  return GreedyParse(in, choose, insert);
 }
 
 }  // namespace refpack_test

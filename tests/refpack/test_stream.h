@@ -94,4 +94,29 @@ class TestStream {
   std::size_t lit_start_ = 0;
 };
 
+struct TestMatch {
+  std::size_t length = 0;  // 0 for none
+  std::size_t distance = 0;
+};
+
+// The loop of the greedy test encoders: at each position the match that
+// choose(pos) returns, else a literal. Every position goes to insert once,
+// in order, after the search at it.
+template <typename Choose, typename Insert>
+std::vector<std::uint8_t> GreedyParse(std::span<const std::uint8_t> in, Choose choose, Insert insert) {
+  TestStream stream(in);
+  for (std::size_t pos = 0; pos < in.size();) {
+    const TestMatch m = pos + 3 <= in.size() ? choose(pos) : TestMatch{};
+    if (m.length == 0) {
+      insert(pos);
+      ++pos;
+      continue;
+    }
+    stream.Copy(pos, m.length, m.distance);
+    for (std::size_t k = 0; k < m.length; ++k) insert(pos + k);
+    pos += m.length;
+  }
+  return stream.Finish();
+}
+
 }  // namespace refpack_test
