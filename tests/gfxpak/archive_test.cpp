@@ -445,9 +445,9 @@ TEST(ArchiveTest, DamagedArchivesAreRefused) {
 }
 
 TEST(ArchiveTest, GoldenArchiveReadsBack) {
-  Bytes bytes;
-  ASSERT_FALSE(ReadWholeFile(TESSOLO_GOLDEN_ARCHIVE, bytes));
-  MemoryStorage storage(bytes);
+  FileBytes file;
+  ASSERT_FALSE(ReadWholeFile(TESSOLO_GOLDEN_ARCHIVE, file));
+  MemoryStorage storage(Bytes(file.bytes().begin(), file.bytes().end()));
   const Layout layout{"golden", "BIGF", Field::kTableEndPlusMarker, kL231Long, 8};
   ExpectArchive(storage, layout,
                 {{"data\\stadium\\bern_golden.o", Text("golden stadium, entry one\n")},
@@ -499,7 +499,7 @@ TEST(ArchiveTest, WritersTakeTurnsOnTheLock) {
   ASSERT_TRUE(WriteFileAtomically(archive, ArchiveOf("a.o", Text("a"))).ok());
   const Bytes before = [&] {
     Bytes b;
-    EXPECT_FALSE(ReadWholeFile(archive, b));
+    EXPECT_FALSE(ReadFileInto(archive, b));
     return b;
   }();
   {
@@ -512,7 +512,7 @@ TEST(ArchiveTest, WritersTakeTurnsOnTheLock) {
     EXPECT_EQ(put.code(), Errc::kInUse) << Why(put);
     EXPECT_EQ(Describe(put.error()), archive + ": archive is in use");
     Bytes after;
-    EXPECT_FALSE(ReadWholeFile(archive, after));
+    EXPECT_FALSE(ReadFileInto(archive, after));
     EXPECT_EQ(after, before);
     EXPECT_FALSE(FileExists(RestorePathFor(archive)));
 

@@ -76,6 +76,18 @@ must_pass -compress -real rome_two.h rome_two.h
 must_pass -d bern_one.o ../bern_one.back
 cmp -s ../bern_one.back ../bern_one.plain || fail "-d did not give the original back"
 must_fail 1 -compress -real missing.o missing.o
+
+# Over 1 MiB a file is compressed in pieces, on as many threads as there are
+# or as GFXPAK_THREADS says; the number must not change a byte.
+seq 1 300000 >big.o
+GFXPAK_THREADS=1 must_pass -compress -real big.o ../big.one
+GFXPAK_THREADS=3 must_pass -compress -real big.o ../big.three
+must_pass -compress -real big.o ../big.all
+cmp -s ../big.one ../big.three || fail "-compress on 1 and 3 threads differs"
+cmp -s ../big.one ../big.all || fail "-compress on 1 and all threads differs"
+must_pass -d ../big.all ../big.back
+cmp -s ../big.back big.o || fail "-d did not give the big file back"
+rm big.o
 must_fail 1 -d ../bern_one.plain never.out
 must_fail 1 -d missing.o never.out
 

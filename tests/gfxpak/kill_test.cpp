@@ -77,7 +77,7 @@ unsigned Seed() {
 }
 
 std::string FileHash(const std::string& path) {
-  std::vector<std::uint8_t> bytes;
+  FileBytes bytes;
   EXPECT_FALSE(ReadWholeFile(path, bytes));
   return ToHex(Sha256Of(bytes));
 }

@@ -21,6 +21,14 @@ using Bytes = std::vector<std::uint8_t>;
 
 inline std::string Why(const Status& s) { return s.ok() ? std::string("ok") : Describe(s.error()); }
 
+// A file's bytes, or the error that kept them.
+inline std::error_code ReadFileInto(const std::string& path, Bytes& bytes) {
+  FileBytes file;
+  if (auto e = ReadWholeFile(path, file)) return e;
+  bytes.assign(file.bytes().begin(), file.bytes().end());
+  return {};
+}
+
 inline Bytes ArchiveOf(std::string_view name, const Bytes& data) {
   Bytes bytes;
   EXPECT_TRUE(NewArchive(name, data, bytes).ok());

@@ -89,7 +89,7 @@ struct Listing {
 Listing Read(const std::string& path) {
   Listing listing;
   Bytes bytes;
-  if (!fs::exists(path) || ReadWholeFile(path, bytes)) return listing;
+  if (!fs::exists(path) || ReadFileInto(path, bytes)) return listing;
   MemoryStorage storage(bytes);
   Archive a;
   if (!ReadArchive(storage, a).ok()) return listing;
@@ -104,7 +104,7 @@ Listing Read(const std::string& path) {
 
 std::string HashOf(const std::string& path) {
   Bytes bytes;
-  EXPECT_FALSE(ReadWholeFile(path, bytes));
+  EXPECT_FALSE(ReadFileInto(path, bytes));
   return ToHex(Sha256Of(bytes));
 }
 

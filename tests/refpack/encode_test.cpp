@@ -1,5 +1,7 @@
 // Encoder round trips over many kinds and sizes of input, each held against
-// the plain greedy encoder so that the parser never does worse than it.
+// the classic reference and the plain greedy encoder so that the parser
+// never does worse than they do, and the same stream whatever the number of
+// threads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "classic.h"
 #include "greedy.h"
 #include "refpack/refpack.h"
 #include "samples.h"
@@ -80,7 +83,7 @@ Bytes BrokenText() {
 
 class RoundTrip : public testing::TestWithParam<Input> {};
 
-TEST_P(RoundTrip, DecodesToTheInputAndBeatsGreedy) {
+TEST_P(RoundTrip, DecodesToTheInputAndBeatsTheReferences) {
   const Bytes input = GetParam().make();
   const Bytes packed = refpack::Compress(input);
   ASSERT_GE(packed.size(), 2u);
@@ -92,6 +95,17 @@ TEST_P(RoundTrip, DecodesToTheInputAndBeatsGreedy) {
   std::string error;
   ASSERT_TRUE(refpack::Decompress(packed, out, &error)) << error;
   ASSERT_TRUE(out == input) << "round trip differs";
+
+  // The classic reference searches every candidate, which takes too long for
+  // the largest input.
+  if (input.size() <= (1 << 20)) {
+    const Bytes classic = refpack_test::ClassicCompress(input);
+    ASSERT_TRUE(refpack::Decompress(classic, out, &error)) << "classic stream: " << error;
+    ASSERT_TRUE(out == input) << "classic round trip differs";
+    EXPECT_LE(packed.size(), classic.size()) << "classic reference";
+    std::printf("  %-12s %9zu bytes -> %9zu (classic: %9zu)\n", GetParam().name, input.size(), packed.size(),
+                classic.size());
+  }
 
   // Against greedy searching as deep as the encoder does, and much deeper.
   for (const unsigned depth : {8u, 64u}) {
@@ -117,6 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
         Input{"text", [] { return refpack_test::Text(300000, 2); }},
         Input{"binary", [] { return refpack_test::Binary(300000, 3); }},
         Input{"picture", [] { return refpack_test::Picture(256, 256, 4); }},
+        Input{"texture", [] { return refpack_test::Texture(512, 512, 5); }},
         Input{"far_repeats", FarRepeats},
         Input{"islands", Islands},
         Input{"broken_text", BrokenText},
@@ -131,6 +146,56 @@ INSTANTIATE_TEST_SUITE_P(
                 return out;
               }}),
     [](const testing::TestParamInfo<Input>& p) { return std::string(p.param.name); });
+
+// Inputs over 1 MiB are cut into equal pieces of at most 1 MiB (the same
+// rule as the encoder's). This one has text on either side of each cut, so
+// that copies reach back over it, and random bytes at it, so that literals
+// run over it; elsewhere a repeated block, which is quick to compress.
+Bytes AroundCuts(std::size_t n) {
+  Bytes out = Repeat(refpack_test::Random(1000, 30), n);
+  const std::size_t pieces = (n + (1 << 20) - 1) >> 20;
+  for (std::size_t i = 1; i < pieces; ++i) {
+    const std::size_t cut = n * i / pieces;
+    const Bytes text = refpack_test::Text(60000, 31 + i);
+    std::copy(text.begin(), text.end(), out.begin() + static_cast<std::ptrdiff_t>(cut - 30000));
+    const Bytes noise = refpack_test::Random(1 + i % 7, 40 + i);
+    std::copy(noise.begin(), noise.end(), out.begin() + static_cast<std::ptrdiff_t>(cut - noise.size() / 2));
+  }
+  return out;
+}
+
+// The stream must not depend on how many threads make it, around the piece
+// sizes and the header's switch to 4-byte sizes above 16 MiB - 1, and must
+// decode; a piece without a single copy (random data) and a copy right at
+// a cut (a run of one byte) are among them.
+TEST(Pieces, SameStreamOnAnyNumberOfThreads) {
+  constexpr std::size_t kMiB = 1 << 20;
+  const struct {
+    const char* name;
+    std::function<Bytes()> make;
+  } inputs[] = {
+      {"one piece", [] { return refpack_test::Text(kMiB, 20); }},
+      {"two pieces", [] { return refpack_test::Text(kMiB + 1, 21); }},
+      {"random pieces", [] { return refpack_test::Random(2 * kMiB + 3, 22); }},
+      {"run over cuts", [] { return Bytes(3 * kMiB + 5, 0x55); }},
+      {"five pieces", [] { return AroundCuts(5 * kMiB + 7); }},
+      {"16 MiB - 1", [] { return AroundCuts(16 * kMiB - 1); }},
+      {"16 MiB + 1", [] { return AroundCuts(16 * kMiB + 1); }},
+  };
+  for (const auto& in : inputs) {
+    SCOPED_TRACE(in.name);
+    const Bytes input = in.make();
+    const Bytes one = refpack::Compress(input, {.threads = 1});
+    for (const unsigned threads : {2u, 7u}) {
+      EXPECT_TRUE(refpack::Compress(input, {.threads = threads}) == one) << threads << " threads";
+    }
+    Bytes out;
+    std::string error;
+    ASSERT_TRUE(refpack::Decompress(one, out, &error)) << error;
+    EXPECT_TRUE(out == input) << "round trip differs";
+    std::printf("  %-14s %9zu bytes -> %9zu\n", in.name, input.size(), one.size());
+  }
+}
 
 // Literal runs meet the 4-byte granularity and the 112-byte limit of the
 // literal commands at every length up to a few runs.

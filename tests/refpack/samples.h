@@ -1,7 +1,8 @@
 // Deterministic inputs for the codec's tests and benchmark: text, structured
-// binary, a picture, and data that does not compress.
+// binary, a picture, a palettised texture, and data that does not compress.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -117,6 +118,57 @@ inline Bytes Picture(std::size_t width, std::size_t height, std::uint64_t seed) 
       out.push_back(static_cast<std::uint8_t>(flat ? 120 : (y + noise) & 0xFF));
       out.push_back(static_cast<std::uint8_t>(flat ? 40 : ((x + y) / 2 + noise) & 0xFF));
     }
+  }
+  return out;
+}
+
+// An 8-bit palettised texture: grass stripes, rows of seats and a sky
+// gradient with some noise, dithered by error diffusion onto a 3-3-2 colour
+// cube. The dithering scatters short repeats at every distance, which is
+// what makes such textures hard for a shallow match search.
+inline Bytes Texture(std::size_t width, std::size_t height, std::uint64_t seed) {
+  Rng rng(seed);
+  static constexpr int kLevels[3] = {8, 8, 4};
+  // Error carried to this row and the next one, per channel, with a pixel of
+  // margin on each side.
+  std::vector<int> row(3 * (width + 2)), below(3 * (width + 2));
+  Bytes out;
+  out.reserve(width * height);
+  for (std::size_t y = 0; y < height; ++y) {
+    for (std::size_t x = 0; x < width; ++x) {
+      const int xi = static_cast<int>(x * 256 / width), yi = static_cast<int>(y * 256 / height);
+      int rgb[3];
+      switch ((y / 128 + x / 256) % 3) {
+        case 0:  // grass, mown in stripes
+          rgb[0] = 50 + xi / 8, rgb[1] = 120 + 40 * static_cast<int>((y / 32) % 2), rgb[2] = 40;
+          break;
+        case 1: {  // seats, four colours in a repeating pattern
+          static constexpr int kSeat[4][3] = {{200, 30, 30}, {230, 230, 230}, {30, 30, 160}, {90, 90, 90}};
+          const auto* c = kSeat[(x / 6 + y / 10) % 4];
+          rgb[0] = c[0], rgb[1] = c[1], rgb[2] = c[2];
+          break;
+        }
+        default:  // sky
+          rgb[0] = xi / 2, rgb[1] = 100 + yi / 3, rgb[2] = 160 + yi / 4;
+          break;
+      }
+      int index = 0;
+      for (int c = 0; c < 3; ++c) {
+        const std::size_t at = 3 * (x + 1) + static_cast<std::size_t>(c);
+        const int v = std::clamp(rgb[c] + static_cast<int>(rng.Below(17)) - 8 + row[at] / 16, 0, 255);
+        const int top = kLevels[c] - 1;
+        const int level = (v * top + 127) / 255;
+        const int e = v - level * 255 / top;
+        row[at + 3] += 7 * e;
+        below[at - 3] += 3 * e;
+        below[at] += 5 * e;
+        below[at + 3] += e;
+        index = index * kLevels[c] + level;
+      }
+      out.push_back(static_cast<std::uint8_t>(index));
+    }
+    row.swap(below);
+    std::fill(below.begin(), below.end(), 0);
   }
   return out;
 }

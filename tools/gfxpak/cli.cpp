@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <iomanip>
 #include <span>
 #include <string_view>
@@ -36,13 +37,14 @@ constexpr std::string_view kUsage =
     "  gfxpak -compact [-force] ARCHIVE  rewrite the archive without dead space\n"
     "                                  (-force: even if that drops its restore point)\n"
     "  gfxpak -h | --version\n"
-    "exit status: 0 done, 1 bad or unreadable file or refused, 2 bad usage\n";
+    "exit status: 0 done, 1 bad or unreadable file or refused, 2 bad usage\n"
+    "GFXPAK_THREADS=N: compress on at most N threads (the output is the same)\n";
 
 using Args = std::vector<std::string>;
 
 Status Usage(std::string what) { return Fail(Errc::kUsage, {}, std::move(what)); }
 
-Status ReadInput(const std::string& path, std::vector<std::uint8_t>& data) {
+Status ReadInput(const std::string& path, FileBytes& data) {
   if (auto e = ReadWholeFile(path, data)) return InFile(Fail(e, "cannot read"), path);
   return {};
 }
@@ -57,8 +59,18 @@ Status NotRefPack(const std::string& path, std::string why, const std::string& e
   return InFile(Fail(Errc::kNotRefPack, entry.empty() ? "" : "entry \"" + entry + "\"", std::move(why)), path);
 }
 
+// GFXPAK_THREADS=N compresses on at most N threads (1 to compare with a
+// single core); unset, or not a number from 1 on, on all of them.
+unsigned ThreadsFromEnvironment() {
+  const char* value = std::getenv("GFXPAK_THREADS");
+  if (value == nullptr || *value < '1' || *value > '9') return 0;
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(value, &end, 10);
+  return *end == '\0' && n <= 4096 ? static_cast<unsigned>(n) : 0;
+}
+
 Status Compress(const std::string& in, const std::string& out) {
-  std::vector<std::uint8_t> data;
+  FileBytes data;
   if (Status s = ReadInput(in, data); !s.ok()) return s;
   // An import that is run again must not compress the file a second time.
   if (refpack::IsRefPack(data)) {
@@ -67,7 +79,7 @@ Status Compress(const std::string& in, const std::string& out) {
   }
   std::vector<std::uint8_t> packed;
   try {
-    packed = refpack::Compress(data);
+    packed = refpack::Compress(data, {.threads = ThreadsFromEnvironment()});
   } catch (const std::length_error&) {
     return InFile(Fail(Errc::kFileTooLarge, "cannot compress"), in);
   }
@@ -75,7 +87,7 @@ Status Compress(const std::string& in, const std::string& out) {
 }
 
 Status Decompress(const std::string& in, const std::string& out) {
-  std::vector<std::uint8_t> data;
+  FileBytes data;
   if (Status s = ReadInput(in, data); !s.ok()) return s;
   std::vector<std::uint8_t> plain;
   std::string why;
@@ -84,7 +96,7 @@ Status Decompress(const std::string& in, const std::string& out) {
 }
 
 Status Put(FileSystem& fs, const std::string& archive_path, const std::string& file_path, bool make_restore_point) {
-  std::vector<std::uint8_t> data;
+  FileBytes data;
   if (Status s = ReadInput(file_path, data); !s.ok()) return s;
   const std::string name = BareName(file_path);
   if (name.empty()) return InFile(Fail(Errc::kBadName, {}, "no file name"), file_path);

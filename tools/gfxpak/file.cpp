@@ -22,14 +22,13 @@ std::string BareName(const std::string& path) {
   return sep == std::string::npos ? path : path.substr(sep + 1);
 }
 
-std::error_code ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& data) {
+std::error_code ReadWholeFile(const std::string& path, FileBytes& data) {
   File file;
   if (auto error = file.Open(path, OpenMode::kRead)) return error;
   std::uint64_t size = 0;
   if (auto error = file.Size(size)) return error;
   if (size > 0xFFFFFFFFu) return Errc::kFileTooLarge;
-  data.resize(static_cast<std::size_t>(size));
-  return file.ReadAt(0, data);
+  return file.ReadAt(0, data.Allocate(static_cast<std::size_t>(size)));
 }
 
 FileLock::~FileLock() { Release(); }

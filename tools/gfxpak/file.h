@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <system_error>
@@ -109,10 +110,27 @@ std::error_code InUseAsOwn(std::error_code error);
 // Renames from over to, replacing it in one step: a reader sees the old file
 // or the new one, never a mix.
 std::error_code RenameOver(const std::string& from, const std::string& to);
-std::error_code ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& data);
 // Whether both paths name one existing file (also through other spellings
 // or links).
 bool SameFile(const std::string& a, const std::string& b);
+// The bytes of a file read whole, in memory that is not cleared first, since
+// every byte of it is read into.
+class FileBytes {
+ public:
+  std::span<std::uint8_t> Allocate(std::size_t size) {
+    data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    size_ = size;
+    return {data_.get(), size_};
+  }
+  std::span<const std::uint8_t> bytes() const { return {data_.get(), size_}; }
+  operator std::span<const std::uint8_t>() const { return bytes(); }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_ = 0;
+};
+
+std::error_code ReadWholeFile(const std::string& path, FileBytes& data);
 
 // The folder part of a path ("" for a bare name) and the bare name; both
 // separators count, as they do on Windows.

@@ -38,24 +38,119 @@ bool ParseHeader(std::span<const std::uint8_t> in, Header& header, const char** 
   return true;
 }
 
-// Copies len bytes from dist back; the regions may overlap, and then each
-// byte must see the ones just written (a run of one byte repeated, say).
+// One command's fields.
+struct Command {
+  std::size_t bytes = 0;  // of the command itself
+  std::size_t literals = 0;
+  std::size_t length = 0;  // of the copy, 0 for none
+  std::size_t distance = 0;
+  bool stop = false;
+};
+
+// Reads the command at in, of which avail (at least 1) bytes are there;
+// returns what is wrong, or null.
+inline const char* ReadCommand(const std::uint8_t* in, std::size_t avail, Command& c) {
+  const std::uint8_t b0 = in[0];
+  if (b0 < 0x80) {
+    if (avail < 2) return "truncated 2-byte command";
+    c = {2, b0 & 3u, ((b0 >> 2) & 7u) + 3, ((b0 & 0x60u) << 3) + in[1] + 1u, false};
+  } else if (b0 < 0xC0) {
+    if (avail < 3) return "truncated 3-byte command";
+    c = {3, static_cast<std::size_t>(in[1] >> 6), (b0 & 0x3Fu) + 4, ((in[1] & 0x3Fu) << 8) + in[2] + 1u, false};
+  } else if (b0 < 0xE0) {
+    if (avail < 4) return "truncated 4-byte command";
+    c = {4, b0 & 3u, ((b0 & 0x0Cu) << 6) + in[3] + 5u,
+         ((b0 & 0x10u) << 12) + (static_cast<std::size_t>(in[1]) << 8) + in[2] + 1u, false};
+  } else if (b0 < 0xFC) {
+    c = {1, ((b0 & 0x1Fu) + 1) * 4, 0, 0, false};
+  } else {
+    c = {1, b0 & 3u, 0, 0, true};
+  }
+  return nullptr;
+}
+
+// Bytes past a command's end that the block copies below may touch; the
+// next command overwrites what they put there.
+constexpr std::size_t kSlack = 16;
+
+// Copies len bytes from dist back, in whole blocks that may run up to
+// kSlack - 1 bytes past the end. The regions may overlap, and then each
+// byte must see the ones just written (a run of one byte repeated, say):
+// a block reads only bytes that are final, so a short distance first
+// writes, a byte at a time, a stretch the pattern repeats in.
+inline void CopyMatchInBlocks(std::uint8_t* dst, std::size_t dist, std::size_t len) {
+  if (dist >= 16) {
+    for (std::size_t k = 0; k < len; k += 16) std::memcpy(dst + k, dst + k - dist, 16);
+    return;
+  }
+  std::size_t step = dist;
+  if (dist < 8) {
+    step = (8 + dist - 1) / dist * dist;  // the first multiple of dist from 8 on, at most 14
+    for (std::size_t k = 0; k < step; ++k) dst[k] = dst[k - dist];
+  }
+  for (std::size_t k = step == dist ? 0 : step; k < len; k += 8) std::memcpy(dst + k, dst + k - step, 8);
+}
+
+// Copies len bytes from dist back exactly, for the end of the output.
 inline void CopyMatch(std::uint8_t* dst, std::size_t dist, std::size_t len) {
   const std::uint8_t* src = dst - dist;
   if (dist >= len) {
     std::memcpy(dst, src, len);
-  } else if (dist >= 8) {
-    // Each 8-byte step reads only bytes that are already final.
-    while (len >= 8) {
-      std::memcpy(dst, src, 8);
-      dst += 8;
-      src += 8;
-      len -= 8;
-    }
-    while (len-- > 0) *dst++ = *src++;
   } else {
     while (len-- > 0) *dst++ = *src++;
   }
+}
+
+struct Cursor {
+  const std::uint8_t* in;
+  const std::uint8_t* in_end;
+  std::uint8_t* out;
+  std::uint8_t* out_begin;
+  std::uint8_t* out_end;
+};
+
+// Appends command c's literals and copy, which the output has room for;
+// in points at the literals. Where both buffers have kSlack bytes more,
+// whole blocks are copied.
+inline void Perform(Cursor& cur, const Command& c) {
+  if (static_cast<std::size_t>(cur.in_end - cur.in) >= c.literals + kSlack &&
+      static_cast<std::size_t>(cur.out_end - cur.out) >= c.literals + c.length + kSlack) {
+    for (std::size_t k = 0; k < c.literals; k += 16) std::memcpy(cur.out + k, cur.in + k, 16);
+    cur.in += c.literals;
+    cur.out += c.literals;
+    if (c.length != 0) CopyMatchInBlocks(cur.out, c.distance, c.length);
+  } else {
+    if (c.literals != 0) {  // out may be null while the output is empty
+      std::memcpy(cur.out, cur.in, c.literals);
+      cur.in += c.literals;
+      cur.out += c.literals;
+    }
+    if (c.length != 0) CopyMatch(cur.out, c.distance, c.length);
+  }
+  cur.out += c.length;
+}
+
+// Runs the commands up to the stop command. Returns what is wrong, or null;
+// command is left at the command in question.
+const char* RunCommands(Cursor& cur, const std::uint8_t*& command) {
+  for (;;) {
+    command = cur.in;
+    if (cur.in == cur.in_end) return "truncated stream: no stop command";
+    Command c;
+    if (const char* why = ReadCommand(cur.in, static_cast<std::size_t>(cur.in_end - cur.in), c)) return why;
+    if (static_cast<std::size_t>(cur.in_end - cur.in) - c.bytes < c.literals) return "truncated literals";
+    if (static_cast<std::size_t>(cur.out_end - cur.out) < c.literals + c.length) return "output over the declared size";
+    if (c.length != 0 && c.distance > static_cast<std::size_t>(cur.out - cur.out_begin) + c.literals) {
+      return "copy from before the start of the output";
+    }
+    cur.in += c.bytes;
+    Perform(cur, c);
+    if (c.stop) break;
+  }
+  command = cur.in;
+  if (cur.out != cur.out_end) return "stop command before the declared size was reached";
+  if (cur.in != cur.in_end) return "bytes after the stop command";
+  return nullptr;
 }
 
 bool Fail(std::string* error, const std::string& why) {
@@ -74,97 +169,30 @@ std::optional<std::uint64_t> DeclaredSize(std::span<const std::uint8_t> input) {
 
 bool Decompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
                 std::string* error) {
-  output.clear();
   Header header;
   const char* why = nullptr;
-  if (!ParseHeader(input, header, &why)) return Fail(error, why);
+  if (!ParseHeader(input, header, &why)) {
+    output.clear();
+    return Fail(error, why);
+  }
   // No command yields more than 257 output bytes per stream byte, so no honest
   // stream declares more than that per input byte; refusing such a size keeps
   // a forged header from making us allocate gigabytes.
   const std::uint64_t stream = input.size() - header.length;
   if (header.size > stream * 258) {
+    output.clear();
     return Fail(error, "declared size " + std::to_string(header.size) +
                            " is impossible for a stream of " + std::to_string(input.size()) +
                            " bytes");
   }
+  // A buffer that is reused keeps its bytes: every one is written below.
   output.resize(static_cast<std::size_t>(header.size));
-
-  const std::uint8_t* in = input.data() + header.length;
-  const std::uint8_t* const in_end = input.data() + input.size();
-  std::uint8_t* const out_begin = output.data();
-  std::uint8_t* out = out_begin;
-  std::uint8_t* const out_end = out_begin + output.size();
-
-  auto fail = [&](const char* what) {
-    const auto at = static_cast<std::size_t>(in - input.data());
+  Cursor cur{input.data() + header.length, input.data() + input.size(), output.data(), output.data(),
+             output.data() + output.size()};
+  const std::uint8_t* command = cur.in;
+  if (const char* what = RunCommands(cur, command)) {
     output.clear();
-    return Fail(error, std::string(what) + " at stream offset " + std::to_string(at));
-  };
-
-  for (;;) {
-    if (in == in_end) return fail("truncated stream: no stop command");
-    const std::uint8_t* const command = in;
-    const std::uint8_t b0 = in[0];
-    std::size_t literals;
-    std::size_t length = 0;
-    std::size_t distance = 0;
-    if (b0 < 0x80) {
-      if (in_end - in < 2) return fail("truncated 2-byte command");
-      literals = b0 & 3u;
-      length = ((b0 >> 2) & 7u) + 3;
-      distance = ((b0 & 0x60u) << 3) + in[1] + 1;
-      in += 2;
-    } else if (b0 < 0xC0) {
-      if (in_end - in < 3) return fail("truncated 3-byte command");
-      literals = in[1] >> 6;
-      length = (b0 & 0x3Fu) + 4;
-      distance = ((in[1] & 0x3Fu) << 8) + in[2] + 1;
-      in += 3;
-    } else if (b0 < 0xE0) {
-      if (in_end - in < 4) return fail("truncated 4-byte command");
-      literals = b0 & 3u;
-      length = ((b0 & 0x0Cu) << 6) + in[3] + 5;
-      distance = ((b0 & 0x10u) << 12) + (static_cast<std::size_t>(in[1]) << 8) + in[2] + 1;
-      in += 4;
-    } else if (b0 < 0xFC) {
-      literals = ((b0 & 0x1Fu) + 1) * 4;
-      in += 1;
-    } else {
-      literals = b0 & 3u;
-      in += 1;
-    }
-
-    if (static_cast<std::size_t>(in_end - in) < literals) {
-      in = command;
-      return fail("truncated literals");
-    }
-    if (static_cast<std::size_t>(out_end - out) < literals + length) {
-      in = command;
-      return fail("output over the declared size");
-    }
-    if (literals != 0) {  // out may be null while the output is empty
-      std::memcpy(out, in, literals);
-      in += literals;
-      out += literals;
-    }
-
-    if (length != 0) {
-      if (distance > static_cast<std::size_t>(out - out_begin)) {
-        in = command;
-        return fail("copy from before the start of the output");
-      }
-      CopyMatch(out, distance, length);
-      out += length;
-    } else if (b0 >= 0xFC) {
-      break;
-    }
-  }
-
-  if (out != out_end) {
-    return fail("stop command before the declared size was reached");
-  }
-  if (in != in_end) {
-    return fail("bytes after the stop command");
+    return Fail(error, std::string(what) + " at stream offset " + std::to_string(command - input.data()));
   }
   return true;
 }

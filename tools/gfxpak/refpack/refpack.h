@@ -18,9 +18,15 @@ inline constexpr std::size_t kMaxSmallSize = 0xFFFFFF;
 // The size fields can hold no more than 32 bits.
 inline constexpr std::uint64_t kMaxInputSize = 0xFFFFFFFFu;
 
+struct CompressOptions {
+  // How many threads may compress at once; 0 means one per hardware thread.
+  // The output is the same whatever the number.
+  unsigned threads = 0;
+};
+
 // Compresses a whole buffer. Header flags 0x10 (3-byte size), or 0x90 (4-byte
 // size) for inputs over 16 MiB. Throws std::length_error for inputs over 4 GiB.
-std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input);
+std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, const CompressOptions& options = {});
 
 // Decodes a whole stream. Returns false and a one-line reason in *error (when
 // error is not null) on bad input: a bad header, a truncated stream, a copy

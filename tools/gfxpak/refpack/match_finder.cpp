@@ -1,0 +1,190 @@
+#include "refpack/match_finder.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace refpack::detail {
+namespace {
+
+// Of 3-byte matches only the 2-byte command's can be used.
+constexpr std::size_t kShortReach = 1024;
+
+inline std::uint32_t Load32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline std::uint32_t Hash4(const std::uint8_t* p, unsigned bits) { return (Load32(p) * 2654435761u) >> (32 - bits); }
+
+// Reads only the three bytes, which may be the last of the input.
+inline std::uint32_t Hash3(const std::uint8_t* p, unsigned bits) {
+  const std::uint32_t v = static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16);
+  return (v * 2654435761u) >> (32 - bits);
+}
+
+// The smallest power of two at least n, and at least 1024, at most limit.
+inline std::size_t TableSize(std::size_t n, std::size_t limit) {
+  std::size_t size = 1024;
+  while (size < n && size < limit) size *= 2;
+  return size;
+}
+
+inline unsigned Log2(std::size_t power_of_two) { return static_cast<unsigned>(std::countr_zero(power_of_two)); }
+
+static_assert(std::endian::native == std::endian::little, "MatchLength counts bytes from the low end");
+
+// Length of the common prefix of a and b, at most limit; a lies before b.
+inline std::size_t MatchLength(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
+  std::size_t n = 0;
+  while (n + 8 <= limit) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) return n + static_cast<std::size_t>(std::countr_zero(x ^ y) >> 3);
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+}  // namespace
+
+MatchFinder::MatchFinder(std::size_t capacity)
+    : bits_(Log2(TableSize(capacity, std::size_t{1} << 16))),
+      short_bits_(Log2(TableSize(capacity, std::size_t{1} << 14))),
+      // Over kWindow, so that a position's slot is not reused while it is in reach.
+      mask_(TableSize(capacity, std::size_t{1} << 18) - 1),
+      head_(std::make_unique_for_overwrite<std::uint32_t[]>(std::size_t{1} << bits_)),
+      short_head_(std::make_unique_for_overwrite<std::uint32_t[]>(std::size_t{1} << short_bits_)),
+      short_prev_(std::make_unique_for_overwrite<std::uint32_t[]>(kShortReach)),
+      tree_(std::make_unique_for_overwrite<std::uint32_t[]>(2 * (mask_ + 1))) {}
+
+void MatchFinder::Reset(std::span<const std::uint8_t> input, std::size_t floor, std::size_t end) {
+  data_ = input.data();
+  floor_ = floor;
+  end_ = end;
+  // The tree needs no clearing: only links made since the reset lead into it.
+  std::fill_n(head_.get(), std::size_t{1} << bits_, 0u);
+  std::fill_n(short_head_.get(), std::size_t{1} << short_bits_, 0u);
+}
+
+void MatchFinder::Insert(std::size_t pos) {
+  if (pos + kMinLength > end_) return;
+  InsertShort(pos, short_head_[Hash3(data_ + pos, short_bits_)]);
+  if (pos + 4 <= end_) Descend(pos, std::min(kMaxLength, end_ - pos), kMaxLength, nullptr);
+}
+
+std::size_t MatchFinder::Find(std::size_t pos, Match* out) {
+  const std::size_t limit = std::min(kMaxLength, end_ - pos);
+  if (limit < kMinLength) return 0;
+  const std::size_t count = FindShort(pos, limit, out);
+  if (limit < 4) return count;
+  const std::size_t best = count != 0 ? out[0].length : kMinLength - 1;
+  return count + Descend(pos, limit, best, out + count);
+}
+
+// The nearest 3-byte match, which the tree (over 4-byte hashes) does not
+// hold, if near enough for the 2-byte command: a walk along the positions
+// with the same 3-byte hash, which are few that near. Inserts pos there.
+std::size_t MatchFinder::FindShort(std::size_t pos, std::size_t limit, Match* out) {
+  const std::uint8_t* const here = data_ + pos;
+  std::uint32_t& head = short_head_[Hash3(here, short_bits_)];
+  std::size_t count = 0;
+  for (std::uint32_t candidate = head; candidate > floor_ && pos + 1 - candidate <= kShortReach;
+       candidate = short_prev_[(candidate - 1) % kShortReach]) {
+    const std::uint8_t* const there = data_ + candidate - 1;
+    if (there[0] == here[0] && there[1] == here[1] && there[2] == here[2]) {
+      out[0] = {static_cast<std::uint32_t>(MatchLength(there, here, limit)),
+                static_cast<std::uint32_t>(pos + 1 - candidate)};
+      count = 1;
+      break;
+    }
+  }
+  InsertShort(pos, head);
+  return count;
+}
+
+// Links pos in front of the positions with its 3-byte hash. Its slot is
+// that of the position kShortReach before it, which no walk from pos or
+// later needs.
+void MatchFinder::InsertShort(std::size_t pos, std::uint32_t& head) {
+  short_prev_[pos % kShortReach] = head;
+  head = static_cast<std::uint32_t>(pos + 1);
+}
+
+// Inserts pos into the tree of its 4-byte hash, which is ordered by the
+// bytes that follow each position and has the newest position at its root,
+// and reports (when out is not null) each match on the way down that is
+// longer than best and can be expressed. Returns how many it reported.
+// Where a pattern repeats (a flat area of a picture), the way down passes
+// many positions that share the repeat before it reaches one that goes on
+// further, and an insertion that stops there cuts the rest of the tree
+// off: once a long match shows up, the descent goes deeper.
+std::size_t MatchFinder::Descend(std::size_t pos, std::size_t limit, std::size_t best, Match* out) {
+  const std::uint8_t* const here = data_ + pos;
+  const std::size_t tree_limit = std::min(limit, kTreeLimit);
+  std::uint32_t& root = head_[Hash4(here, bits_)];
+  std::uint32_t candidate = root;
+  root = static_cast<std::uint32_t>(pos + 1);
+  // Where the next candidate that sorts below (above) pos is to be linked.
+  std::uint32_t* smaller = &tree_[2 * (pos & mask_)];
+  std::uint32_t* larger = smaller + 1;
+  std::size_t smaller_len = 0, larger_len = 0;  // what every candidate below each link shares with pos
+  const std::size_t lowest = std::max(floor_, pos > kWindow ? pos - kWindow : 0) + 1;
+  std::size_t count = 0;
+  bool deepened = false;
+  for (unsigned depth = kDepth; candidate >= lowest && depth != 0; --depth) {
+    const std::size_t from = candidate - 1;
+    const std::uint8_t* const there = data_ + from;
+    std::uint32_t* const pair = &tree_[2 * (from & mask_)];
+    std::size_t len = std::min(smaller_len, larger_len);
+    if (there[len] == here[len]) {
+      len += MatchLength(there + len, here + len, tree_limit - len);
+      if (len >= kLongLength && !deepened) {
+        depth += kLongDepth;
+        deepened = true;
+      }
+      if (out != nullptr) {
+        const std::size_t full = len == tree_limit ? len + MatchLength(there + len, here + len, limit - len) : len;
+        if (full > best && CopyCost(full, pos - from) != kInfinite) {
+          best = full;
+          out[count++] = {static_cast<std::uint32_t>(full), static_cast<std::uint32_t>(pos - from)};
+        }
+      }
+      if (len == tree_limit) {
+        // The same bytes as far as the tree compares: pos takes the
+        // candidate's place.
+        *smaller = pair[0];
+        *larger = pair[1];
+        return count;
+      }
+    }
+    if (there[len] < here[len]) {
+      *smaller = candidate;
+      smaller = pair + 1;
+      candidate = *smaller;
+      smaller_len = len;
+    } else {
+      *larger = candidate;
+      larger = pair;
+      candidate = *larger;
+      larger_len = len;
+    }
+  }
+  *smaller = 0;
+  *larger = 0;
+  return count;
+}
+
+std::size_t MatchFinder::Scan(std::size_t pos, Match* out, std::size_t& count) {
+  for (; pos + 4 <= end_; ++pos) {
+    count = Find(pos, out);
+    if (count != 0) return pos;
+  }
+  count = 0;
+  return pos;
+}
+
+}  // namespace refpack::detail

@@ -1,0 +1,68 @@
+// The match finder: at each position, the nearest earlier match of each
+// length that some command can use. How it works and why is told in
+// tools/gfxpak/FORMATS.md ("How gfxpak compresses").
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "refpack/commands.h"
+
+namespace refpack::detail {
+
+class MatchFinder {
+ public:
+  // How many nodes of a tree one search visits at most...
+  static constexpr unsigned kDepth = 8;
+  // ...and how many more once it has met a match of kLongLength bytes.
+  static constexpr unsigned kLongDepth = 64;
+  static constexpr std::size_t kLongLength = 16;
+  // The tree orders positions by this many bytes at most; a longer match is
+  // measured on from the first position that shares them all.
+  static constexpr std::size_t kTreeLimit = 256;
+  // The most matches Find reports at one position.
+  static constexpr std::size_t kMaxMatches = 1 + kDepth + kLongDepth;
+
+  // Tables for inputs of up to capacity bytes: a piece and the window before it.
+  explicit MatchFinder(std::size_t capacity);
+
+  // Starts over: positions from floor on may be inserted and searched, and
+  // matches end at end at the latest.
+  void Reset(std::span<const std::uint8_t> input, std::size_t floor, std::size_t end);
+
+  // Adds pos, which later searches may then find. Positions go in once
+  // each and in order.
+  void Insert(std::size_t pos);
+
+  // Fills out with the matches at pos that some command can express, in
+  // order of growing length and distance: each is the nearest one of its
+  // length. Inserts pos. Returns the number of matches.
+  std::size_t Find(std::size_t pos, Match* out);
+
+  // Moves on from pos, inserting as it goes, to the first position that
+  // has matches, and returns it with its matches in out and their number
+  // in count (0 at the end of the input). Cheaper per position than a
+  // parse step, which data that does not compress does not repay.
+  std::size_t Scan(std::size_t pos, Match* out, std::size_t& count);
+
+ private:
+  std::size_t Descend(std::size_t pos, std::size_t limit, std::size_t best, Match* out);
+  std::size_t FindShort(std::size_t pos, std::size_t limit, Match* out);
+  void InsertShort(std::size_t pos, std::uint32_t& head);
+
+  const std::uint8_t* data_ = nullptr;
+  std::size_t floor_ = 0;
+  std::size_t end_ = 0;
+  unsigned bits_;
+  unsigned short_bits_;
+  std::size_t mask_;
+  // Positions are stored plus one, so that zero means none.
+  std::unique_ptr<std::uint32_t[]> head_;        // the root of each 4-byte hash's tree
+  std::unique_ptr<std::uint32_t[]> short_head_;  // the newest position of each 3-byte hash
+  std::unique_ptr<std::uint32_t[]> short_prev_;  // the one before, with the same hash, of each near position
+  std::unique_ptr<std::uint32_t[]> tree_;        // two children a position, cyclic over mask_ + 1
+};
+
+}  // namespace refpack::detail
