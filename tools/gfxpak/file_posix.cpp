@@ -16,6 +16,24 @@ namespace {
 
 std::error_code LastError() { return {errno, std::generic_category()}; }
 
+// pread and pwrite may move less than asked, or be interrupted by a signal
+// before moving anything: go on until all of data is done. Only a read
+// moves nothing at all, at the end of the file.
+template <class Byte, class Move>
+std::error_code TransferAll(std::span<Byte> data, std::uint64_t offset, Move move) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = move(data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastError();
+    }
+    if (n == 0) return Errc::kShortRead;
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
 }  // namespace
 
 void OwnedHandle::Reset() {
@@ -41,30 +59,15 @@ std::error_code File::Open(const std::string& path, OpenMode mode) {
 }
 
 std::error_code File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data) const {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::pread(handle_.get(), data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastError();
-    }
-    if (n == 0) return Errc::kShortRead;
-    done += static_cast<std::size_t>(n);
-  }
-  return {};
+  return TransferAll(data, offset, [fd = handle_.get()](std::uint8_t* at, std::size_t n, off_t where) {
+    return ::pread(fd, at, n, where);
+  });
 }
 
 std::error_code File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::pwrite(handle_.get(), data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastError();
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return {};
+  return TransferAll(data, offset, [fd = handle_.get()](const std::uint8_t* at, std::size_t n, off_t where) {
+    return ::pwrite(fd, at, n, where);
+  });
 }
 
 std::error_code File::Flush() {
