@@ -91,8 +91,6 @@ bool IsOwnFile(FileSystem& fs, const std::string& archive, const std::string& pa
   return fs.Same(path, archive) || fs.Same(path, RestorePathFor(archive));
 }
 
-std::string TempPathFor(const std::string& path) { return DirectoryOf(path) + "." + BareName(path) + ".tmp"; }
-
 Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::string_view name,
                       std::span<const std::uint8_t> data, bool make_restore_point, const std::string& source) {
   FileLock lock;

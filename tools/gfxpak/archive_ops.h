@@ -16,11 +16,6 @@ namespace gfxpak {
 
 std::string LockPathFor(const std::string& archive);
 
-// The temporary name of a file that a writer makes beside the archive and
-// renames over path. One writer at a time can use it, so it needs no
-// process number, and the next writer can clear what a killed one left.
-std::string TempPathFor(const std::string& path);
-
 // Whether path is the archive or its restore point: putting either into the
 // archive, or an entry over either, would build the archive from itself.
 bool IsOwnFile(FileSystem& fs, const std::string& archive, const std::string& path);

@@ -44,8 +44,10 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
   return *this;
 }
 
+std::string TempPathFor(const std::string& path) { return DirectoryOf(path) + "." + BareName(path) + ".tmp"; }
+
 std::string TemporaryPathBeside(const std::string& target) {
-  return DirectoryOf(target) + "." + BareName(target) + "." + std::to_string(CurrentProcessId()) + ".tmp";
+  return TempPathFor(target + "." + std::to_string(CurrentProcessId()));
 }
 
 std::error_code FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait) {

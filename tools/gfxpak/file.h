@@ -137,8 +137,12 @@ std::error_code ReadWholeFile(const std::string& path, FileBytes& data);
 std::string DirectoryOf(const std::string& path);
 std::string BareName(const std::string& path);
 
-// A name in target's folder for a temporary file that will be renamed over
-// target; unique to this process.
+// The temporary name of a file that a writer makes beside path and renames
+// over it. With the archive's lock only one writer at a time can use it, so
+// it needs no process number, and the next writer can clear what a killed
+// one left.
+std::string TempPathFor(const std::string& path);
+// The same, for a writer without the lock: unique to this process.
 std::string TemporaryPathBeside(const std::string& target);
 // This process's id, as the system numbers processes.
 std::uint32_t CurrentProcessId();

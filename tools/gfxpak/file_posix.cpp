@@ -16,6 +16,13 @@ namespace {
 
 std::error_code LastError() { return {errno, std::generic_category()}; }
 
+// The advisory lock of one writer; another process holding it is in use.
+std::error_code LockExclusively(const OwnedHandle& fd) {
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return {};
+  if (errno == EWOULDBLOCK) return Errc::kInUse;
+  return LastError();
+}
+
 // pread and pwrite may move less than asked, or be interrupted by a signal
 // before moving anything: go on until all of data is done. Only a read
 // moves nothing at all, at the end of the file.
@@ -46,15 +53,12 @@ std::error_code File::Open(const std::string& path, OpenMode mode) {
   int flags = O_RDONLY;
   if (mode == OpenMode::kUpdate) flags = O_RDWR;
   if (mode == OpenMode::kCreateNew) flags = O_RDWR | O_CREAT | O_EXCL;
-  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-  if (fd < 0) return LastError();
-  if (mode != OpenMode::kRead && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int lock_errno = errno;
-    ::close(fd);
-    if (lock_errno == EWOULDBLOCK) return Errc::kInUse;
-    return {lock_errno, std::generic_category()};
+  OwnedHandle fd(::open(path.c_str(), flags | O_CLOEXEC, 0644));
+  if (!fd.valid()) return LastError();
+  if (mode != OpenMode::kRead) {
+    if (auto error = LockExclusively(fd)) return error;
   }
-  handle_ = OwnedHandle(fd);
+  handle_ = std::move(fd);
   return {};
 }
 
@@ -111,23 +115,17 @@ bool SameFile(const std::string& a, const std::string& b) {
 // that is no longer there, or no longer the one the name points to; only a
 // lock on the file the name points to counts.
 std::error_code FileLock::TryAcquire(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return LastError();
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int lock_errno = errno;
-    ::close(fd);
-    if (lock_errno == EWOULDBLOCK) return Errc::kInUse;
-    return {lock_errno, std::generic_category()};
-  }
+  OwnedHandle fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd.valid()) return LastError();
+  if (auto error = LockExclusively(fd)) return error;
   struct stat held {};
   struct stat named {};
-  if (::fstat(fd, &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
+  if (::fstat(fd.get(), &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
       held.st_ino != named.st_ino) {
-    ::close(fd);
     return Errc::kInUse;
   }
   path_ = path;
-  handle_ = OwnedHandle(fd);
+  handle_ = std::move(fd);
   return {};
 }
 
