@@ -24,6 +24,20 @@ wine_loader() {
   fi
 }
 
+# wine_server: prints the Wine server that belongs to WINELOADER: the one
+# beside it, which is the one its programs would start themselves (on
+# Debian /usr/lib/wine/wineserver), else the one on the PATH. A server of
+# another Wine version would turn the loader's programs away.
+wine_server() {
+  local dir
+  dir=$(dirname "${WINELOADER:?wine_server: WINELOADER is not set}")
+  if [ -x "$dir/wineserver" ]; then
+    echo "$dir/wineserver"
+  else
+    command -v wineserver || echo wineserver
+  fi
+}
+
 # wine_can_run ARCH: succeeds where programs of that build can run here.
 wine_can_run() {
   case $1 in

@@ -5,6 +5,16 @@
 # display, Wine server or folder behind either.
 # WINENV_LOG_DIR (default: the project's build folder) keeps the log of a
 # prefix that could not be made.
+#
+# One Wine server serves the prefix from the start to the end, and the
+# prefix's background programs (services, desktop) run from the start too.
+# Left to itself, the server that a program starts begins to shut down as
+# soon as the last program ends (Debian starts it with -p0): a script that
+# runs gfxpak.exe many times in a row goes through a server every second
+# program, and a program that starts while one shuts down can lose it
+# mid-run. The background programs would also hold the output pipe of
+# whichever program started them, so they are started here, never by a
+# test.
 
 _winenv_lib=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$_winenv_lib/cleanup.sh"
@@ -32,31 +42,75 @@ winenv_start() {
   fi
   export DISPLAY=":$(head -n1 "$fdfile")"
 
-  echo "winenv: Wine prefix $WINEPREFIX ($arch, loader $WINELOADER), display $DISPLAY"
   local logdir=${WINENV_LOG_DIR:-$_winenv_lib/../../build} status=0
   mkdir -p "$logdir"
   local log
   log=$(cd "$logdir" && pwd)/winenv-$arch.log
-  "$WINELOADER" wineboot -i >"$log" 2>&1 || status=$?
-  if [ "$status" -eq 0 ]; then
-    wineserver -w >>"$log" 2>&1 || status=$?
+  : >"$log"
+
+  # -f keeps the server a child of this shell, so that winenv_stop knows
+  # it by its process id; -p: it does not end when its last program ends.
+  local server
+  server=$(wine_server)
+  mkdir -p "$WINEPREFIX"
+  "$server" -f -p </dev/null >/dev/null 2>>"$log" &
+  WINENV_SERVER_PID=$!
+  if ! _winenv_server_ready 300; then
+    local last
+    last=$(grep -v '^\s*$' "$log" | tail -n1)
+    echo "winenv: the Wine server '$server -f -p' did not start${last:+ ($last)}; see $log" >&2
+    return 1
   fi
+  echo "winenv: Wine prefix $WINEPREFIX ($arch, loader $WINELOADER, server $WINENV_SERVER_PID), display $DISPLAY"
+
+  # Makes the prefix and starts its background programs.
+  "$WINELOADER" wineboot -i </dev/null >>"$log" 2>&1 || status=$?
   if [ "$status" -ne 0 ]; then
     local last
     last=$(grep -v '^\s*$' "$log" | tail -n1)
     echo "winenv: could not make the $arch Wine prefix: '$WINELOADER wineboot -i' exited $status${last:+ ($last)}; see $log" >&2
     return 1
   fi
+  # The background programs keep writing to it, but nothing needs to read it.
   rm -f "$log"
 }
 
+# _winenv_server_ready TENTHS: waits until the server holds its prefix's
+# lock, which a server takes before it answers and which a second server
+# of the prefix cannot get; fails if it ended or TENTHS tenths of a second
+# passed. Until then a program would start a server of its own.
+_winenv_server_ready() {
+  local i
+  for ((i = 0; i < $1; i++)); do
+    kill -0 "$WINENV_SERVER_PID" 2>/dev/null || return 1
+    grep -Eq "^[0-9]+: POSIX +ADVISORY +WRITE +$WINENV_SERVER_PID " /proc/locks && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 winenv_stop() {
-  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ] && [ -n "${WINELOADER:-}" ]; then
     # -k ends the prefix's server and every Wine process on it; -w waits
     # until the server is gone, so the folder can go too.
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
+    local server
+    server=$(wine_server)
+    "$server" -k >/dev/null 2>&1 || true
+    "$server" -w >/dev/null 2>&1 || true
   fi
+  if [ -n "${WINENV_SERVER_PID:-}" ]; then
+    # Where -k found no server to end (it had not taken the lock yet).
+    kill "$WINENV_SERVER_PID" 2>/dev/null || true
+    wait "$WINENV_SERVER_PID" 2>/dev/null || true
+    WINENV_SERVER_PID=
+  fi
+  # Debian's Wine keeps the server's socket in a folder of TMPDIR that it
+  # names in the prefix, and leaves it there.
+  local folder
+  folder=$(cat "${WINEPREFIX:-/nonexistent}/wineserver" 2>/dev/null) || true
+  case $folder in
+    wine-??????) rm -rf "${TMPDIR:-/tmp}/$folder" ;;
+  esac
   if [ -n "${WINENV_XVFB_PID:-}" ]; then
     kill "$WINENV_XVFB_PID" 2>/dev/null || true
     wait "$WINENV_XVFB_PID" 2>/dev/null || true

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The shell library under scripts/lib: what it decides about the host and
-# the Wine loaders, with both answers forced, and that a Wine environment
-# whose start fails, or is interrupted, leaves nothing of its own behind.
-# Usage: lib_test.sh   (needs Xvfb; scripts/setup installs it)
+# the Wine loaders, with both answers forced, that a Wine environment whose
+# start fails, or is interrupted, leaves nothing of its own behind, and
+# that one Wine server serves a whole run.
+# Usage: lib_test.sh   (needs Xvfb and Wine; scripts/setup installs them)
 set -uo pipefail
 export lib
 lib=$(cd "$(dirname "$0")/../../scripts/lib" && pwd)
@@ -72,11 +73,14 @@ expect "amd64" "$(in_fresh_shell "wine_arch_of '$work/a64.exe'")" win64
 in_fresh_shell "wine_arch_of '$work/arm.exe'" >/dev/null 2>&1 || status=$?
 expect "arm64" "${status:-0}" 1
 
-# A fake Wine loader: records the Xvfb that winenv started (its sibling) and
-# the prefix, then behaves as told in FAKE_WINE.
+# A fake Wine loader: records the Xvfb and the Wine server that winenv
+# started (its siblings) and the prefix, then behaves as told in FAKE_WINE.
+# The server is the real one from the PATH, unless a fake one lies beside
+# the loader.
 cat >"$work/fake-wine" <<'FAKE'
 #!/usr/bin/env bash
 ps -o pid=,comm= --ppid "$PPID" | awk '$2 == "Xvfb" { print $1 }' >"$FAKE_OUT/xvfb.pid"
+ps -o pid=,comm= --ppid "$PPID" | awk '$2 ~ /^wineserver/ { print $1 }' >"$FAKE_OUT/server.pid"
 echo "$WINEPREFIX" >"$FAKE_OUT/prefix"
 case $FAKE_WINE in
   fail) echo "cannot execute binary file: Exec format error" >&2; exit 126 ;;
@@ -87,11 +91,14 @@ chmod +x "$work/fake-wine"
 
 # left_behind: what of the last start still exists.
 left_behind() {
-  local pid prefix
+  local pid prefix server
   pid=$(cat "$work/out/xvfb.pid" 2>/dev/null)
+  server=$(cat "$work/out/server.pid" 2>/dev/null)
   prefix=$(cat "$work/out/prefix" 2>/dev/null)
   [ -n "$pid" ] || fail "the fake loader saw no Xvfb"
   [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null && { fail "Xvfb $pid still runs"; kill "$pid"; }
+  [ -n "$server" ] || fail "the fake loader saw no Wine server"
+  [ -n "$server" ] && kill -0 "$server" 2>/dev/null && { fail "Wine server $server still runs"; kill "$server"; }
   [ -n "$prefix" ] && [ -e "$(dirname "$prefix")" ] && fail "$(dirname "$prefix") is still there"
   [ -z "$(ls -A "$work/tmp")" ] || fail "left in TMPDIR: $(ls -A "$work/tmp")"
 }
@@ -133,6 +140,68 @@ out=$(start_env ok 2>&1); status=$?
 expect "exit status" "$status" 0
 grep -q started <<<"$out" || fail "did not start: $out"
 left_behind
+
+case="a Wine server that cannot start stops the start with one line"
+cat >"$work/wineserver" <<'FAKE'
+#!/usr/bin/env bash
+echo "wineserver: chdir to $WINEPREFIX: Permission denied" >&2
+exit 1
+FAKE
+chmod +x "$work/wineserver"
+out=$(start_env ok 2>&1); status=$?
+rm "$work/wineserver"
+[ "$status" -ne 0 ] || fail "exit status 0"
+grep -q started <<<"$out" && fail "the script went on without a server"
+[ -e "$work/out/prefix" ] && fail "a Windows program ran without the server"
+expect "lines" "$(grep -c '^winenv: the Wine server' <<<"$out")" 1
+grep -q "did not start (wineserver: chdir to .*: Permission denied); see $work/logs/winenv-win64.log" <<<"$out" ||
+  fail "message: $out"
+[ -z "$(ls -A "$work/tmp")" ] || fail "left in TMPDIR: $(ls -A "$work/tmp")"
+
+# The real thing: one server serves every program from the start to the
+# end. A server that ends with its last program is gone at most 7 s later
+# (4 s where it starts with -p0), taking the programs that started in the
+# meantime with it; the background programs must not hold the output of a
+# program that is read to its end.
+case="one Wine server serves a whole run"
+loader=$(in_fresh_shell 'wine_loader win64')
+if [ ! -x "$loader" ]; then
+  if [ "${CI:-}" = true ]; then
+    fail "no Wine loader $loader (scripts/setup installs it)"
+  else
+    echo "SKIP [$case]: no Wine loader $loader (scripts/setup installs it)"
+  fi
+else
+  rm -rf "$work/tmp" && mkdir -p "$work/tmp"
+  out=$(TMPDIR=$work/tmp WINENV_LOG_DIR=$work/logs timeout 600 bash -c "set -e; . '$lib/winenv.sh'"'
+    winenv_start win64 >/dev/null
+    servers() { # the Wine servers of this prefix
+      local p
+      for p in /proc/[0-9]*; do
+        case $(cat "$p/comm" 2>/dev/null) in wineserver*) ;; *) continue ;; esac
+        grep -qsz "^WINEPREFIX=$WINEPREFIX\$" "$p/environ" && echo "${p#/proc/}"
+      done
+    }
+    echo "server $(ps -o pid=,comm= --ppid $$ | awk "\$2 ~ /^wineserver/ { print \$1 }")"
+    echo "before $(servers)"
+    status=0; "$WINELOADER" cmd /c exit 3 || status=$?
+    echo "exit $status"
+    echo "output $(timeout 120 "$WINELOADER" cmd /c echo one | tr -d "")"
+    sleep 8
+    echo "idle $(servers)"
+    echo "output $(timeout 120 "$WINELOADER" cmd /c echo two | tr -d "")"
+    echo "after $(servers)"' 2>&1); status=$?
+  expect "exit status" "$status" 0
+  server=$(sed -n 's/^server //p' <<<"$out")
+  [ -n "$server" ] || fail "winenv started no server of its own: $out"
+  for when in before idle after; do
+    expect "servers $when" "$(sed -n "s/^$when //p" <<<"$out")" "$server"
+  done
+  expect "exit code of a program" "$(sed -n 's/^exit //p' <<<"$out")" 3
+  expect "outputs read to the end" "$(sed -n 's/^output //p' <<<"$out" | paste -sd' ')" "one two"
+  [ -n "$server" ] && kill -0 "$server" 2>/dev/null && { fail "Wine server $server still runs"; kill "$server"; }
+  [ -z "$(ls -A "$work/tmp")" ] || fail "left in TMPDIR: $(ls -A "$work/tmp")"
+fi
 
 echo "lib_test: $failures failures"
 [ "$failures" -eq 0 ]
