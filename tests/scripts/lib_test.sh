@@ -160,9 +160,9 @@ grep -q "did not start (wineserver: chdir to .*: Permission denied); see $work/l
 
 # The real thing: one server serves every program from the start to the
 # end. A server that ends with its last program is gone at most 7 s later
-# (4 s where it starts with -p0), taking the programs that started in the
-# meantime with it; the background programs must not hold the output of a
-# program that is read to its end.
+# (4 s where it starts with -p0), and a program that starts meanwhile has to
+# wait for it to go, or fails; the background programs must not hold the
+# output of a program that is read to its end.
 case="one Wine server serves a whole run"
 loader=$(in_fresh_shell 'wine_loader win64')
 if [ ! -x "$loader" ]; then
@@ -186,10 +186,10 @@ else
     echo "before $(servers)"
     status=0; "$WINELOADER" cmd /c exit 3 || status=$?
     echo "exit $status"
-    echo "output $(timeout 120 "$WINELOADER" cmd /c echo one | tr -d "")"
+    echo "output $(timeout 120 "$WINELOADER" cmd /c echo one | tr -d "\r")"
     sleep 8
     echo "idle $(servers)"
-    echo "output $(timeout 120 "$WINELOADER" cmd /c echo two | tr -d "")"
+    echo "output $(timeout 120 "$WINELOADER" cmd /c echo two | tr -d "\r")"
     echo "after $(servers)"' 2>&1); status=$?
   expect "exit status" "$status" 0
   server=$(sed -n 's/^server //p' <<<"$out")
