@@ -166,14 +166,40 @@ must_fail 1 -p zdata.big zdata.big.restore
 must_fail 1 -p zdata.big ./zdata.big
 must_fail 1 -x zdata.big rome_two.h zdata.big
 
-# What a killed writer left is cleared by the next one.
-printf 'half a compacted copy' >.zdata.big.tmp
-printf 'half a restore point' >.zdata.big.restore.tmp
+# No command writes over an archive, a restore point or a lock file, nor
+# imports one of gfxpak's own files: each would change an archive without
+# its lock, or lose a file at the next clean-up.
 : >zdata.big.lock
+printf 'half a compacted copy' >.zdata.big.gfxpak-tmp
+must_fail 1 -p zdata.big zdata.big.lock
+grep -q 'zdata.big.lock: is a file that gfxpak keeps for an archive (the lock file of zdata.big)' ../err.log ||
+  fail "-p of the lock file: $(cat ../err.log)"
+must_fail 1 -p zdata.big .zdata.big.gfxpak-tmp
+must_fail 1 -p other.big zdata.big.restore
+must_fail 1 -compress -real bern_one.o zdata.big
+grep -q 'zdata.big: is a BIG archive, which gfxpak changes only with -p, -restore and -compact' ../err.log ||
+  fail "-compress over the archive: $(cat ../err.log)"
+must_fail 1 -compress -real golden.big golden.big
+must_fail 1 -compress -real bern_one.o zdata.big.restore
+# Windows names files without regard to letter case.
+if [ "${#runner[@]}" -gt 0 ]; then must_fail 1 -compress -real bern_one.o ZDATA.BIG.LOCK; fi
+must_fail 1 -x zdata.big rome_two.h zdata.big.lock
+must_fail 1 -x zdata.big rome_two.h zdata.big.restore
+must_fail 1 -x golden.big rome_golden.h zdata.big
+g -compress -real bern_one.o ../bern_one.packed >/dev/null 2>&1
+must_fail 1 -d ../bern_one.packed zdata.big
+must_fail 1 -d ../bern_one.packed zdata.big.lock
+
+# What a killed writer left is cleared by the next one; a user's file with a
+# name like it is not gfxpak's and is left alone.
+printf 'half a restore point' >.zdata.big.restore.gfxpak-tmp
+printf 'a file of the player' >.zdata.big.tmp
 must_pass -p zdata.big rome_two.h
-[ -e .zdata.big.tmp ] && fail "the temporary file of a killed -compact is still there"
-[ -e .zdata.big.restore.tmp ] && fail "the temporary restore point of a killed -p is still there"
+[ -e .zdata.big.gfxpak-tmp ] && fail "the temporary file of a killed -compact is still there"
+[ -e .zdata.big.restore.gfxpak-tmp ] && fail "the temporary restore point of a killed -p is still there"
 [ -e zdata.big.lock ] && fail "the lock file is still there"
+[ "$(cat .zdata.big.tmp)" = 'a file of the player' ] || fail "the clean-up took a file of the player's"
+rm .zdata.big.tmp
 
 # An archive that another program changed after gfxpak is not restored over
 # (it may no longer have the bytes the restore point expects), nor imported
@@ -253,7 +279,7 @@ if [ "${#runner[@]}" -gt 0 ] && [ -n "${RESTORE_CMD:-}" ]; then
 fi
 
 # No temporary file may be left behind.
-leftovers=$(find . -name '*.tmp' | wc -l)
+leftovers=$(find . -name '*.gfxpak-tmp' | wc -l)
 [ "$leftovers" -eq 0 ] || fail "$leftovers temporary files left"
 
 if [ "$failures" -ne 0 ]; then

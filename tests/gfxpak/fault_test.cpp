@@ -142,14 +142,28 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
     EXPECT_EQ(fs.Get(kArchive), new_archive) << "a success with another result";
   }
 
+  // What readers see now is what the next writer keeps: an update that
+  // became visible is finished, any other taken back.
+  const auto seen = Contents(fs.Get(kArchive));
+  const bool visible = seen != Contents(old_archive);
   if (fs.Exists(kRestore) && LoadPoint(fs, kRestore).state == RestoreState::kUpdating) {
     std::ostringstream out;
     std::ostringstream err;
     EXPECT_EQ(RunCommandLine({"-l", kArchive}, out, err, fs), 0) << err.str();
-    EXPECT_NE(out.str().find("an update was cut short"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find(visible ? "was cut short after readers could see it: the next gfxpak command on the "
+                                       "archive records it as done"
+                                     : "was cut short before readers could see it: the next gfxpak command on the "
+                                       "archive takes it back"),
+              std::string::npos)
+        << out.str();
   }
-  const Status recovered = RecoverArchive(fs, kArchive);
+  Settlement settled;
+  const Status recovered = RecoverArchive(fs, kArchive, &settled);
   ASSERT_TRUE(recovered.ok()) << Why(recovered);
+  EXPECT_TRUE(Contents(fs.Get(kArchive)) == seen) << "the next writer changed what readers saw";
+  if (settled.outcome != Settlement::Outcome::kNone) {
+    EXPECT_EQ(settled.outcome == Settlement::Outcome::kFinished, visible);
+  }
   for (const std::string& name : fs.Names()) {
     EXPECT_TRUE(name == kArchive || name == kRestore) << name << " left behind";
   }

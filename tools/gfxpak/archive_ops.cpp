@@ -1,5 +1,6 @@
 #include "archive_ops.h"
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -32,11 +33,11 @@ struct OpenPoint {
 };
 
 // The archive's restore point, open and in the current layout, with an
-// update that a kill cut short undone. One of the earlier layout can only be
+// update that a kill cut short settled. One of the earlier layout can only be
 // checked against the last bytes of its original: that check is made before
 // the fingerprint of today's archive is written into it.
 Status OpenRestorePoint(FileSystem& fs, const std::string& archive_path, Storage& archive, bool check_belongs,
-                        OpenPoint& open) {
+                        OpenPoint& open, Settlement* settled) {
   const std::string path = RestorePathFor(archive_path);
   if (auto e = fs.Open(path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, path);
   if (Status s = LoadRestorePoint(*open.journal, open.point); !s.ok()) return InFile(s, path);
@@ -51,7 +52,10 @@ Status OpenRestorePoint(FileSystem& fs, const std::string& archive_path, Storage
     if (auto e = fs.Open(path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, path);
     if (Status s = LoadRestorePoint(*open.journal, open.point); !s.ok()) return InFile(s, path);
   }
-  return InFile(RestoreJournal(*open.journal, archive, open.point).Rollback(), archive_path);
+  Settlement settlement;
+  const Status s = RestoreJournal(*open.journal, archive, open.point).Settle(settlement);
+  if (settled != nullptr) *settled = settlement;
+  return InFile(s, archive_path);
 }
 
 // The archive as the restore point expects to find it.
@@ -66,11 +70,11 @@ Status CheckRestorePoint(OpenPoint& open, Storage& archive, const std::string& a
 // else a new one when make_new. An existing one is used even with
 // -norestore: writing past it would make it restore a mix.
 Status RestorePointForImport(FileSystem& fs, const std::string& archive_path, Storage& archive, bool make_new,
-                             OpenPoint& open, bool& created) {
+                             OpenPoint& open, bool& created, Settlement* settled) {
   const std::string restore_path = RestorePathFor(archive_path);
   created = false;
   if (fs.Exists(restore_path)) {
-    if (Status s = OpenRestorePoint(fs, archive_path, archive, true, open); !s.ok()) return s;
+    if (Status s = OpenRestorePoint(fs, archive_path, archive, true, open, settled); !s.ok()) return s;
     if (open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
     return CheckRestorePoint(open, archive, archive_path, true);
   }
@@ -91,8 +95,37 @@ bool IsOwnFile(FileSystem& fs, const std::string& archive, const std::string& pa
   return fs.Same(path, archive) || fs.Same(path, RestorePathFor(archive));
 }
 
+Status CheckNotKept(FileSystem& fs, const std::string& path, FileUse use) {
+  const auto kept = [&](std::string what) { return InFile(Fail(Errc::kKeptFile, {}, std::move(what)), path); };
+  // By name first: a lock file is empty, and exists only while a writer
+  // runs or after one was killed. Letter case counts for nothing, as on
+  // Windows.
+  const std::string name = NormalizeName(path);
+  if (IsTemporaryPath(name)) return kept("a temporary file of gfxpak's");
+  for (const auto& [ending, what] : {std::pair{LockPathFor(""), "the lock file of "},
+                                     std::pair{RestorePathFor(""), "the restore point of "}}) {
+    if (!name.ends_with(ending)) continue;
+    const std::string archive = path.substr(0, path.size() - ending.size());
+    if (!BareName(archive).empty() && fs.Exists(archive)) return kept(what + BareName(archive));
+  }
+  std::unique_ptr<Storage> file;
+  if (fs.Open(path, OpenMode::kRead, file)) return {};
+  std::uint64_t size = 0;
+  std::array<std::uint8_t, 8> head{};
+  if (file->Size(size) || size < head.size() || file->Read(0, head)) return {};
+  if (StartsAsRestorePoint(head)) return kept("a restore point");
+  if (use == FileUse::kOutput && StartsAsArchive(head)) return InFile(Fail(Errc::kIsAnArchive), path);
+  return {};
+}
+
 Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::string_view name,
-                      std::span<const std::uint8_t> data, bool make_restore_point, const std::string& source) {
+                      std::span<const std::uint8_t> data, bool make_restore_point, const std::string& source,
+                      Settlement* settled) {
+  // Before the lock, which clears what a killed writer left: a refused
+  // file changes nothing.
+  if (!source.empty()) {
+    if (Status s = CheckNotKept(fs, source, FileUse::kImport); !s.ok()) return s;
+  }
   FileLock lock;
   if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
   const std::string restore_path = RestorePathFor(archive_path);
@@ -109,7 +142,8 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::stri
   if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
   OpenPoint open;
   bool created = false;
-  if (Status s = RestorePointForImport(fs, archive_path, *archive, make_restore_point, open, created); !s.ok()) {
+  if (Status s = RestorePointForImport(fs, archive_path, *archive, make_restore_point, open, created, settled);
+      !s.ok()) {
     return s;
   }
 
@@ -149,7 +183,8 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::stri
   return InFile(status, archive_path);
 }
 
-Status RestoreArchive(FileSystem& fs, const std::string& archive_path, bool force, std::uint64_t& original_size) {
+Status RestoreArchive(FileSystem& fs, const std::string& archive_path, bool force, std::uint64_t& original_size,
+                      Settlement* settled) {
   FileLock lock;
   if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
   const std::string restore_path = RestorePathFor(archive_path);
@@ -157,7 +192,7 @@ Status RestoreArchive(FileSystem& fs, const std::string& archive_path, bool forc
   std::unique_ptr<Storage> archive;
   if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
   OpenPoint open;
-  if (Status s = OpenRestorePoint(fs, archive_path, *archive, !force, open); !s.ok()) return s;
+  if (Status s = OpenRestorePoint(fs, archive_path, *archive, !force, open, settled); !s.ok()) return s;
   // A restore that was cut short has changed the archive already: only the
   // original's own bytes can be checked then.
   if (!force) {
@@ -177,7 +212,8 @@ Status RestoreArchive(FileSystem& fs, const std::string& archive_path, bool forc
   return {};
 }
 
-Status CompactArchiveFile(FileSystem& fs, const std::string& archive_path, bool force, bool& dropped_restore_point) {
+Status CompactArchiveFile(FileSystem& fs, const std::string& archive_path, bool force, bool& dropped_restore_point,
+                          Settlement* settled) {
   dropped_restore_point = false;
   FileLock lock;
   if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
@@ -190,7 +226,7 @@ Status CompactArchiveFile(FileSystem& fs, const std::string& archive_path, bool 
     // A damaged restore point goes, as -force asks; one that marks a restore
     // cut short stays, as the archive is half way back to its original.
     OpenPoint open;
-    const Status s = OpenRestorePoint(fs, archive_path, *archive, false, open);
+    const Status s = OpenRestorePoint(fs, archive_path, *archive, false, open, settled);
     if (!s.ok() && s.code() != Errc::kDamagedRestorePoint) return s;
     if (s.ok() && open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
   }
@@ -216,14 +252,14 @@ Status CompactArchiveFile(FileSystem& fs, const std::string& archive_path, bool 
   return InFile(status, archive_path);
 }
 
-Status RecoverArchive(FileSystem& fs, const std::string& archive_path) {
+Status RecoverArchive(FileSystem& fs, const std::string& archive_path, Settlement* settled) {
   FileLock lock;
   if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
   if (!fs.Exists(archive_path) || !fs.Exists(RestorePathFor(archive_path))) return {};
   std::unique_ptr<Storage> archive;
   if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
   OpenPoint open;
-  return OpenRestorePoint(fs, archive_path, *archive, true, open);
+  return OpenRestorePoint(fs, archive_path, *archive, true, open, settled);
 }
 
 }  // namespace gfxpak

@@ -49,6 +49,9 @@ struct Archive {
   std::vector<std::uint8_t> trailer;
 };
 
+// Whether bytes begin with the magic of a BIG archive.
+bool StartsAsArchive(std::span<const std::uint8_t> bytes);
+
 // Reads and checks the header and table: magic "BIGF" or "BIG4", at most
 // kMaxEntries entries, a table that ends inside the file, every entry's data
 // inside the file and not overlapping the table.
@@ -62,6 +65,54 @@ std::string NormalizeName(std::string_view name);
 // no match or the last-component match is ambiguous.
 std::optional<std::size_t> FindEntry(const Archive& archive, std::string_view name);
 
+// The header: magic, the archive's size (little-endian), the entry count
+// and the third field (both big-endian); the table follows.
+inline constexpr std::size_t kHeaderSize = 16;
+inline constexpr std::size_t kSizeField = 4;
+inline constexpr std::size_t kCountField = 8;
+inline constexpr std::size_t kThirdField = 12;
+
+// One table record that an update rewrites: the replaced entry's, or one
+// that the growing table moves out of its way.
+struct RecordChange {
+  std::uint32_t pos = 0;  // where the record's offset field sits
+  std::uint32_t old_offset = 0;
+  std::uint32_t old_size = 0;
+  std::uint32_t new_offset = 0;
+  std::uint32_t new_size = 0;
+};
+
+// What an update will have made of the archive's header and table, known
+// before its first write. One write makes an update visible to readers (the
+// entry's record for a replacement, the header that counts a new entry);
+// what the update writes after it (header fields that readers do not look
+// at) can be redone from here. So once the table reads as the target, the
+// update has happened for every reader, the game included, and a writer
+// that finds it cut short there finishes it instead of taking it back.
+struct UpdateTarget {
+  std::uint32_t entry = 0;  // the index of the entry the update writes
+  std::string name;         // its name, for messages
+  std::array<std::uint8_t, kHeaderSize> header{};  // the header as the update leaves it
+  std::uint32_t old_count = 0;
+  std::vector<RecordChange> records;
+  // An added entry's record and the trailer after it, written where the
+  // table ended before the header counts it.
+  std::uint32_t tail_pos = 0;
+  std::vector<std::uint8_t> tail;
+};
+
+// How far the archive has come towards an update's target.
+enum class TargetState {
+  kNotVisible,  // readers see every entry as it was before
+  kVisible,     // readers see the target; the header's other fields may lag
+  kTorn,        // neither: a record holds parts of both (a write that a power loss tore)
+};
+
+Status CompareWithTarget(Storage& storage, const UpdateTarget& target, TargetState& state);
+
+// Writes the header fields that an update makes after it became visible.
+Status FinishTarget(Storage& storage, const UpdateTarget& target);
+
 // Told of an update's writes before they happen, so that what they overwrite
 // is kept outside the archive as well: the restore point keeps it on the
 // disk, where it outlives a killed gfxpak.
@@ -70,8 +121,8 @@ class UpdateJournal {
   virtual ~UpdateJournal() = default;
   // Before the first write. The update grows the file from size and writes
   // below the reuse floor only under reach: the header and the table as it
-  // will be.
-  virtual Status Begin(std::uint64_t size, std::uint64_t reach) = 0;
+  // will be, which the target describes.
+  virtual Status Begin(std::uint64_t size, std::uint64_t reach, const UpdateTarget& target) = 0;
   // Before a write over bytes below that size: what they hold now.
   virtual Status Keep(std::uint64_t offset, std::span<const std::uint8_t> old) = 0;
 };

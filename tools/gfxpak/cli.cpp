@@ -44,13 +44,49 @@ using Args = std::vector<std::string>;
 
 Status Usage(std::string what) { return Fail(Errc::kUsage, {}, std::move(what)); }
 
-Status ReadInput(const std::string& path, FileBytes& data) {
-  if (auto e = ReadWholeFile(path, data)) return InFile(Fail(e, "cannot read"), path);
+// What a command did besides its own work, told on stderr whether or not it
+// succeeded: an update that a kill or a power loss had cut short, settled.
+struct Notes {
+  std::vector<std::string> lines;
+
+  void Add(const std::string& archive, const Settlement& settled) {
+    using Outcome = Settlement::Outcome;
+    if (settled.outcome == Outcome::kNone) return;
+    std::string line = archive;
+    line += ": an update";
+    if (!settled.entry.empty()) {
+      line += " of \"";
+      line += Printable(settled.entry);
+      line += '"';
+    }
+    line += " had been cut short ";
+    if (settled.outcome == Outcome::kFinished) {
+      line += "after readers could see it; it is now recorded as done";
+    } else if (settled.torn) {
+      line += "with a table record half written; it is taken back";
+    } else {
+      line += "before readers could see it; it is taken back";
+    }
+    lines.push_back(std::move(line));
+  }
+};
+
+Status ReadInput(FileSystem& fs, const std::string& path, FileBytes& data) {
+  std::unique_ptr<Storage> file;
+  std::uint64_t size = 0;
+  std::error_code e = fs.Open(path, OpenMode::kRead, file);
+  if (!e) e = file->Size(size);
+  if (!e && size > 0xFFFFFFFFu) e = Errc::kFileTooLarge;
+  if (!e) e = file->Read(0, data.Allocate(static_cast<std::size_t>(size)));
+  if (e) return InFile(Fail(e, "cannot read"), path);
   return {};
 }
 
-Status WriteOutput(const std::string& path, std::span<const std::uint8_t> data) {
-  return WriteFileAtomically(path, data);
+// Replaces the file at path in one step (a reader sees the old file or the
+// new one), unless it is one that gfxpak keeps for an archive.
+Status WriteOutput(FileSystem& fs, const std::string& path, std::span<const std::uint8_t> data) {
+  if (Status s = CheckNotKept(fs, path, FileUse::kOutput); !s.ok()) return s;
+  return WriteFileVia(fs, TemporaryPathBeside(path), path, data);
 }
 
 // The RefPack codec reports with a flag and a reason; here that becomes a
@@ -69,13 +105,13 @@ unsigned ThreadsFromEnvironment() {
   return *end == '\0' && n <= 4096 ? static_cast<unsigned>(n) : 0;
 }
 
-Status Compress(const std::string& in, const std::string& out) {
+Status Compress(FileSystem& fs, const std::string& in, const std::string& out) {
   FileBytes data;
-  if (Status s = ReadInput(in, data); !s.ok()) return s;
+  if (Status s = ReadInput(fs, in, data); !s.ok()) return s;
   // An import that is run again must not compress the file a second time.
   if (refpack::IsRefPack(data)) {
     if (in == out) return {};
-    return WriteOutput(out, data);
+    return WriteOutput(fs, out, data);
   }
   std::vector<std::uint8_t> packed;
   try {
@@ -83,29 +119,36 @@ Status Compress(const std::string& in, const std::string& out) {
   } catch (const std::length_error&) {
     return InFile(Fail(Errc::kFileTooLarge, "cannot compress"), in);
   }
-  return WriteOutput(out, packed);
+  return WriteOutput(fs, out, packed);
 }
 
-Status Decompress(const std::string& in, const std::string& out) {
+Status Decompress(FileSystem& fs, const std::string& in, const std::string& out) {
   FileBytes data;
-  if (Status s = ReadInput(in, data); !s.ok()) return s;
+  if (Status s = ReadInput(fs, in, data); !s.ok()) return s;
   std::vector<std::uint8_t> plain;
   std::string why;
   if (!refpack::Decompress(data, plain, &why)) return NotRefPack(in, why);
-  return WriteOutput(out, plain);
+  return WriteOutput(fs, out, plain);
 }
 
-Status Put(FileSystem& fs, const std::string& archive_path, const std::string& file_path, bool make_restore_point) {
+Status Put(FileSystem& fs, const std::string& archive_path, const std::string& file_path, bool make_restore_point,
+           Notes& notes) {
   FileBytes data;
-  if (Status s = ReadInput(file_path, data); !s.ok()) return s;
+  if (Status s = ReadInput(fs, file_path, data); !s.ok()) return s;
   const std::string name = BareName(file_path);
   if (name.empty()) return InFile(Fail(Errc::kBadName, {}, "no file name"), file_path);
-  return PutIntoArchive(fs, archive_path, name, data, make_restore_point, file_path);
+  Settlement settled;
+  Status s = PutIntoArchive(fs, archive_path, name, data, make_restore_point, file_path, &settled);
+  notes.Add(archive_path, settled);
+  return s;
 }
 
-Status Restore(FileSystem& fs, const std::string& archive_path, bool force, std::ostream& out) {
+Status Restore(FileSystem& fs, const std::string& archive_path, bool force, std::ostream& out, Notes& notes) {
   std::uint64_t size = 0;
-  if (Status s = RestoreArchive(fs, archive_path, force, size); !s.ok()) return s;
+  Settlement settled;
+  const Status status = RestoreArchive(fs, archive_path, force, size, &settled);
+  notes.Add(archive_path, settled);
+  if (!status.ok()) return status;
   out << archive_path << ": restored to its original " << size << " bytes\n";
   return {};
 }
@@ -122,6 +165,32 @@ std::string_view ConventionName(const Archive& a) {
     case HeaderField::kFixed: break;
   }
   return "fixed";
+}
+
+// What the listing says of an update that a kill or a power loss cut short.
+std::string PendingUpdate(Storage& archive, const RestorePoint& point) {
+  std::optional<TargetState> reached;
+  if (!CompareWithUpdate(archive, point, reached).ok()) reached.reset();
+  // Built by appending: gcc 12 warns falsely on chained string additions.
+  std::string entry;
+  if (point.target) {
+    entry += '"';
+    entry += Printable(point.target->name);
+    entry += '"';
+  }
+  std::string line = entry.empty() ? "an update" : "an update of ";
+  line += entry;
+  line += " was cut short ";
+  if (reached == TargetState::kVisible) {
+    line += "after readers could see it: the next gfxpak command on the archive records it as done";
+  } else if (reached == TargetState::kTorn) {
+    line += "with a table record half written, so ";
+    line += entry;
+    line += " reads wrongly until the next gfxpak command on the archive takes the update back";
+  } else {
+    line += "before readers could see it: the next gfxpak command on the archive takes it back";
+  }
+  return line;
 }
 
 // The restore point's line of the listing: what it holds and whether the
@@ -147,7 +216,7 @@ Status ListRestorePoint(FileSystem& fs, const std::string& path, Storage& archiv
   }
   out << ", " << point.ranges.size() << " saved ranges, original size " << point.original_size;
   if (point.earlier_layout) out << ", made by an earlier gfxpak";
-  if (point.state == RestoreState::kUpdating) out << "; an update was cut short: the next gfxpak command on the archive undoes it";
+  if (point.state == RestoreState::kUpdating) out << "; " << PendingUpdate(archive, point);
   if (point.state == RestoreState::kRestoring) out << "; " << ErrorText(Errc::kRestoreUnfinished);
   out << '\n';
   return {};
@@ -155,8 +224,14 @@ Status ListRestorePoint(FileSystem& fs, const std::string& path, Storage& archiv
 
 Status List(FileSystem& fs, const std::string& path, std::ostream& out) {
   std::unique_ptr<Storage> storage;
+  if (auto e = fs.Open(path, OpenMode::kRead, storage)) return InFile(Fail(e, "cannot open"), path);
   Archive a;
-  if (Status s = OpenArchive(fs, path, storage, a); !s.ok()) return s;
+  if (Status s = ReadArchive(*storage, a); !s.ok()) {
+    // An update cut short can be why: the restore point says so.
+    out << path << ": unreadable\n";
+    if (Status listed = ListRestorePoint(fs, path, *storage, out); !listed.ok()) return listed;
+    return InFile(s, path);
+  }
   out << path << ": " << std::string(a.magic.begin(), a.magic.end()) << ", " << a.entries.size() << " entries, "
       << a.file_size << " bytes (header says " << a.archive_size << "), third field " << a.header_field << " ("
       << ConventionName(a);
@@ -170,7 +245,7 @@ Status List(FileSystem& fs, const std::string& path, std::ostream& out) {
     if (auto err = storage->Read(e.offset, head)) return InFile(Fail(err, "cannot read"), path);
     const bool packed = refpack::DeclaredSize(head).has_value();
     out << std::setw(10) << e.offset << ' ' << std::setw(10) << e.size << "  " << (packed ? "yes   " : "no    ") << "  "
-        << e.name << '\n';
+        << Printable(e.name) << '\n';
   }
   return {};
 }
@@ -185,16 +260,19 @@ Status Extract(FileSystem& fs, const std::string& path, const std::string& name,
   if (!index) return InFile(Fail(Errc::kNoEntry, {}, "\"" + name + "\""), path);
   std::vector<std::uint8_t> data;
   if (Status s = ReadEntry(*storage, a.entries[*index], data); !s.ok()) return InFile(s, path);
-  if (!decompress) return WriteOutput(out_path, data);
+  if (!decompress) return WriteOutput(fs, out_path, data);
   std::vector<std::uint8_t> plain;
   std::string why;
   if (!refpack::Decompress(data, plain, &why)) return NotRefPack(path, why, a.entries[*index].name);
-  return WriteOutput(out_path, plain);
+  return WriteOutput(fs, out_path, plain);
 }
 
-Status Compact(FileSystem& fs, const std::string& path, bool force, std::ostream& out) {
+Status Compact(FileSystem& fs, const std::string& path, bool force, std::ostream& out, Notes& notes) {
   bool dropped = false;
-  if (Status s = CompactArchiveFile(fs, path, force, dropped); !s.ok()) return s;
+  Settlement settled;
+  const Status status = CompactArchiveFile(fs, path, force, dropped, &settled);
+  notes.Add(path, settled);
+  if (!status.ok()) return status;
   if (dropped) out << path << ": compacted; its restore point is deleted\n";
   return {};
 }
@@ -207,7 +285,7 @@ Status NeedArgs(const Args& args, std::size_t count, std::string_view what) {
 // The arguments after a command that takes one optional flag.
 std::size_t AfterFlag(const Args& args, std::string_view flag) { return args.size() > 1 && args[1] == flag ? 2 : 1; }
 
-Status Run(const Args& args, FileSystem& fs, std::ostream& out) {
+Status Run(const Args& args, FileSystem& fs, std::ostream& out, Notes& notes) {
   if (args.empty()) return Usage("no command given");
   const std::string& command = args[0];
   if (command == "-h" || command == "--help" || command == "/?") {
@@ -224,17 +302,17 @@ Status Run(const Args& args, FileSystem& fs, std::ostream& out) {
     // "-real" is what callers pass; the compression is the same without it.
     const std::size_t first = AfterFlag(args, "-real");
     if (args.size() != first + 2) return Usage("-compress needs -real IN OUT");
-    return Compress(args[first], args[first + 1]);
+    return Compress(fs, args[first], args[first + 1]);
   }
   if (command == "-p") {
     const std::size_t first = AfterFlag(args, "-norestore");
     if (args.size() != first + 2) return Usage("-p needs [-norestore] ARCHIVE FILE");
-    return Put(fs, args[first], args[first + 1], first == 1);
+    return Put(fs, args[first], args[first + 1], first == 1, notes);
   }
   if (command == "-restore") {
     const std::size_t first = AfterFlag(args, "-force");
     if (args.size() != first + 1) return Usage("-restore needs [-force] ARCHIVE");
-    return Restore(fs, args[first], first == 2, out);
+    return Restore(fs, args[first], first == 2, out, notes);
   }
   if (command == "-l") {
     if (Status s = NeedArgs(args, 2, "ARCHIVE"); !s.ok()) return s;
@@ -247,12 +325,12 @@ Status Run(const Args& args, FileSystem& fs, std::ostream& out) {
   }
   if (command == "-d") {
     if (Status s = NeedArgs(args, 3, "IN OUT"); !s.ok()) return s;
-    return Decompress(args[1], args[2]);
+    return Decompress(fs, args[1], args[2]);
   }
   if (command == "-compact") {
     const std::size_t first = AfterFlag(args, "-force");
     if (args.size() != first + 1) return Usage("-compact needs [-force] ARCHIVE");
-    return Compact(fs, args[first], first == 2, out);
+    return Compact(fs, args[first], first == 2, out, notes);
   }
   return Usage("unknown command " + command);
 }
@@ -261,12 +339,14 @@ Status Run(const Args& args, FileSystem& fs, std::ostream& out) {
 
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs) {
   Status status;
+  Notes notes;
   try {
-    status = Run(args, fs, out);
+    status = Run(args, fs, out, notes);
   } catch (const std::bad_alloc&) {
     status = Fail(Errc::kOutOfMemory);
   }
   out.flush();
+  for (const std::string& line : notes.lines) err << "gfxpak: " << line << '\n';
   if (status.ok()) return kExitOk;
   err << "gfxpak: " << Describe(status.error()) << '\n';
   return status.code() == Errc::kUsage ? kExitUsage : kExitBadFile;

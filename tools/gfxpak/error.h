@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -32,6 +33,8 @@ enum class Errc {
   kOrphanRestorePoint,    // a restore point without its archive
   kKeepsRestorePoint,     // -compact would make the restore point useless
   kIsTheArchive,          // FILE or OUT is the archive or its restore point
+  kKeptFile,              // a restore point, or an archive's lock or temporary file
+  kIsAnArchive,           // an output that would overwrite a BIG archive
   kOutOfMemory,
   kUsage,
 };
@@ -93,6 +96,10 @@ std::string ErrorText(std::error_code code);
 
 // The one line that the command line prints for a failure.
 std::string Describe(const Error& error);
+
+// text with its control characters written as \xNN, so that a name read
+// from a file cannot move the cursor, ring or recolour a terminal.
+std::string Printable(std::string_view text);
 
 }  // namespace gfxpak
 

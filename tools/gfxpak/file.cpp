@@ -2,6 +2,7 @@
 #include "file.h"
 
 #include <algorithm>
+#include <string_view>
 #include <thread>
 
 namespace gfxpak {
@@ -9,6 +10,8 @@ namespace gfxpak {
 namespace {
 
 std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
+
+constexpr std::string_view kTemporaryEnding = ".gfxpak-tmp";
 
 }  // namespace
 
@@ -44,7 +47,11 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
   return *this;
 }
 
-std::string TempPathFor(const std::string& path) { return DirectoryOf(path) + "." + BareName(path) + ".tmp"; }
+std::string TempPathFor(const std::string& path) {
+  return DirectoryOf(path) + "." + BareName(path) + std::string(kTemporaryEnding);
+}
+
+bool IsTemporaryPath(const std::string& path) { return path.ends_with(kTemporaryEnding); }
 
 std::string TemporaryPathBeside(const std::string& target) {
   return TempPathFor(target + "." + std::to_string(CurrentProcessId()));
