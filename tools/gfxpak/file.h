@@ -101,6 +101,9 @@ class FileLock {
 
   std::string path_;
   OwnedHandle handle_;
+  // A refusal that looked like a lock being let go; reported instead of
+  // "in use" when it outlasts the wait.
+  std::error_code denied_;
 };
 
 bool FileExists(const std::string& path);
