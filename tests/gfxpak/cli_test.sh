@@ -190,6 +190,18 @@ g -compress -real bern_one.o ../bern_one.packed >/dev/null 2>&1
 must_fail 1 -d ../bern_one.packed zdata.big
 must_fail 1 -d ../bern_one.packed zdata.big.lock
 
+# Names are listed with their control characters escaped: a name made to
+# recolour the terminal and ring its bell only shows as text.
+{
+  printf 'BIGF\x2a\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x25'
+  printf '\x00\x00\x00\x25\x00\x00\x00\x05'
+  printf 'a\033[31mred\007.o\000hello'
+} >ctrl.big
+must_pass -l ctrl.big
+grep -qF 'a\x1b[31mred\x07.o' ../out.log || fail "-l of a name with control characters: $(cat -v ../out.log)"
+LC_ALL=C grep -q "$(printf '[\033\007]')" ../out.log && fail "-l printed control characters"
+rm ctrl.big
+
 # What a killed writer left is cleared by the next one; a user's file with a
 # name like it is not gfxpak's and is left alone.
 printf 'half a restore point' >.zdata.big.restore.gfxpak-tmp

@@ -4,10 +4,13 @@
 // was or the complete new state (a kill's leftovers undone by the next
 // writer), a failure says when its undo failed too, an interrupted -restore
 // blocks imports until it is run again, and -restore gives the original.
+// The same faults in -compress, -d and -x leave the player's file whole: as
+// it was, or as the command makes it.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "archive_ops.h"
@@ -237,6 +240,105 @@ TEST(FaultTest, EveryWriteOfEveryCommandFailsSafely) {
     }
     std::printf("%s: faults at%s places (kill, no space, one write)\n", sc.label, counts.c_str());
   }
+}
+
+}  // namespace
+}  // namespace gfxpak
+
+namespace gfxpak {
+namespace {
+
+struct FileCommand {
+  const char* label;
+  std::vector<std::string> args;
+  std::string output;
+};
+
+TEST(FaultTest, FileCommandsKeepThePlayersFileWhole) {
+  MemoryFileSystem before;
+  before.Put(kArchive, Original());
+  before.Put("bern_x.o", Random(30000, 40));
+  before.Put("packed.o", Bytes());
+  before.Put("old_out.o", Bytes(500, 7));
+  {
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(RunCommandLine({"-compress", "-real", "bern_x.o", "packed.o"}, out, err, before), 0) << err.str();
+  }
+  const std::vector<FileCommand> commands = {
+      {"-compress IN IN", {"-compress", "-real", "bern_x.o", "bern_x.o"}, "bern_x.o"},
+      {"-compress IN OUT over a file", {"-compress", "-real", "bern_x.o", "old_out.o"}, "old_out.o"},
+      {"-d IN OUT over a file", {"-d", "packed.o", "old_out.o"}, "old_out.o"},
+      {"-x ARCHIVE NAME OUT", {"-x", kArchive, "stadium_2.o", "old_out.o"}, "old_out.o"},
+  };
+  for (const FileCommand& command : commands) {
+    MemoryFileSystem after = before.Copy();
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(RunCommandLine(command.args, out, err, after), 0) << command.label << ": " << err.str();
+    ASSERT_NE(after.Get(command.output), before.Get(command.output)) << command.label;
+    for (Fault fault : {Fault::kKill, Fault::kNoSpace}) {
+      int runs = 0;
+      for (int at = 0;; ++at) {
+        SCOPED_TRACE(Joined({command.label, ", ", FaultName(fault), " at change ", std::to_string(at)}));
+        MemoryFileSystem fs = before.Copy();
+        FaultyFileSystem faulty(fs, fault, at);
+        const int code = RunCommandLine(command.args, out, err, faulty);
+        if (!faulty.struck()) break;
+        ++runs;
+        EXPECT_NE(code, 0);
+        for (const std::string& name : before.Names()) {
+          if (name == command.output) {
+            EXPECT_TRUE(fs.Get(name) == before.Get(name) || fs.Get(name) == after.Get(name)) << name << " is neither";
+          } else {
+            EXPECT_EQ(fs.Get(name), before.Get(name)) << name << " changed";
+          }
+        }
+        for (const std::string& name : fs.Names()) {
+          // A killed command cannot clear its temporary file; nothing else may.
+          if (!before.Exists(name)) {
+            EXPECT_TRUE(fault == Fault::kKill && IsTemporaryPath(name)) << name << " left";
+          }
+        }
+        if (HasFatalFailure() || at > 50) break;
+      }
+      EXPECT_GT(runs, 0) << command.label << ", " << FaultName(fault);
+    }
+  }
+}
+
+// The next command tells the player what it did with an import that a kill
+// cut short, naming the entry, on stderr beside its own result.
+TEST(FaultTest, TheNextCommandSaysWhatItSettled) {
+  MemoryFileSystem before;
+  before.Put(kArchive, Original());
+  before.Put("new_stadium.o", Random(900, 50));
+  before.Put("other.o", Random(300, 51));
+  std::set<std::string> said;
+  for (int at = 0;; ++at) {
+    SCOPED_TRACE(Joined({"killed at change ", std::to_string(at)}));
+    MemoryFileSystem fs = before.Copy();
+    std::ostringstream out;
+    std::ostringstream err;
+    {
+      FaultyFileSystem faulty(fs, Fault::kKill, at);
+      RunCommandLine({"-p", kArchive, "new_stadium.o"}, out, err, faulty);
+      if (!faulty.struck()) break;
+    }
+    if (!fs.Exists(kRestore) || LoadPoint(fs, kRestore).state != RestoreState::kUpdating) continue;
+    const bool visible = Contents(fs.Get(kArchive)) != Contents(before.Get(kArchive));
+    std::ostringstream next_out;
+    std::ostringstream next_err;
+    EXPECT_EQ(RunCommandLine({"-p", kArchive, "other.o"}, next_out, next_err, fs), 0) << next_err.str();
+    const std::string expected =
+        visible ? "gfxpak: zdata.big: an update of \"new_stadium.o\" had been cut short after readers could see it; "
+                  "it is now recorded as done\n"
+                : "gfxpak: zdata.big: an update of \"new_stadium.o\" had been cut short before readers could see it; "
+                  "it is taken back\n";
+    EXPECT_EQ(next_err.str(), expected);
+    said.insert(next_err.str());
+  }
+  EXPECT_EQ(said.size(), 2u) << "both outcomes are met";
 }
 
 }  // namespace

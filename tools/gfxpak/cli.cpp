@@ -227,9 +227,11 @@ Status List(FileSystem& fs, const std::string& path, std::ostream& out) {
   if (auto e = fs.Open(path, OpenMode::kRead, storage)) return InFile(Fail(e, "cannot open"), path);
   Archive a;
   if (Status s = ReadArchive(*storage, a); !s.ok()) {
-    // An update cut short can be why: the restore point says so.
-    out << path << ": unreadable\n";
-    if (Status listed = ListRestorePoint(fs, path, *storage, out); !listed.ok()) return listed;
+    // An update cut short can be why: its restore point says so.
+    if (fs.Exists(RestorePathFor(path))) {
+      out << path << ": unreadable\n";
+      if (Status listed = ListRestorePoint(fs, path, *storage, out); !listed.ok()) return listed;
+    }
     return InFile(s, path);
   }
   out << path << ": " << std::string(a.magic.begin(), a.magic.end()) << ", " << a.entries.size() << " entries, "
