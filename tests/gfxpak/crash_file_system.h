@@ -134,8 +134,8 @@ class CrashFileSystem : public FileSystem {
 
  private:
   static constexpr std::size_t kAllUpTo = 10;
-  static constexpr std::size_t kSampled = 32;
-  static constexpr int kRandom = 24;
+  static constexpr std::size_t kSampled = 16;
+  static constexpr int kRandom = 16;
 
   struct Change {
     bool truncate = false;

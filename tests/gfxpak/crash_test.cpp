@@ -158,6 +158,25 @@ std::uint32_t Be32(const Bytes& b, std::uint64_t at) {
   return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
 }
 
+// The two archives a command goes between (for -restore, the original is
+// the second), worked out once for all the states of a scenario.
+struct Sides {
+  Sides(Bytes old_bytes, Bytes new_bytes)
+      : old_archive(std::move(old_bytes)), new_archive(std::move(new_bytes)), old_contents(ContentsOf(old_archive)),
+        new_contents(ContentsOf(new_archive)), changed(ChangedRecords(old_archive, new_archive)) {
+    // By digest: gcc 12 warns falsely on comparing byte vectors in a set.
+    for (const Contents* side : {&old_contents, &new_contents}) {
+      for (const auto& [name, data] : *side) allowed[name].insert(ToHex(Sha256Of(data)));
+    }
+  }
+  Bytes old_archive;
+  Bytes new_archive;
+  Contents old_contents;
+  Contents new_contents;
+  std::vector<std::uint32_t> changed;
+  std::map<std::string, std::set<std::string>> allowed;
+};
+
 // How an archive after a power loss compares with the two it lies between:
 // where the records of the entries that are neither's begin, whether the
 // entry set is one of the two, and whether it reads strictly.
@@ -169,15 +188,12 @@ struct Verdict {
 
 // Reads the table leniently (a torn record may point anywhere) and checks
 // each entry against the contents the two archives give its name.
-Verdict Judge(const Bytes& bytes, const Contents& before, const Contents& after) {
+Verdict Judge(const Bytes& bytes, const Sides& sides) {
   Verdict v;
   Contents strict;
   v.strict = Read(bytes, strict);
-  // By digest: gcc 12 warns falsely on comparing byte vectors in a set.
-  std::map<std::string, std::set<std::string>> allowed;
-  for (const Contents* side : {&before, &after}) {
-    for (const auto& [name, data] : *side) allowed[name].insert(ToHex(Sha256Of(data)));
-  }
+  const Contents& before = sides.old_contents;
+  const Contents& after = sides.new_contents;
   const std::uint32_t count = Be32(bytes, 8);
   if (count != before.size() && count != after.size()) v.entries_as_either = false;
   std::uint64_t pos = kHeaderSize;
@@ -192,7 +208,10 @@ Verdict Judge(const Bytes& bytes, const Contents& before, const Contents& after)
     if (i >= expected.size() || expected[i].first != name) v.entries_as_either = false;
     const bool inside = std::uint64_t{offset} + size <= bytes.size();
     const Bytes data = inside ? Bytes(bytes.begin() + offset, bytes.begin() + offset + size) : Bytes();
-    if (!inside || !allowed[name].count(ToHex(Sha256Of(data)))) v.neither.push_back(record);
+    const auto digests = sides.allowed.find(name);
+    if (!inside || digests == sides.allowed.end() || !digests->second.count(ToHex(Sha256Of(data)))) {
+      v.neither.push_back(record);
+    }
   }
   return v;
 }
@@ -211,7 +230,8 @@ struct Tally {
 
 // One disk after a power loss in scenario sc.
 void CheckState(const Scenario& sc, const CrashFileSystem::Disk& disk, const MemoryFileSystem& before,
-                const MemoryFileSystem& after, const Bytes& original, std::size_t sector, Tally& tally) {
+                const MemoryFileSystem& after, const Sides& sides, const Bytes& original, std::size_t sector,
+                Tally& tally) {
   MemoryFileSystem fs;
   for (const auto& [name, bytes] : disk) fs.Put(name, bytes);
   ++tally.states;
@@ -222,11 +242,7 @@ void CheckState(const Scenario& sc, const CrashFileSystem::Disk& disk, const Mem
     EXPECT_EQ(fs.Get(kArchive), before.Get(kArchive));
     return;
   }
-  const Bytes old_archive = before.Get(kArchive);
-  const Bytes new_archive = after.Get(kArchive);
-  const bool restoring = sc.kind == Kind::kRestoreOriginal;
-  const Bytes& other = restoring ? original : new_archive;
-  const Verdict verdict = Judge(fs.Get(kArchive), ContentsOf(old_archive), ContentsOf(other));
+  const Verdict verdict = Judge(fs.Get(kArchive), sides);
   ASSERT_TRUE(verdict.entries_as_either) << "the entries are neither the old nor the new ones";
   const bool sound = verdict.strict && verdict.neither.empty();
   const bool journal = fs.Exists(kRestore);
@@ -236,9 +252,8 @@ void CheckState(const Scenario& sc, const CrashFileSystem::Disk& disk, const Mem
     // Torn records, and only records that the command changes and that lie
     // across a sector boundary.
     ++tally.torn;
-    const auto changed = ChangedRecords(old_archive, other);
     for (const std::uint32_t pos : verdict.neither) {
-      EXPECT_TRUE(Across(pos, sector) && std::count(changed.begin(), changed.end(), pos) == 1)
+      EXPECT_TRUE(Across(pos, sector) && std::count(sides.changed.begin(), sides.changed.end(), pos) == 1)
           << "the entry whose record is at " << pos << " is neither old nor new";
     }
     EXPECT_FALSE(verdict.neither.empty()) << "the archive does not read, and no record is torn";
@@ -260,11 +275,11 @@ void CheckState(const Scenario& sc, const CrashFileSystem::Disk& disk, const Mem
     EXPECT_TRUE(ContentsOf(fs.Get(kArchive)) == seen) << "the next writer changed what readers saw";
   } else if (!still_restoring) {
     EXPECT_TRUE(settled.torn) << "a torn record was not reported";
-    EXPECT_TRUE(ContentsOf(fs.Get(kArchive)) == ContentsOf(old_archive));
+    EXPECT_TRUE(ContentsOf(fs.Get(kArchive)) == sides.old_contents);
   }
   if (sc.kind == Kind::kPut && journal && !still_restoring) {
     const Bytes now = fs.Get(kArchive);
-    EXPECT_TRUE(now == old_archive || now == new_archive) << "neither the old nor the new archive";
+    EXPECT_TRUE(now == sides.old_archive || now == sides.new_archive) << "neither the old nor the new archive";
   }
   if (fs.Exists(kRestore)) {
     const Status restored = RestoreOriginal(fs);
@@ -287,6 +302,7 @@ TEST(CrashTest, EveryPowerLossOfEveryCommandLeavesOldOrNew) {
     const Status clean = sc.act(after);
     ASSERT_TRUE(clean.ok()) << sc.label << ": " << Why(clean);
 
+    const Sides sides(before.Get(kArchive), sc.kind == Kind::kRestoreOriginal ? original : after.Get(kArchive));
     CrashFileSystem::Disk disk;
     for (const std::string& name : before.Names()) disk[name] = before.Get(name);
     Tally tally;
@@ -302,7 +318,7 @@ TEST(CrashTest, EveryPowerLossOfEveryCommandLeavesOldOrNew) {
         for (const auto& state : crash.States(sector, seed)) {
           SCOPED_TRACE(std::string(sc.label) + ", power lost at call " + std::to_string(stop) + ", sectors of " +
                        std::to_string(sector));
-          CheckState(sc, state, before, after, original, sector, tally);
+          CheckState(sc, state, before, after, sides, original, sector, tally);
           if (HasFatalFailure()) return;
         }
       }
