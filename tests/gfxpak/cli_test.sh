@@ -267,6 +267,56 @@ if [ "${#runner[@]}" -eq 0 ] && command -v flock >/dev/null; then
   wait "$holder" 2>/dev/null
 fi
 
+# Taking out single stadiums: a replaced entry gets its original bytes, an
+# added one leaves the table; -l marks each entry; a name that is not there
+# or that gfxpak never changed is refused, and nothing changes; once nothing
+# differs, the archive is the original byte for byte.
+cp "$GOLDEN" undo.big
+cp undo.big ../undo.original
+printf 'a new bern' >bern_golden.o
+printf 'added one' >added_one.o
+printf 'added two' >added_two.h
+must_pass -p undo.big bern_golden.o
+must_pass -p undo.big added_one.o
+must_pass -p undo.big added_two.h
+must_pass -l undo.big
+grep -qF 'replaced  data\stadium\bern_golden.o' ../out.log || fail "-l mark of a replaced entry: $(cat ../out.log)"
+grep -qF 'original  data/stadium/rome_golden.h' ../out.log || fail "-l mark of an original entry"
+grep -qF 'added     added_one.o' ../out.log || fail "-l mark of an added entry"
+grep -q '^5 entries: 2 original, 1 replaced, 2 added' ../out.log || fail "-l counts: $(tail -n1 ../out.log)"
+must_fail 1 -restore undo.big nothere.o
+grep -q 'undo.big: no such entry ("nothere.o")' ../err.log || fail "-restore of a missing name: $(cat ../err.log)"
+must_fail 1 -restore undo.big added_one.o rome_golden.h
+grep -q 'undo.big: gfxpak has not changed this entry ("data/stadium/rome_golden.h")' ../err.log ||
+  fail "-restore of an unchanged name: $(cat ../err.log)"
+must_fail 2 -restore -force undo.big added_one.o
+must_fail 1 -restore golden.big nothere.o
+must_pass -restore undo.big added_one.o
+grep -qF 'undo.big: "added_one.o" is out of the table' ../out.log || fail "-restore of an added entry: $(cat ../out.log)"
+must_pass -check undo.big
+grep -q 'undo.big: 4 entries read, .*its restore point matches it' ../out.log || fail "-check of a sound archive: $(cat ../out.log)"
+must_pass -restore undo.big BERN_GOLDEN.O
+grep -qF 'undo.big: "data\stadium\bern_golden.o" has its original bytes again' ../out.log || fail "-restore of a replaced entry"
+must_pass -restore undo.big added_two.h
+grep -q 'nothing differs from the original any more' ../out.log || fail "-restore of the last change: $(cat ../out.log)"
+cmp -s undo.big ../undo.original || fail "single restores did not end in the original archive"
+[ -e undo.big.restore ] && fail "the restore point outlived the last change"
+
+# -check reads and decodes every entry: a compressed entry that another
+# program damaged is named.
+cp "$GOLDEN" check.big
+seq 1 5000 >bern_check.o
+must_pass -compress -real bern_check.o bern_check.o
+must_pass -p check.big bern_check.o
+must_pass -l check.big
+at=$(awk '$NF == "bern_check.o" { print $1 }' ../out.log)
+# A copy from before the start of the output, right after the 5-byte header.
+printf '\x7c\xff' | dd of=check.big bs=1 seek=$((at + 5)) conv=notrunc 2>/dev/null
+must_fail 1 -check check.big
+grep -q '^entry "bern_check.o": not a valid RefPack stream' ../out.log || fail "-check of a damaged entry: $(cat ../out.log)"
+grep -q 'check.big: problems found' ../err.log || fail "-check verdict: $(cat ../err.log)"
+rm -f undo.big check.big check.big.restore bern_check.o added_one.o added_two.h
+
 # Read-only files, as a player meets them after copying a data folder from a
 # CD: a leftover lock file is taken over at once, a read-only archive is
 # refused as such and never as "in use". Only a user without root's rights

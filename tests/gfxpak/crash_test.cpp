@@ -66,7 +66,7 @@ Bytes Original() {
   return dense.bytes();
 }
 
-enum class Kind { kPut, kCompress, kRestoreOriginal, kCompact };
+enum class Kind { kPut, kCompress, kRestoreOriginal, kRestoreEntries, kCompact };
 using Step = std::function<Status(FileSystem&)>;
 
 Step Put(std::string name, unsigned seed, std::size_t size, bool restore_point = true) {
@@ -76,6 +76,13 @@ Step Put(std::string name, unsigned seed, std::size_t size, bool restore_point =
 Status RestoreOriginal(FileSystem& fs) {
   std::uint64_t size = 0;
   return RestoreArchive(fs, kArchive, false, size);
+}
+
+Step RestoreNamed(std::string name) {
+  return [=](FileSystem& fs) {
+    EntriesRestored done;
+    return RestoreEntries(fs, kArchive, {name}, done);
+  };
 }
 
 Status CompactForce(FileSystem& fs) {
@@ -108,6 +115,15 @@ std::vector<Scenario> Scenarios() {
       {"-compress IN IN", Kind::kCompress, {}, CompressInPlace},
       {"-restore", Kind::kRestoreOriginal, {Put(long_name, 17, 400), Put("across.o", 18, 900), Put("s7__.o", 19, 300)},
        RestoreOriginal},
+      {"-restore NAME of a replaced entry", Kind::kRestoreEntries, {Put("s3__.o", 22, 700), Put("across.o", 23, 400)},
+       RestoreNamed("across.o")},
+      {"-restore NAME of a replaced entry whose bytes the table took", Kind::kRestoreEntries,
+       {Put(long_name, 24, 300), Put("s0__.o", 25, 500)}, RestoreNamed("s0__.o")},
+      {"-restore NAME of the last added entry", Kind::kRestoreEntries, {Put("s1__.o", 26, 300), Put("new_a.o", 27, 200)},
+       RestoreNamed("new_a.o")},
+      {"-restore NAME of an added entry before another", Kind::kRestoreEntries,
+       {Put("new_a.o", 28, 200), Put("new_b.h", 29, 300)}, RestoreNamed("new_a.o")},
+      {"-restore NAME of the only change", Kind::kRestoreEntries, {Put("s6__.o", 30, 800)}, RestoreNamed("s6__.o")},
       {"-compact -force", Kind::kCompact, {Put("s2__.o", 20, 900), Put(long_name, 21, 400)}, CompactForce},
   };
 }
@@ -285,7 +301,7 @@ void CheckState(const Scenario& sc, const CrashFileSystem::Disk& disk, const Mem
     const Status restored = RestoreOriginal(fs);
     ASSERT_TRUE(restored.ok()) << Why(restored);
   }
-  if (sc.kind == Kind::kRestoreOriginal || (sc.kind == Kind::kPut && journal)) {
+  if (sc.kind == Kind::kRestoreOriginal || sc.kind == Kind::kRestoreEntries || (sc.kind == Kind::kPut && journal)) {
     EXPECT_TRUE(fs.Get(kArchive) == original) << "-restore did not give the original back";
   }
 }

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.h"
 #include "restore_point.h"
@@ -52,6 +53,25 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive, std::string_vi
 // unless force.
 Status RestoreArchive(FileSystem& fs, const std::string& archive, bool force, std::uint64_t& original_size,
                       Settlement* settled = nullptr);
+
+// What -restore ARCHIVE NAME... did.
+struct EntriesRestored {
+  std::vector<std::string> replaced;  // entries of the original with their original bytes again
+  std::vector<std::string> removed;   // entries that imports added, out of the table
+  bool original = false;              // nothing differed any more: the whole original is back, its restore point gone
+  std::uint64_t original_size = 0;
+};
+
+// Puts the named entries (matched as -p matches names) back as they were
+// before gfxpak first changed the archive: a replaced entry gets its
+// original bytes, an added one leaves the table; every other entry keeps
+// its bytes and its place. A name that is not in the archive, or whose
+// entry gfxpak has not changed, is refused before anything is written. The
+// restore point stays able to give the whole original; once nothing differs
+// from it any more, the archive is made the original byte for byte and the
+// restore point goes.
+Status RestoreEntries(FileSystem& fs, const std::string& archive, const std::vector<std::string>& names,
+                      EntriesRestored& done, Settlement* settled = nullptr);
 
 // Rewrites the archive without dead space. An archive with a restore point is
 // refused, unless force, which deletes the restore point.

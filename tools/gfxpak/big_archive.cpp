@@ -161,6 +161,7 @@ Status PlanAdd(const Archive& a, std::string_view name, std::uint64_t size, std:
     e.offset = static_cast<std::uint32_t>(to);
     GrowTo(r, to + e.size);
   }
+  plan.target.records_move = true;
   plan.reach = reserved;
   plan.data_at = size == 0 ? std::max(reserved, r.file_size) : Place(r, size, reserved, floor);
   if (plan.data_at + size > kMaxArchive) return Fail(Errc::kArchiveFull);
@@ -187,6 +188,50 @@ Status PlanUpdate(const Archive& a, std::optional<std::size_t> index, std::strin
   plan.target.name = index ? a.entries[*index].name : std::string(name);
   plan.target.old_count = static_cast<std::uint32_t>(a.entries.size());
   return index ? PlanReplace(a, *index, size, floor, plan) : PlanAdd(a, name, size, floor, plan);
+}
+
+// The target of pointing entry index at data already in the file.
+void PlanRepoint(const Archive& a, std::size_t index, std::uint32_t offset, std::uint32_t size, Plan& plan) {
+  plan = Plan{};
+  plan.reach = a.table_end;
+  plan.data_at = offset;
+  Archive r = a;
+  plan.target.entry = static_cast<std::uint32_t>(index);
+  plan.target.name = a.entries[index].name;
+  plan.target.old_count = static_cast<std::uint32_t>(a.entries.size());
+  plan.target.records.push_back(Repointed(r.entries[index], offset, size));
+  r.entries[index].offset = offset;
+  r.entries[index].size = size;
+  GrowTo(r, std::uint64_t{offset} + size);
+  r.first_data = LowestData(r.entries, r.file_size);
+  PlanHeader(r, plan);
+}
+
+// Names of the entries from first on, for messages.
+std::string NamesFrom(const Archive& a, std::size_t first) {
+  std::string names;
+  for (std::size_t i = first; i < a.entries.size(); ++i) {
+    if (!names.empty()) names += ", ";
+    names += a.entries[i].name;
+  }
+  return names;
+}
+
+// The target of cutting the table after keep entries.
+void PlanDrop(const Archive& a, std::size_t keep, Plan& plan) {
+  plan = Plan{};
+  plan.reach = a.table_end + a.trailer.size();
+  Archive r = a;
+  plan.target.entry = kNoIndex;
+  plan.target.name = NamesFrom(a, keep);
+  plan.target.old_count = static_cast<std::uint32_t>(a.entries.size());
+  r.table_end = a.entries[keep].record_pos;
+  r.entries.resize(keep);
+  r.first_data = LowestData(r.entries, r.file_size);
+  plan.target.tail_pos = r.table_end;
+  plan.target.tail = a.trailer;
+  plan.target.tail_last = true;
+  PlanHeader(r, plan);
 }
 
 // Keeps what an update overwrites below the size it found, before the write,
@@ -300,11 +345,26 @@ class Updater {
 
   Status Replace(std::span<const std::uint8_t> data) {
     if (Status s = WriteData(plan_.data_at, data.size(), FromSpan(data)); !s.ok()) return s;
+    return RepointOnly();
+  }
+
+  // The entry's record, which shows the update, then the third field.
+  Status RepointOnly() {
     if (Status s = Repoint(plan_.target.records.front()); !s.ok()) return s;
-    // Replacing the first entry's data moves the first data offset; an
-    // archive that records it in its header must follow.
-    if (GetBe32(&plan_.target.header[12]) == header_field_) return {};
-    if (Status s = log_.Write(12, std::span(plan_.target.header).subspan(12)); !s.ok()) return s;
+    // Moving the first entry's data moves the first data offset; an archive
+    // that records it in its header must follow.
+    if (GetBe32(&plan_.target.header[kThirdField]) == header_field_) return {};
+    if (Status s = log_.Write(kThirdField, std::span(plan_.target.header).subspan(kThirdField)); !s.ok()) return s;
+    if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
+    return {};
+  }
+
+  // The header that counts fewer entries, then the trailer after them.
+  Status Drop() {
+    if (Status s = log_.Write(kSizeField, std::span(plan_.target.header).subspan(kSizeField)); !s.ok()) return s;
+    if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
+    if (plan_.target.tail.empty()) return {};
+    if (Status s = log_.Write(plan_.target.tail_pos, plan_.target.tail); !s.ok()) return s;
     if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
     return {};
   }
@@ -317,7 +377,7 @@ class Updater {
     if (Status s = log_.Write(plan_.target.tail_pos, plan_.target.tail); !s.ok()) return s;
     if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
     // Size, count and third field in one write, inside the first sector.
-    if (Status s = log_.Write(4, std::span(plan_.target.header).subspan(4)); !s.ok()) return s;
+    if (Status s = log_.Write(kSizeField, std::span(plan_.target.header).subspan(kSizeField)); !s.ok()) return s;
     if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
     return {};
   }
@@ -465,37 +525,151 @@ std::optional<std::size_t> FindEntry(const Archive& archive, std::string_view na
   return found;
 }
 
-Status PutEntry(Storage& storage, std::string_view name, std::span<const std::uint8_t> data,
-                const PutOptions& options, PutResult* result) {
-  PutResult local;
-  PutResult& r = result != nullptr ? *result : local;
-  r = PutResult{};
-  if (Status s = CheckNewEntry(name, data.size()); !s.ok()) return s;
-  Archive archive;
-  if (Status s = ReadArchive(storage, archive); !s.ok()) return s;
-  const std::optional<std::size_t> index = FindEntry(archive, name);
-  r.replaced = index.has_value();
-  r.index = index.value_or(archive.entries.size());
-  Plan plan;
-  if (Status s = PlanUpdate(archive, index, name, data.size(), options.reuse_floor, plan); !s.ok()) return s;
+namespace {
+
+// Runs one planned update: the journal first, then the update's writes, and
+// on failure the undo of what it wrote.
+template <typename Body>
+Status RunUpdate(Storage& storage, const Archive& archive, const Plan& plan, const PutOptions& options, PutResult& r,
+                 Body&& body) {
   if (options.journal != nullptr) {
     if (Status s = options.journal->Begin(archive.file_size, plan.reach, plan.target); !s.ok()) return s;
   }
   r.started = true;
   UndoLog log(storage, archive.file_size, options.journal);
   Updater updater(storage, log, archive, plan);
-  Status status = index ? updater.Replace(data) : updater.Add(data);
+  Status status = body(updater);
   if (status.ok()) return status;
   r.undone = NoteUndo(status, log.Undo());
   return status;
 }
 
+PutResult& ResultIn(PutResult* result, PutResult& local) {
+  PutResult& r = result != nullptr ? *result : local;
+  r = PutResult{};
+  return r;
+}
+
+Status PutAt(Storage& storage, Archive& archive, std::optional<std::size_t> index, std::string_view name,
+             std::span<const std::uint8_t> data, const PutOptions& options, PutResult& r) {
+  r.replaced = index.has_value();
+  r.index = index.value_or(archive.entries.size());
+  Plan plan;
+  if (Status s = PlanUpdate(archive, index, name, data.size(), options.reuse_floor, plan); !s.ok()) return s;
+  return RunUpdate(storage, archive, plan, options, r,
+                   [&](Updater& u) { return index ? u.Replace(data) : u.Add(data); });
+}
+
+}  // namespace
+
+Status PutEntry(Storage& storage, std::string_view name, std::span<const std::uint8_t> data,
+                const PutOptions& options, PutResult* result) {
+  PutResult local;
+  PutResult& r = ResultIn(result, local);
+  if (Status s = CheckNewEntry(name, data.size()); !s.ok()) return s;
+  Archive archive;
+  if (Status s = ReadArchive(storage, archive); !s.ok()) return s;
+  return PutAt(storage, archive, FindEntry(archive, name), name, data, options, r);
+}
+
+Status ReplaceEntry(Storage& storage, std::size_t index, std::span<const std::uint8_t> data, const PutOptions& options,
+                    PutResult* result) {
+  PutResult local;
+  PutResult& r = ResultIn(result, local);
+  Archive archive;
+  if (Status s = ReadArchive(storage, archive); !s.ok()) return s;
+  if (index >= archive.entries.size()) return Fail(Errc::kNoEntry);
+  if (data.size() > kMaxArchive) return Fail(Errc::kFileTooLarge);
+  return PutAt(storage, archive, index, archive.entries[index].name, data, options, r);
+}
+
+Status RepointEntry(Storage& storage, std::size_t index, std::uint32_t offset, std::uint32_t size,
+                    const PutOptions& options, PutResult* result) {
+  PutResult local;
+  PutResult& r = ResultIn(result, local);
+  Archive archive;
+  if (Status s = ReadArchive(storage, archive); !s.ok()) return s;
+  if (index >= archive.entries.size()) return Fail(Errc::kNoEntry);
+  // Only data that lies whole in the file, after the table, can be shown.
+  if (std::uint64_t{offset} + size > archive.file_size || (size > 0 && offset < archive.table_end + archive.trailer.size())) {
+    return Fail(Errc::kDamagedArchive, {}, "no room for entry \"" + archive.entries[index].name + "\" there");
+  }
+  r.replaced = true;
+  r.index = index;
+  Plan plan;
+  PlanRepoint(archive, index, offset, size, plan);
+  return RunUpdate(storage, archive, plan, options, r, [](Updater& u) { return u.RepointOnly(); });
+}
+
+Status DropLastEntries(Storage& storage, std::size_t keep, const PutOptions& options, PutResult* result) {
+  PutResult local;
+  PutResult& r = ResultIn(result, local);
+  Archive archive;
+  if (Status s = ReadArchive(storage, archive); !s.ok()) return s;
+  if (keep >= archive.entries.size()) return {};
+  r.index = keep;
+  Plan plan;
+  PlanDrop(archive, keep, plan);
+  return RunUpdate(storage, archive, plan, options, r, [](Updater& u) { return u.Drop(); });
+}
+
+UpdateTarget PlanRemoval(const Archive& a, const std::vector<std::size_t>& removed) {
+  UpdateTarget t;
+  t.entry = kNoIndex;
+  t.old_count = static_cast<std::uint32_t>(a.entries.size());
+  Archive r = a;
+  r.entries.clear();
+  std::vector<bool> out(a.entries.size(), false);
+  for (const std::size_t i : removed) {
+    out[i] = true;
+    if (!t.name.empty()) t.name += ", ";
+    t.name += a.entries[i].name;
+  }
+  t.tail_pos = removed.empty() ? a.table_end : a.entries[removed.front()].record_pos;
+  for (std::size_t i = 0; i < a.entries.size(); ++i) {
+    if (out[i]) continue;
+    r.entries.push_back(a.entries[i]);
+    if (i < removed.front()) continue;
+    const std::vector<std::uint8_t> record = EncodeRecord(a.entries[i].offset, a.entries[i].size, a.entries[i].name);
+    t.tail.insert(t.tail.end(), record.begin(), record.end());
+  }
+  r.table_end = static_cast<std::uint32_t>(t.tail_pos + t.tail.size());
+  t.tail.insert(t.tail.end(), a.trailer.begin(), a.trailer.end());
+  r.first_data = LowestData(r.entries, r.file_size);
+  EncodeHeader(t.header.data(), r.magic, r.archive_size, static_cast<std::uint32_t>(r.entries.size()),
+               HeaderFieldFor(r, r.table_end, r.first_data));
+  return t;
+}
+
+Status WriteRemoval(Storage& source, Storage& target, const UpdateTarget& removal) {
+  std::uint64_t size = 0;
+  if (auto e = source.Size(size)) return IoFail("cannot read", e);
+  std::vector<std::uint8_t> chunk;
+  for (std::uint64_t done = 0; done < size; done += chunk.size()) {
+    chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, size - done)));
+    if (auto e = source.Read(done, chunk)) return IoFail("cannot read", e);
+    if (auto e = target.Write(done, chunk)) return IoFail("cannot write", e);
+  }
+  if (auto e = target.Write(removal.tail_pos, removal.tail)) return IoFail("cannot write", e);
+  if (auto e = target.Write(kSizeField, std::span(removal.header).subspan(kSizeField))) return IoFail("cannot write", e);
+  if (auto e = target.Flush()) return IoFail("cannot flush", e);
+  return {};
+}
+
+Status ParseHeadBytes(std::span<const std::uint8_t> head, std::vector<Entry>& entries) {
+  if (head.size() < kHeaderSize) return Fail(Errc::kDamagedArchive, {}, "header too short");
+  Archive a;
+  const std::vector<std::uint8_t> table(head.begin(), head.end());
+  if (!ParseTable(table, GetBe32(head.data() + kCountField), a)) return Fail(Errc::kDamagedArchive, {}, "table cut short");
+  entries = std::move(a.entries);
+  return {};
+}
+
 Status CompareWithTarget(Storage& storage, const UpdateTarget& target, TargetState& state) {
   std::uint8_t header[kHeaderSize];
   if (auto e = storage.Read(0, header)) return IoFail("cannot read", e);
-  const std::uint32_t count = GetBe32(header + 8);
-  const bool replaces = target.tail.empty();
-  bool all_new = count == GetBe32(&target.header[8]);
+  const std::uint32_t count = GetBe32(header + kCountField);
+  bool all_new = count == GetBe32(&target.header[kCountField]);
   bool as_before = count == target.old_count;
   for (const RecordChange& c : target.records) {
     std::uint8_t record[kRecordFixed];
@@ -507,12 +681,14 @@ Status CompareWithTarget(Storage& storage, const UpdateTarget& target, TargetSta
     all_new = all_new && is_new;
     // A moved entry reads the same at either place; a replaced one is new
     // at its new place.
-    as_before = as_before && (is_old || (is_new && !replaces));
+    as_before = as_before && (is_old || (is_new && target.records_move));
   }
-  if (all_new && !replaces) {
+  if (all_new && !target.tail.empty() && !target.tail_last) {
+    // A tail that a power loss cut off the end of the file is not there.
     std::vector<std::uint8_t> tail(target.tail.size());
-    if (auto e = storage.Read(target.tail_pos, tail)) return IoFail("cannot read", e);
-    all_new = tail == target.tail;
+    const std::error_code e = storage.Read(target.tail_pos, tail);
+    if (e && e != Errc::kShortRead) return IoFail("cannot read", e);
+    all_new = !e && tail == target.tail;
   }
   state = all_new ? TargetState::kVisible : as_before ? TargetState::kNotVisible : TargetState::kTorn;
   return {};
@@ -521,8 +697,12 @@ Status CompareWithTarget(Storage& storage, const UpdateTarget& target, TargetSta
 Status FinishTarget(Storage& storage, const UpdateTarget& target) {
   std::uint8_t header[kHeaderSize];
   if (auto e = storage.Read(0, header)) return IoFail("cannot read", e);
-  if (std::equal(header + 4, header + kHeaderSize, target.header.begin() + 4)) return {};
-  if (auto e = storage.Write(4, std::span(target.header).subspan(4))) return IoFail("cannot write", e);
+  if (!std::equal(header + kSizeField, header + kHeaderSize, target.header.begin() + kSizeField)) {
+    if (auto e = storage.Write(kSizeField, std::span(target.header).subspan(kSizeField))) return IoFail("cannot write", e);
+  }
+  if (target.tail_last && !target.tail.empty()) {
+    if (auto e = storage.Write(target.tail_pos, target.tail)) return IoFail("cannot write", e);
+  }
   if (auto e = storage.Flush()) return IoFail("cannot flush", e);
   return {};
 }

@@ -90,16 +90,24 @@ struct RecordChange {
 // update has happened for every reader, the game included, and a writer
 // that finds it cut short there finishes it instead of taking it back.
 struct UpdateTarget {
-  std::uint32_t entry = 0;  // the index of the entry the update writes
+  std::uint32_t entry = 0;  // the index of the entry the update writes (kNoIndex: none)
   std::string name;         // its name, for messages
   std::array<std::uint8_t, kHeaderSize> header{};  // the header as the update leaves it
   std::uint32_t old_count = 0;
   std::vector<RecordChange> records;
-  // An added entry's record and the trailer after it, written where the
-  // table ended before the header counts it.
+  // The records only move entries out of the growing table's way: readers
+  // see the same content at either place.
+  bool records_move = false;
+  // Table bytes from tail_pos: an added entry's record and the trailer, or
+  // the records that close up behind removed ones, written before the
+  // header shows them; or, when tail_last, the trailer that follows a table
+  // cut short, written after the header.
   std::uint32_t tail_pos = 0;
   std::vector<std::uint8_t> tail;
+  bool tail_last = false;
 };
+
+inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
 
 // How far the archive has come towards an update's target.
 enum class TargetState {
@@ -152,6 +160,32 @@ struct PutResult {
 // error says so.
 Status PutEntry(Storage& storage, std::string_view name, std::span<const std::uint8_t> data,
                 const PutOptions& options, PutResult* result = nullptr);
+
+// The same for the entry at index, which keeps its name and place.
+Status ReplaceEntry(Storage& storage, std::size_t index, std::span<const std::uint8_t> data, const PutOptions& options,
+                    PutResult* result = nullptr);
+
+// Points the entry at index to size bytes that already lie at offset (its
+// original data, still in place), as one update with PutEntry's promises.
+Status RepointEntry(Storage& storage, std::size_t index, std::uint32_t offset, std::uint32_t size,
+                    const PutOptions& options, PutResult* result = nullptr);
+
+// Cuts the table after its first keep entries: one write of the header does
+// it, and the trailer then follows the shorter table.
+Status DropLastEntries(Storage& storage, std::size_t keep, const PutOptions& options, PutResult* result = nullptr);
+
+// Taking entries out of the middle of the table moves the records behind
+// them, which readers would see half moved; so it is done on a copy that
+// replaces the archive in one rename. The target of taking the entries at
+// removed (ascending indices) out: the table closes up and the trailer
+// follows it; every other byte stays.
+UpdateTarget PlanRemoval(const Archive& archive, const std::vector<std::size_t>& removed);
+// Writes to the empty target a copy of source as the removal leaves it.
+Status WriteRemoval(Storage& source, Storage& target, const UpdateTarget& removal);
+
+// The entries of a header and table on their own (a restore point's saved
+// original), without the entries' data.
+Status ParseHeadBytes(std::span<const std::uint8_t> head, std::vector<Entry>& entries);
 
 Status ReadEntry(Storage& storage, const Entry& entry, std::vector<std::uint8_t>& data);
 

@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <iomanip>
@@ -28,12 +30,17 @@ constexpr std::string_view kUsage =
     "  gfxpak -p [-norestore] ARCHIVE FILE  put FILE into ARCHIVE (replace the entry of\n"
     "                                  the same name, else add it; a missing ARCHIVE is\n"
     "                                  created; -norestore: make no restore point)\n"
-    "  gfxpak -l ARCHIVE               list the entries\n"
+    "  gfxpak -l ARCHIVE               list the entries, each marked original, replaced\n"
+    "                                  or added when there is a restore point\n"
+    "  gfxpak -check ARCHIVE           read every entry, decode every compressed one,\n"
+    "                                  check the table and the restore point\n"
     "  gfxpak -x [-d] ARCHIVE NAME OUT extract an entry (-d: decompress it)\n"
     "  gfxpak -d IN OUT                decompress a RefPack file\n"
     "  gfxpak -restore [-force] ARCHIVE  put the archive back as it was before gfxpak\n"
     "                                  first changed it (from ARCHIVE.restore; -force:\n"
     "                                  even if the archive is not as gfxpak left it)\n"
+    "  gfxpak -restore ARCHIVE NAME...   put back only the named entries (a replaced one\n"
+    "                                  gets its original bytes, an added one leaves)\n"
     "  gfxpak -compact [-force] ARCHIVE  rewrite the archive without dead space\n"
     "                                  (-force: even if that drops its restore point)\n"
     "  gfxpak -h | --version\n"
@@ -143,6 +150,26 @@ Status Put(FileSystem& fs, const std::string& archive_path, const std::string& f
   return s;
 }
 
+Status RestoreNamed(FileSystem& fs, const std::string& archive_path, const Args& names, std::ostream& out,
+                    Notes& notes) {
+  EntriesRestored done;
+  Settlement settled;
+  const Status status = RestoreEntries(fs, archive_path, names, done, &settled);
+  notes.Add(archive_path, settled);
+  for (const std::string& name : done.replaced) {
+    out << archive_path << ": \"" << Printable(name) << "\" has its original bytes again\n";
+  }
+  for (const std::string& name : done.removed) {
+    out << archive_path << ": \"" << Printable(name) << "\" is out of the table\n";
+  }
+  if (!status.ok()) return status;
+  if (done.original) {
+    out << archive_path << ": nothing differs from the original any more: restored to its original "
+        << done.original_size << " bytes, and its restore point is deleted\n";
+  }
+  return {};
+}
+
 Status Restore(FileSystem& fs, const std::string& archive_path, bool force, std::ostream& out, Notes& notes) {
   std::uint64_t size = 0;
   Settlement settled;
@@ -193,9 +220,20 @@ std::string PendingUpdate(Storage& archive, const RestorePoint& point) {
   return line;
 }
 
+std::string_view OriginName(Origin origin) {
+  switch (origin) {
+    case Origin::kReplaced: return "replaced";
+    case Origin::kAdded: return "added";
+    case Origin::kOriginal: break;
+  }
+  return "original";
+}
+
 // The restore point's line of the listing: what it holds and whether the
-// archive is as it expects.
-Status ListRestorePoint(FileSystem& fs, const std::string& path, Storage& archive, std::ostream& out) {
+// archive is as it expects; with a usable one and a readable table a, the
+// origin of each entry.
+Status ListRestorePoint(FileSystem& fs, const std::string& path, Storage& archive, const Archive& a,
+                        std::vector<Origin>& origins, std::ostream& out) {
   const std::string restore_path = RestorePathFor(path);
   if (!fs.Exists(restore_path)) {
     out << "restore point: none\n";
@@ -219,6 +257,11 @@ Status ListRestorePoint(FileSystem& fs, const std::string& path, Storage& archiv
   if (point.state == RestoreState::kUpdating) out << "; " << PendingUpdate(archive, point);
   if (point.state == RestoreState::kRestoring) out << "; " << ErrorText(Errc::kRestoreUnfinished);
   out << '\n';
+  // Between an update cut short and the next writer, or half way back to the
+  // original, entries are neither one thing nor the other.
+  if (point.state == RestoreState::kIdle && !a.entries.empty()) {
+    if (!CompareWithOriginal(*journal, archive, point, a, origins).ok()) origins.clear();
+  }
   return {};
 }
 
@@ -230,7 +273,8 @@ Status List(FileSystem& fs, const std::string& path, std::ostream& out) {
     // An update cut short can be why: its restore point says so.
     if (fs.Exists(RestorePathFor(path))) {
       out << path << ": unreadable\n";
-      if (Status listed = ListRestorePoint(fs, path, *storage, out); !listed.ok()) return listed;
+      std::vector<Origin> origins;
+      if (Status listed = ListRestorePoint(fs, path, *storage, a, origins, out); !listed.ok()) return listed;
     }
     return InFile(s, path);
   }
@@ -239,16 +283,106 @@ Status List(FileSystem& fs, const std::string& path, std::ostream& out) {
       << ConventionName(a);
   if (a.convention == HeaderField::kTableEnd) out << " + " << a.field_extra;
   out << "), dead space " << DeadBytes(a) << " bytes\n";
-  if (Status s = ListRestorePoint(fs, path, *storage, out); !s.ok()) return s;
-  out << "    offset       size  packed  name\n";
+  std::vector<Origin> origins;
+  if (Status s = ListRestorePoint(fs, path, *storage, a, origins, out); !s.ok()) return s;
+  out << "    offset       size  packed  " << (origins.empty() ? "" : "since     ") << "name\n";
   std::vector<std::uint8_t> head;
-  for (const Entry& e : a.entries) {
+  std::array<std::size_t, 3> counts{};
+  for (std::size_t i = 0; i < a.entries.size(); ++i) {
+    const Entry& e = a.entries[i];
     head.resize(std::min<std::size_t>(e.size, 8));
     if (auto err = storage->Read(e.offset, head)) return InFile(Fail(err, "cannot read"), path);
     const bool packed = refpack::DeclaredSize(head).has_value();
-    out << std::setw(10) << e.offset << ' ' << std::setw(10) << e.size << "  " << (packed ? "yes   " : "no    ") << "  "
-        << Printable(e.name) << '\n';
+    out << std::setw(10) << e.offset << ' ' << std::setw(10) << e.size << "  " << (packed ? "yes   " : "no    ") << "  ";
+    if (!origins.empty()) {
+      ++counts[static_cast<std::size_t>(origins[i])];
+      out << std::left << std::setw(10) << OriginName(origins[i]) << std::right;
+    }
+    out << Printable(e.name) << '\n';
   }
+  if (!origins.empty()) {
+    out << a.entries.size() << " entries: " << counts[0] << " original, " << counts[1] << " replaced, " << counts[2]
+        << " added\n";
+  }
+  return {};
+}
+
+// What -check finds wrong with an archive, one line each.
+struct Problems {
+  std::vector<std::string> lines;
+  void Add(std::string line) { lines.push_back(Printable(line)); }
+};
+
+// Every entry read, and decoded where it is compressed.
+Status CheckEntries(Storage& storage, const Archive& a, Problems& problems, std::size_t& packed) {
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t> plain;
+  for (const Entry& e : a.entries) {
+    if (Status s = ReadEntry(storage, e, data); !s.ok()) return s;
+    if (!refpack::DeclaredSize(data)) continue;
+    ++packed;
+    std::string why;
+    if (!refpack::Decompress(data, plain, &why)) {
+      problems.Add("entry \"" + e.name + "\": " + ErrorText(Errc::kNotRefPack) + " (" + why + ")");
+    }
+  }
+  // Tools never let two entries share bytes: an entry that overlaps
+  // another was written over by a program that did not know of it.
+  std::vector<const Entry*> by_offset;
+  for (const Entry& e : a.entries) {
+    if (e.size > 0) by_offset.push_back(&e);
+  }
+  std::sort(by_offset.begin(), by_offset.end(), [](const Entry* x, const Entry* y) { return x->offset < y->offset; });
+  for (std::size_t i = 1; i < by_offset.size(); ++i) {
+    const Entry& before = *by_offset[i - 1];
+    if (std::uint64_t{before.offset} + before.size > by_offset[i]->offset) {
+      problems.Add("entry \"" + by_offset[i]->name + "\" overlaps entry \"" + before.name + "\"");
+    }
+  }
+  if (a.archive_size > a.file_size) {
+    problems.Add("the header says " + std::to_string(a.archive_size) + " bytes, the file has " +
+                 std::to_string(a.file_size));
+  }
+  return {};
+}
+
+// The restore point, if there is one, against the archive.
+void CheckRestorePointOf(FileSystem& fs, const std::string& path, Storage& archive, Problems& problems) {
+  const std::string restore_path = RestorePathFor(path);
+  if (!fs.Exists(restore_path)) return;
+  std::unique_ptr<Storage> journal;
+  RestorePoint point;
+  Status s = InFile(Fail(Errc::kDamagedRestorePoint), restore_path);
+  if (!fs.Open(restore_path, OpenMode::kRead, journal)) s = LoadRestorePoint(*journal, point);
+  if (s.ok()) s = CheckBelongs(*journal, archive, point);
+  if (s.ok() && point.state == RestoreState::kIdle && !point.earlier_layout) s = CheckFingerprint(archive, point);
+  if (!s.ok()) {
+    problems.Add(BareName(restore_path) + ": " + Describe(s.error()));
+  } else if (point.state == RestoreState::kUpdating) {
+    problems.Add(BareName(restore_path) + ": " + PendingUpdate(archive, point));
+  } else if (point.state == RestoreState::kRestoring) {
+    problems.Add(BareName(restore_path) + ": " + ErrorText(Errc::kRestoreUnfinished));
+  }
+}
+
+Status Check(FileSystem& fs, const std::string& path, std::ostream& out) {
+  std::unique_ptr<Storage> storage;
+  if (auto e = fs.Open(path, OpenMode::kRead, storage)) return InFile(Fail(e, "cannot open"), path);
+  Problems problems;
+  Archive a;
+  std::size_t packed = 0;
+  if (Status s = ReadArchive(*storage, a); !s.ok()) {
+    problems.Add(Describe(InFile(s, path).error()));
+  } else if (Status read = CheckEntries(*storage, a, problems, packed); !read.ok()) {
+    return InFile(read, path);
+  }
+  CheckRestorePointOf(fs, path, *storage, problems);
+  for (const std::string& line : problems.lines) out << line << '\n';
+  if (!problems.lines.empty()) {
+    return InFile(Fail(Errc::kProblemsFound, {}, std::to_string(problems.lines.size())), path);
+  }
+  out << path << ": " << a.entries.size() << " entries read, " << packed << " compressed ones decoded; "
+      << (fs.Exists(RestorePathFor(path)) ? "its restore point matches it" : "no restore point") << '\n';
   return {};
 }
 
@@ -313,8 +447,13 @@ Status Run(const Args& args, FileSystem& fs, std::ostream& out, Notes& notes) {
   }
   if (command == "-restore") {
     const std::size_t first = AfterFlag(args, "-force");
-    if (args.size() != first + 1) return Usage("-restore needs [-force] ARCHIVE");
-    return Restore(fs, args[first], first == 2, out, notes);
+    if (args.size() == first + 1) return Restore(fs, args[first], first == 2, out, notes);
+    if (first == 1 && args.size() > 2) return RestoreNamed(fs, args[1], Args(args.begin() + 2, args.end()), out, notes);
+    return Usage("-restore needs [-force] ARCHIVE, or ARCHIVE NAME...");
+  }
+  if (command == "-check") {
+    if (Status s = NeedArgs(args, 2, "ARCHIVE"); !s.ok()) return s;
+    return Check(fs, args[1], out);
   }
   if (command == "-l") {
     if (Status s = NeedArgs(args, 2, "ARCHIVE"); !s.ok()) return s;

@@ -36,6 +36,8 @@ class GfxpakErrorCategory : public std::error_category {
                "-restore goes back to the original)";
       case Errc::kIsTheArchive: return "is the archive itself or its restore point";
       case Errc::kKeptFile: return "is a file that gfxpak keeps for an archive";
+      case Errc::kUnchangedEntry: return "gfxpak has not changed this entry";
+      case Errc::kProblemsFound: return "problems found";
       case Errc::kIsAnArchive:
         return "is a BIG archive, which gfxpak changes only with -p, -restore and -compact";
       case Errc::kOutOfMemory: return "not enough memory";
@@ -92,6 +94,8 @@ std::string Describe(const Error& error) {
                                        "archive settles the update, gfxpak -restore " + error.path +
                                            " puts the original back"
                                      : "; every entry still holds its old or its new content";
+  } else if (error.restore_point_kept) {
+    line += "; the change is made, and the next gfxpak command on the archive records it";
   }
   return Printable(line);
 }

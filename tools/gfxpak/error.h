@@ -35,6 +35,8 @@ enum class Errc {
   kIsTheArchive,          // FILE or OUT is the archive or its restore point
   kKeptFile,              // a restore point, or an archive's lock or temporary file
   kIsAnArchive,           // an output that would overwrite a BIG archive
+  kUnchangedEntry,        // -restore NAME of an entry that is as it was
+  kProblemsFound,         // -check found something wrong
   kOutOfMemory,
   kUsage,
 };

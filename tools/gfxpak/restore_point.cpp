@@ -25,9 +25,11 @@ constexpr std::size_t kRangeHeader = 16;
 // The offset field of the undo record that holds an update's target: no
 // archive offset is this large.
 constexpr std::uint64_t kTargetMark = ~std::uint64_t{0};
-// The target's fields before its variable parts: entry, old count, header,
-// tail position, tail length and the number of records.
-constexpr std::size_t kTargetFixed = 4 + 4 + kHeaderSize + 4 + 4 + 4;
+// The target's fields before its variable parts: entry, old count, flags,
+// header, tail position, tail length and the number of records.
+constexpr std::size_t kTargetFixed = 4 + 4 + 4 + kHeaderSize + 4 + 4 + 4;
+constexpr std::uint32_t kRecordsMove = 1;
+constexpr std::uint32_t kTailLast = 2;
 constexpr std::size_t kRecordChange = 20;
 // The last bytes below the original size identify the archive: they are
 // data, which an import never overwrites.
@@ -60,16 +62,18 @@ std::vector<std::uint8_t> EncodeRange(std::uint64_t offset, std::span<const std:
 }
 
 // An update's target as the first undo record: the entry, the old count,
-// the new header, the tail's place and length, the changed records (place,
-// old offset and size, new offset and size), the tail, then the name.
+// the flags, the new header, the tail's place and length, the changed
+// records (place, old offset and size, new offset and size), the tail, then
+// the name.
 std::vector<std::uint8_t> EncodeTarget(const UpdateTarget& t) {
   std::vector<std::uint8_t> out(kTargetFixed + t.records.size() * kRecordChange);
   PutLe(out.data(), t.entry, 4);
   PutLe(out.data() + 4, t.old_count, 4);
-  std::memcpy(out.data() + 8, t.header.data(), kHeaderSize);
-  PutLe(out.data() + 24, t.tail_pos, 4);
-  PutLe(out.data() + 28, t.tail.size(), 4);
-  PutLe(out.data() + 32, t.records.size(), 4);
+  PutLe(out.data() + 8, (t.records_move ? kRecordsMove : 0) | (t.tail_last ? kTailLast : 0), 4);
+  std::memcpy(out.data() + 12, t.header.data(), kHeaderSize);
+  PutLe(out.data() + 28, t.tail_pos, 4);
+  PutLe(out.data() + 32, t.tail.size(), 4);
+  PutLe(out.data() + 36, t.records.size(), 4);
   std::uint8_t* p = out.data() + kTargetFixed;
   for (const RecordChange& c : t.records) {
     for (const std::uint32_t v : {c.pos, c.old_offset, c.old_size, c.new_offset, c.new_size}) {
@@ -86,10 +90,13 @@ bool DecodeTarget(std::span<const std::uint8_t> in, UpdateTarget& t) {
   if (in.size() < kTargetFixed) return false;
   t.entry = static_cast<std::uint32_t>(GetLe(in.data(), 4));
   t.old_count = static_cast<std::uint32_t>(GetLe(in.data() + 4, 4));
-  std::memcpy(t.header.data(), in.data() + 8, kHeaderSize);
-  t.tail_pos = static_cast<std::uint32_t>(GetLe(in.data() + 24, 4));
-  const std::uint64_t tail_length = GetLe(in.data() + 28, 4);
-  const std::uint64_t count = GetLe(in.data() + 32, 4);
+  const std::uint64_t flags = GetLe(in.data() + 8, 4);
+  t.records_move = (flags & kRecordsMove) != 0;
+  t.tail_last = (flags & kTailLast) != 0;
+  std::memcpy(t.header.data(), in.data() + 12, kHeaderSize);
+  t.tail_pos = static_cast<std::uint32_t>(GetLe(in.data() + 28, 4));
+  const std::uint64_t tail_length = GetLe(in.data() + 32, 4);
+  const std::uint64_t count = GetLe(in.data() + 36, 4);
   if (count > (in.size() - kTargetFixed) / kRecordChange ||
       tail_length > in.size() - kTargetFixed - count * kRecordChange) {
     return false;
@@ -136,22 +143,6 @@ std::vector<std::uint8_t> EncodeFixed(const RestorePoint& p) {
 
 Status Io(const char* what, std::error_code e) { return Fail(e, what); }
 Status Damaged(std::string detail = {}) { return Fail(Errc::kDamagedRestorePoint, {}, std::move(detail)); }
-
-// The bytes [begin, end) of the original archive: the archive's current
-// bytes with the saved ranges laid over them.
-Status ReadOriginal(Storage& journal, Storage& archive, const RestorePoint& point, std::uint64_t begin, std::uint64_t end,
-                    std::vector<std::uint8_t>& out) {
-  out.assign(static_cast<std::size_t>(end - begin), 0);
-  if (auto e = archive.Read(begin, out)) return Io("cannot read the archive", e);
-  for (const SavedRange& r : point.ranges) {
-    const std::uint64_t lo = std::max(begin, r.offset);
-    const std::uint64_t hi = std::min(end, r.offset + r.length);
-    if (lo >= hi) continue;
-    std::span<std::uint8_t> dst(out.data() + (lo - begin), static_cast<std::size_t>(hi - lo));
-    if (auto e = journal.Read(r.data_pos + (lo - r.offset), dst)) return Io("cannot read the restore point", e);
-  }
-  return {};
-}
 
 // Reads the records in [from, to) of the journal, each checked against its
 // checksum and required to lie below limit.
@@ -211,6 +202,20 @@ Status HashOfArchive(Storage& archive, std::uint64_t begin, std::uint64_t length
 }
 
 }  // namespace
+
+Status ReadOriginal(Storage& journal, Storage& archive, const RestorePoint& point, std::uint64_t begin, std::uint64_t end,
+                    std::vector<std::uint8_t>& out) {
+  out.assign(static_cast<std::size_t>(end - begin), 0);
+  if (auto e = archive.Read(begin, out)) return Io("cannot read the archive", e);
+  for (const SavedRange& r : point.ranges) {
+    const std::uint64_t lo = std::max(begin, r.offset);
+    const std::uint64_t hi = std::min(end, r.offset + r.length);
+    if (lo >= hi) continue;
+    std::span<std::uint8_t> dst(out.data() + (lo - begin), static_cast<std::size_t>(hi - lo));
+    if (auto e = journal.Read(r.data_pos + (lo - r.offset), dst)) return Io("cannot read the restore point", e);
+  }
+  return {};
+}
 
 bool StartsAsRestorePoint(std::span<const std::uint8_t> bytes) {
   // Both layouts share all but the last byte of their magic.
@@ -341,6 +346,45 @@ Status CheckBelongs(Storage& journal, Storage& archive, const RestorePoint& poin
     return s;
   }
   if (Sha256Of(tail) != point.tail_hash) return Fail(Errc::kForeignRestorePoint, {}, "its data differs");
+  return {};
+}
+
+Status OriginalEntries(Storage& journal, const RestorePoint& point, std::vector<Entry>& entries) {
+  const SavedRange& head = point.ranges.front();
+  std::vector<std::uint8_t> bytes(head.length);
+  if (auto e = journal.Read(head.data_pos, bytes)) return Io("cannot read the restore point", e);
+  if (Status s = ParseHeadBytes(bytes, entries); !s.ok()) return Damaged("its saved table does not read");
+  return {};
+}
+
+Status CompareWithOriginal(Storage& journal, Storage& archive, const RestorePoint& point, const Archive& a,
+                           std::vector<Origin>& origins) {
+  std::vector<Entry> original;
+  if (Status s = OriginalEntries(journal, point, original); !s.ok()) return s;
+  if (a.entries.size() < original.size()) {
+    return Fail(Errc::kOutdatedRestorePoint, {}, "the archive has fewer entries than the original");
+  }
+  origins.assign(a.entries.size(), Origin::kAdded);
+  std::vector<std::uint8_t> was;
+  std::vector<std::uint8_t> now;
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    const Entry& o = original[i];
+    const Entry& e = a.entries[i];
+    if (e.offset == o.offset && e.size == o.size) {
+      origins[i] = Origin::kOriginal;
+    } else if (e.size != o.size) {
+      origins[i] = Origin::kReplaced;
+    } else {
+      // Moved out of the growing table's way, or replaced by bytes of the
+      // same length: the bytes tell.
+      if (Status s = ReadOriginal(journal, archive, point, o.offset, std::uint64_t{o.offset} + o.size, was); !s.ok()) {
+        return s;
+      }
+      now.resize(e.size);
+      if (auto err = archive.Read(e.offset, now)) return Io("cannot read the archive", err);
+      origins[i] = was == now ? Origin::kOriginal : Origin::kReplaced;
+    }
+  }
   return {};
 }
 

@@ -107,6 +107,26 @@ Status CheckBelongs(Storage& journal, Storage& archive, const RestorePoint& poin
 // That the archive is as gfxpak last left it.
 Status CheckFingerprint(Storage& archive, const RestorePoint& point);
 
+// The bytes [begin, end) of the original archive: the archive's present
+// bytes with the saved ranges laid over them. Below the original size that
+// is the original, as gfxpak never writes there but where it saved first.
+Status ReadOriginal(Storage& journal, Storage& archive, const RestorePoint& point, std::uint64_t begin,
+                    std::uint64_t end, std::vector<std::uint8_t>& out);
+
+// The entries of the original archive, from its saved header and table.
+Status OriginalEntries(Storage& journal, const RestorePoint& point, std::vector<Entry>& entries);
+
+// Where an entry of the archive stands against the original.
+enum class Origin {
+  kOriginal,  // as it was, wherever its bytes lie now
+  kReplaced,  // an entry of the original with other content
+  kAdded,     // not in the original
+};
+
+// The origin of each entry of the archive now, whose table is a.
+Status CompareWithOriginal(Storage& journal, Storage& archive, const RestorePoint& point, const Archive& a,
+                           std::vector<Origin>& origins);
+
 // The writes to an open restore point. As the journal of an update it saves
 // the original bytes the update will overwrite (before the update marks
 // itself running) and then an undo record before each overwrite.
