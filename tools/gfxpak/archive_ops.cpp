@@ -116,6 +116,17 @@ Status ThroughJournal(OpenPoint& open, Storage& archive, Update&& update, bool& 
   return status;
 }
 
+// What a restore begins with: the lock, the archive and its restore point,
+// which must be there.
+Status HoldForRestore(FileSystem& fs, const std::string& archive_path, bool check_belongs, FileLock& lock,
+                      std::unique_ptr<Storage>& archive, OpenPoint& open, Settlement* settled) {
+  if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
+  const std::string restore_path = RestorePathFor(archive_path);
+  if (!fs.Exists(restore_path)) return InFile(Fail(Errc::kNoRestorePoint, {}, "no " + BareName(restore_path)), archive_path);
+  if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
+  return OpenRestorePoint(fs, archive_path, *archive, check_belongs, open, settled);
+}
+
 // Writes the whole original back and deletes the restore point, which goes
 // only once the archive is whole again and closed (Windows removes no open
 // file): an interrupted restore finds its restore point and runs again.
@@ -304,13 +315,9 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::stri
 Status RestoreArchive(FileSystem& fs, const std::string& archive_path, bool force, std::uint64_t& original_size,
                       Settlement* settled) {
   FileLock lock;
-  if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
-  const std::string restore_path = RestorePathFor(archive_path);
-  if (!fs.Exists(restore_path)) return InFile(Fail(Errc::kNoRestorePoint, {}, "no " + BareName(restore_path)), archive_path);
   std::unique_ptr<Storage> archive;
-  if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
   OpenPoint open;
-  if (Status s = OpenRestorePoint(fs, archive_path, *archive, !force, open, settled); !s.ok()) return s;
+  if (Status s = HoldForRestore(fs, archive_path, !force, lock, archive, open, settled); !s.ok()) return s;
   // A restore that was cut short has changed the archive already: only the
   // original's own bytes can be checked then.
   if (!force) {
@@ -325,13 +332,9 @@ Status RestoreEntries(FileSystem& fs, const std::string& archive_path, const std
                       EntriesRestored& done, Settlement* settled) {
   done = EntriesRestored{};
   FileLock lock;
-  if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
-  const std::string restore_path = RestorePathFor(archive_path);
-  if (!fs.Exists(restore_path)) return InFile(Fail(Errc::kNoRestorePoint, {}, "no " + BareName(restore_path)), archive_path);
   std::unique_ptr<Storage> archive;
-  if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
   OpenPoint open;
-  if (Status s = OpenRestorePoint(fs, archive_path, *archive, true, open, settled); !s.ok()) return s;
+  if (Status s = HoldForRestore(fs, archive_path, true, lock, archive, open, settled); !s.ok()) return s;
   if (open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
   if (Status s = CheckRestorePoint(open, *archive, archive_path, true); !s.ok()) return s;
 
