@@ -64,6 +64,10 @@ must_fail 2 --version extra
 # The version is the project's, as the build was given it.
 must_pass --version && [ "$(tr -d '\r' <../out.log)" = "gfxpak ${TESSOLO_VERSION:?}" ] || fail "--version output: $(cat ../out.log)"
 must_pass -h && grep -q -- '-compress -real IN OUT' ../out.log || fail "-h output"
+# Every exit code a caller can act on is listed.
+for code in '1 refused' '2 bad usage' '3 archive or file in use' '4 access denied' '5 no space' '6 damaged archive'; do
+  tr -d '\r' <../out.log | tr '\n' ' ' | grep -q -- "${code}" || fail "-h does not list exit code ${code}"
+done
 
 # Compression in place, twice: the second run must leave the file alone.
 must_pass -compress -real bern_one.o bern_one.o
@@ -107,9 +111,10 @@ must_fail 1 -x zdata.big nothere.o never.out
 must_fail 1 -x -d zdata.big 'stadé_ü.o' never.out
 must_fail 1 -p zdata.big missing.o
 must_fail 1 -p missing.big missing.o
-must_fail 1 -p bern_one.o rome_two.h
-must_fail 1 -l bern_one.o
-must_fail 1 -compact bern_one.o
+# Not an archive at all: damaged, as far as a player can tell.
+must_fail 6 -p bern_one.o rome_two.h
+must_fail 6 -l bern_one.o
+must_fail 6 -compact bern_one.o
 
 # Replace keeps the stored full name and the place of the entry.
 printf 'replacement' >bern_golden.o
@@ -218,15 +223,50 @@ mv ../zdata.moved zdata.big
 must_pass -restore zdata.big
 cmp -s zdata.big ../zdata.kept || fail "-restore after the orphan check"
 
-# An archive that another program holds for writing is refused by name.
+# An archive that another program holds for writing is refused by name,
+# with the code of its own; under Wine the holder is a Windows program that
+# opens it as the game does, sharing it for reading only.
 if [ "${#runner[@]}" -eq 0 ] && command -v flock >/dev/null; then
   flock zdata.big sleep 5 &
   holder=$!
   sleep 0.5
-  must_fail 1 -p zdata.big rome_two.h
+  must_fail 3 -p zdata.big rome_two.h
   grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
   kill "$holder" 2>/dev/null
   wait "$holder" 2>/dev/null
+elif [ "${#runner[@]}" -gt 0 ] && [ -n "${HOLD_FILE:-}" ]; then
+  rm -f ../release
+  "${runner[@]}" "$HOLD_FILE" zdata.big "$("${runner[@]}" winepath -w "$work/release")" >../hold.log 2>&1 &
+  holder=$!
+  for _ in $(seq 1 100); do
+    grep -q holding ../hold.log && break
+    sleep 0.1
+  done
+  if grep -q holding ../hold.log; then
+    must_fail 3 -p zdata.big rome_two.h
+    grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
+  else
+    fail "could not hold zdata.big: $(cat ../hold.log)"
+  fi
+  touch ../release
+  wait "$holder" 2>/dev/null
+fi
+
+# Access denied has a code of its own: here a folder in which nobody may
+# create a file, root included (Linux's /sys). A read-only archive is the
+# same to a player, but root may write it all the same, so it is tried only
+# where the test does not run as root.
+if [ -d /sys/kernel ]; then
+  sys=/sys
+  [ "${#runner[@]}" -gt 0 ] && sys='Z:\sys'
+  must_fail 4 -p "$sys/zdata.big" rome_two.h
+  must_fail 4 -compress -real rome_two.h "$sys/rome_two.h"
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  cp zdata.big ../readonly.big
+  chmod a-w ../readonly.big
+  must_fail 4 -p ../readonly.big rome_two.h
+  chmod u+w ../readonly.big
 fi
 
 # The double-clickable restore script, where Windows programs can run: it

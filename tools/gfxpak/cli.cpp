@@ -37,7 +37,9 @@ constexpr std::string_view kUsage =
     "  gfxpak -compact [-force] ARCHIVE  rewrite the archive without dead space\n"
     "                                  (-force: even if that drops its restore point)\n"
     "  gfxpak -h | --version\n"
-    "exit status: 0 done, 1 bad or unreadable file or refused, 2 bad usage\n"
+    "exit status: 0 done, 1 refused for another reason (the message says why),\n"
+    "  2 bad usage, 3 archive or file in use (by the game, say), 4 access denied\n"
+    "  or read-only, 5 no space left on the drive, 6 damaged archive\n"
     "GFXPAK_THREADS=N: compress on at most N threads (the output is the same)\n";
 
 using Args = std::vector<std::string>;
@@ -269,7 +271,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   out.flush();
   if (status.ok()) return kExitOk;
   err << "gfxpak: " << Describe(status.error()) << '\n';
-  return status.code() == Errc::kUsage ? kExitUsage : kExitBadFile;
+  return static_cast<int>(ExitCodeOf(status.error()));
 }
 
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

@@ -76,4 +76,16 @@ std::string Describe(const Error& error) {
   return line;
 }
 
+PackerExit ExitCodeOf(const Error& error) {
+  if (error.code.category() != GfxpakCategory()) return SystemErrorExit(error.code);
+  switch (static_cast<Errc>(error.code.value())) {
+    case Errc::kUsage: return PackerExit::kUsage;
+    case Errc::kInUse: return PackerExit::kInUse;
+    // What a player can only mend by putting the game's own archive back.
+    case Errc::kNotArchive:
+    case Errc::kDamagedArchive: return PackerExit::kDamaged;
+    default: return PackerExit::kRefused;
+  }
+}
+
 }  // namespace gfxpak

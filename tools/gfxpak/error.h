@@ -9,6 +9,8 @@
 #include <system_error>
 #include <utility>
 
+#include "packer_exit.h"
+
 namespace gfxpak {
 
 enum class Errc {
@@ -93,6 +95,16 @@ std::string ErrorText(std::error_code code);
 
 // The one line that the command line prints for a failure.
 std::string Describe(const Error& error);
+
+// The exit code that tells a caller what to do about a failure: the cause
+// of its first error, not of a failed undo, which the line describes too.
+PackerExit ExitCodeOf(const Error& error);
+
+// The cause behind one of the system's own codes: in use, access denied or
+// read-only, no space, or kRefused for anything else. The codes differ by
+// system, so there is one of these per platform (error_win32.cpp,
+// error_posix.cpp).
+PackerExit SystemErrorExit(std::error_code code);
 
 }  // namespace gfxpak
 
