@@ -65,7 +65,8 @@ must_fail 2 --version extra
 must_pass --version && [ "$(tr -d '\r' <../out.log)" = "gfxpak ${TESSOLO_VERSION:?}" ] || fail "--version output: $(cat ../out.log)"
 must_pass -h && grep -q -- '-compress -real IN OUT' ../out.log || fail "-h output"
 # Every exit code a caller can act on is listed.
-for code in '1 refused' '2 bad usage' '3 archive or file in use' '4 access denied' '5 no space' '6 damaged archive'; do
+for code in '1 refused' '2 bad usage' '3 archive or file in use' '4 access denied' '5 no space' '6 damaged archive' \
+  '7 empty stadium file'; do
   tr -d '\r' <../out.log | tr '\n' ' ' | grep -q -- "${code}" || fail "-h does not list exit code ${code}"
 done
 
@@ -94,6 +95,27 @@ cmp -s ../big.back big.o || fail "-d did not give the big file back"
 rm big.o
 must_fail 1 -d ../bern_one.plain never.out
 must_fail 1 -d missing.o never.out
+
+# An empty stadium file, or one that decodes to nothing (what compressing an
+# empty file used to give), is refused by -compress and -p with a code of
+# its own, and neither the file nor the archive changes.
+: >empty_x.h
+printf '\x10\xfb\x00\x00\x00\xfc' >void_x.h
+must_pass -d void_x.h ../void.plain
+[ -f ../void.plain ] && [ ! -s ../void.plain ] || fail "void_x.h is not a RefPack stream of nothing"
+cp golden.big ../golden.before
+for name in empty_x.h void_x.h; do
+  must_fail 7 -compress -real "$name" "$name"
+  grep -q "^gfxpak: $name: is empty" ../err.log || fail "-compress of $name: $(cat ../err.log)"
+  must_fail 7 -p golden.big "$name"
+  grep -q "^gfxpak: $name: is empty" ../err.log || fail "-p of $name: $(cat ../err.log)"
+done
+must_fail 7 -compress -real empty_x.h ../never.out
+[ -e ../never.out ] && fail "-compress of an empty file wrote its output"
+must_fail 7 -p new.big empty_x.h
+[ -e new.big ] && fail "-p of an empty file made an archive"
+cmp -s golden.big ../golden.before || fail "-p of an empty file changed the archive"
+rm empty_x.h void_x.h
 
 # Put, list, extract; a missing archive is created.
 must_pass -p zdata.big bern_one.o

@@ -36,6 +36,7 @@ TEST(ExitCode, OneCodePerCauseAPlayerCanActOn) {
       {Errc::kInUse, PackerExit::kInUse},
       {Errc::kNotArchive, PackerExit::kDamaged},
       {Errc::kDamagedArchive, PackerExit::kDamaged},
+      {Errc::kEmptyFile, PackerExit::kEmptyFile},
       {Errc::kUsage, PackerExit::kUsage},
       {Errc::kDamagedRestorePoint, PackerExit::kRefused},
       {Errc::kOutdatedRestorePoint, PackerExit::kRefused},

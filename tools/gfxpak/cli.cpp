@@ -28,6 +28,7 @@ constexpr std::string_view kUsage =
     "  gfxpak -p [-norestore] ARCHIVE FILE  put FILE into ARCHIVE (replace the entry of\n"
     "                                  the same name, else add it; a missing ARCHIVE is\n"
     "                                  created; -norestore: make no restore point)\n"
+    "  (-compress and -p refuse an IN or FILE that is empty or decodes to nothing)\n"
     "  gfxpak -l ARCHIVE               list the entries\n"
     "  gfxpak -x [-d] ARCHIVE NAME OUT extract an entry (-d: decompress it)\n"
     "  gfxpak -d IN OUT                decompress a RefPack file\n"
@@ -39,7 +40,8 @@ constexpr std::string_view kUsage =
     "  gfxpak -h | --version\n"
     "exit status: 0 done, 1 refused for another reason (the message says why),\n"
     "  2 bad usage, 3 archive or file in use (by the game, say), 4 access denied\n"
-    "  or read-only, 5 no space left on the drive, 6 damaged archive\n"
+    "  or read-only, 5 no space left on the drive, 6 damaged archive,\n"
+    "  7 empty stadium file\n"
     "GFXPAK_THREADS=N: compress on at most N threads (the output is the same)\n";
 
 using Args = std::vector<std::string>;
@@ -71,9 +73,21 @@ unsigned ThreadsFromEnvironment() {
   return *end == '\0' && n <= 4096 ? static_cast<unsigned>(n) : 0;
 }
 
+// A stadium file is never empty: an empty one is a download that went wrong,
+// and put into an archive it would give the game an empty entry in place of
+// its own. Compressed, it is a header that decodes to nothing, so that is
+// refused as well, for a file that an earlier gfxpak did compress.
+Status RefuseEmpty(const std::string& path, std::span<const std::uint8_t> data) {
+  if (data.empty() || (refpack::DeclaredSize(data) == 0 && refpack::IsRefPack(data))) {
+    return InFile(Fail(Errc::kEmptyFile), path);
+  }
+  return {};
+}
+
 Status Compress(const std::string& in, const std::string& out) {
   FileBytes data;
   if (Status s = ReadInput(in, data); !s.ok()) return s;
+  if (Status s = RefuseEmpty(in, data); !s.ok()) return s;
   // An import that is run again must not compress the file a second time.
   if (refpack::IsRefPack(data)) {
     if (in == out) return {};
@@ -100,6 +114,7 @@ Status Decompress(const std::string& in, const std::string& out) {
 Status Put(FileSystem& fs, const std::string& archive_path, const std::string& file_path, bool make_restore_point) {
   FileBytes data;
   if (Status s = ReadInput(file_path, data); !s.ok()) return s;
+  if (Status s = RefuseEmpty(file_path, data); !s.ok()) return s;
   const std::string name = BareName(file_path);
   if (name.empty()) return InFile(Fail(Errc::kBadName, {}, "no file name"), file_path);
   return PutIntoArchive(fs, archive_path, name, data, make_restore_point, file_path);

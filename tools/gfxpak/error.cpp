@@ -35,6 +35,7 @@ class GfxpakErrorCategory : public std::error_category {
         return "has a restore point, which compacting would make useless (-compact -force compacts and deletes it; "
                "-restore goes back to the original)";
       case Errc::kIsTheArchive: return "is the archive itself or its restore point";
+      case Errc::kEmptyFile: return "is empty: a stadium file always holds something, so it is not imported";
       case Errc::kOutOfMemory: return "not enough memory";
       case Errc::kUsage: return "bad usage";
     }
@@ -84,6 +85,7 @@ PackerExit ExitCodeOf(const Error& error) {
     // What a player can only mend by putting the game's own archive back.
     case Errc::kNotArchive:
     case Errc::kDamagedArchive: return PackerExit::kDamaged;
+    case Errc::kEmptyFile: return PackerExit::kEmptyFile;
     default: return PackerExit::kRefused;
   }
 }

@@ -34,6 +34,7 @@ enum class Errc {
   kOrphanRestorePoint,    // a restore point without its archive
   kKeepsRestorePoint,     // -compact would make the restore point useless
   kIsTheArchive,          // FILE or OUT is the archive or its restore point
+  kEmptyFile,             // a stadium file that holds nothing
   kOutOfMemory,
   kUsage,
 };
