@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -18,7 +20,8 @@ class RealProcess : public ::testing::Test {
   RealProcess() { Behave(); }
   ~RealProcess() override {
     for (const char* name : {"FAKE_GFXPAK_LOG", "FAKE_GFXPAK_SLEEP_MS", "FAKE_GFXPAK_ACTION", "FAKE_GFXPAK_WHEN",
-                             "FAKE_GFXPAK_FOLDERS", "FAKE_GFXPAK_STAMP"}) {
+                             "FAKE_GFXPAK_FOLDERS", "FAKE_GFXPAK_STAMP", "FAKE_GFXPAK_STDERR",
+                             "FAKE_GFXPAK_STDERR_REPEAT"}) {
       SetEnv(name, "");
     }
   }
@@ -101,6 +104,42 @@ TEST_F(RealProcess, ExitStatusAndTheEndOfTheWait) {
     // ...and blocked rather than spun while it slept.
     EXPECT_LE(window.events, 4) << c.action;
     EXPECT_GE(window.events, 1) << c.action;
+  }
+}
+
+// A failed command's words are kept, also when it writes far more than a
+// pipe holds (through a pipe that nobody reads the wait would never end);
+// those of a command that succeeded are not read at all.
+TEST_F(RealProcess, TheErrorOutputOfAFailedCommand) {
+  const std::string line = "gfxpak: zdata_05.big: archive is in use";
+  struct Case {
+    const char* action;
+    int repeat;
+    std::string kept;
+  };
+  std::string flood;
+  while (flood.size() < kErrorOutputLimit) flood += line + "\n";
+  const Case cases[] = {
+      {"exit:3", 1, line + "\n"},
+      {"exit:1", 50000, flood},  // 2 MB
+      {"exit:0", 1, ""},
+  };
+  SetEnv("FAKE_GFXPAK_STDERR", line);
+  for (const Case& c : cases) {
+    SetEnv("FAKE_GFXPAK_STDERR_REPEAT", std::to_string(c.repeat));
+    Behave(c.action);
+    const ShellResult result = Shell("-p zdata_05.big a_b.o");
+    ASSERT_FALSE(result.error) << c.action;
+    std::string kept = result.errors;
+    // The Windows runtime writes its line ends as CR LF.
+    kept.erase(std::remove(kept.begin(), kept.end(), '\r'), kept.end());
+    if (c.repeat > 1) {
+      // Cut at the limit, wherever that falls.
+      EXPECT_EQ(result.errors.size(), kErrorOutputLimit);
+      EXPECT_EQ(kept, c.kept.substr(0, kept.size())) << c.action;
+    } else {
+      EXPECT_EQ(kept, c.kept) << c.action;
+    }
   }
 }
 

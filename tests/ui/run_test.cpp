@@ -271,6 +271,7 @@ class WakeWatch final : public ProcessService {
       const bool input = HIWORD(GetQueueStatus(QS_ALLINPUT)) != 0;
       if (!input && !inner_->Poll()) ++watch_.without_cause;
     }
+    std::string ErrorOutput(std::size_t limit) override { return inner_->ErrorOutput(limit); }
 
    private:
     std::unique_ptr<ChildProcess> inner_;
