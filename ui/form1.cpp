@@ -10,6 +10,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
@@ -78,7 +80,7 @@ bool Form1::Create(int show_command) {
     }
     DestroyMenu(menu_);
     menu_ = nullptr;
-    ShowMessage(std::string("The program's window could not be made: ") + create_failure_ + " failed.\n\n" +
+    ShowMessage(kMainCaption, std::string("The program's window could not be made: ") + create_failure_ + " failed.\n\n" +
                     SystemErrorText(create_error_),
                 MessageKind::Error);
     return false;
@@ -195,7 +197,7 @@ std::error_code Form1::AddInfoTooltip() {
 bool Form1::Form_Load() {
   const std::string data = DataFolderOf(setup_.own_folder);
   if (const std::error_code error = ChangeCurrentFolder(data)) {
-    ShowMessage("The data folder was not found:\n" + data + "\n\n" + SystemErrorText(error) +
+    ShowMessage(kMainCaption, "The data folder was not found:\n" + data + "\n\n" + SystemErrorText(error) +
                     "\n\nPut the program into the game's folder, the one that holds the data folder.",
                 MessageKind::Error);
     EndProgram(kFailureExitCode);
@@ -295,6 +297,18 @@ void Form1::ShowLabel(StatusLabel label, bool visible) {
   InvalidateLabel(label);
 }
 
+void Form1::ShowOutcome(std::string_view text) {
+  const std::wstring wide = Widen(text);
+  if (wide == outcome_text_) return;
+  outcome_text_ = wide;
+  InvalidateOutcome();
+}
+
+void Form1::InvalidateOutcome() {
+  const RECT box = PixelRect(design::kOutcomeLabel);
+  InvalidateRect(Handle(), &box, FALSE);
+}
+
 void Form1::InvalidateLabel(StatusLabel label) {
   const RECT box = LabelRect(label);
   InvalidateRect(Handle(), &box, FALSE);
@@ -343,10 +357,10 @@ void Form1::ProcessEvents() {
   }
 }
 
-void Form1::ShowMessage(std::string_view text, MessageKind kind) {
-  if (setup_.show_message) return setup_.show_message(text, kind);
+void Form1::ShowMessage(std::string_view caption, std::string_view text, MessageKind kind) {
+  if (setup_.show_message) return setup_.show_message(caption, text, kind);
   const UINT flags = kind == MessageKind::Error ? MB_OK | MB_ICONERROR : MB_OK;
-  MessageBoxW(Handle(), Widen(text).c_str(), Widen(kMainCaption).c_str(), flags);
+  MessageBoxW(Handle(), Widen(text).c_str(), Widen(caption).c_str(), flags);
 }
 
 void Form1::EndProgram(int exit_code) {
@@ -386,7 +400,7 @@ void Form1::PaintSurface(HDC dc, const RECT& area) {
            SRCCOPY);
   }
 
-  // Bottom to top: the line, "OK !", "DIRECTORY EMPTY".
+  // Bottom to top: the line, "OK !", "DIRECTORY EMPTY", the outcome.
   line_.Paint(dc);
   const Selection font(dc, label_font_.get());
   SetBkMode(dc, TRANSPARENT);
@@ -406,5 +420,16 @@ void Form1::PaintSurface(HDC dc, const RECT& area) {
     RECT box = LabelRect(l.label);
     FillRect(dc, &box, GetSysColorBrush(l.back));
     DrawTextW(dc, l.text.data(), static_cast<int>(l.text.size()), &box, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+  }
+  if (!outcome_text_.empty()) {
+    // The face colour of "OK !", as far as the text goes.
+    const RECT room = PixelRect(design::kOutcomeLabel);
+    RECT box = room;
+    constexpr UINT kFormat = DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX;
+    DrawTextW(dc, outcome_text_.c_str(), static_cast<int>(outcome_text_.size()), &box, kFormat | DT_CALCRECT);
+    box.right = std::min(box.right + 4, room.right);
+    box.bottom = room.bottom;
+    FillRect(dc, &box, GetSysColorBrush(COLOR_BTNFACE));
+    DrawTextW(dc, outcome_text_.c_str(), static_cast<int>(outcome_text_.size()), &box, kFormat);
   }
 }

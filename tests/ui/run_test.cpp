@@ -229,6 +229,36 @@ TEST(ImportRun, ClosingAndQuittingWaitForTheEnd) {
   EXPECT_FALSE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "posted twice";
 }
 
+// Files that fail: no "OK !", the title and the label say how many went in,
+// the bar shows that share, one message with the title as its caption.
+TEST(ImportRun, APartlyFailedRunSaysSo) {
+  WindowTest t({.packer = true});
+  t.AddFile("bern_a.o");
+  t.AddFile("bern_b.o");
+  t.AddFile("bern_c.o");
+  SetEnvironmentVariableW(L"FAKE_GFXPAK_ACTION", L"exit:3");
+  SetEnvironmentVariableW(L"FAKE_GFXPAK_WHEN", L"-p|bern_b.o");
+  SetEnvironmentVariableW(L"FAKE_GFXPAK_STDERR", L"gfxpak: zdata_05.big: archive is in use");
+  ASSERT_TRUE(t.Create());
+  t.Choose(MenuCommand::Inizia);
+  for (const wchar_t* name : {L"FAKE_GFXPAK_ACTION", L"FAKE_GFXPAK_WHEN", L"FAKE_GFXPAK_STDERR"}) {
+    SetEnvironmentVariableW(name, nullptr);
+  }
+  Form1& w = t.Window();
+  EXPECT_EQ(t.DataFiles(), std::vector<std::string>{"bern_b.o"});
+  EXPECT_FALSE(w.LabelVisible(StatusLabel::Ok));
+  EXPECT_EQ(w.OutcomeText(), L"2 OF 3 IMPORTED");
+  EXPECT_EQ(WindowTitle(w.Handle()), L"Tessolo FIFA2004: 2 of 3 files imported");
+  RECT bar{};
+  GetClientRect(w.BarHandle(), &bar);
+  EXPECT_EQ(bar.right, 293);  // 15 + 2 x 2190 twips
+  ASSERT_EQ(t.messages.size(), 1u);
+  EXPECT_EQ(t.captions[0], "Tessolo FIFA2004: 2 of 3 files imported");
+  EXPECT_NE(t.messages[0].find("In use by another program: bern_b.o"), std::string::npos) << t.messages[0];
+  EXPECT_FALSE(w.MenuEnabled(MenuCommand::Inizia));
+  EXPECT_TRUE(w.MenuEnabled(MenuCommand::Esci));
+}
+
 // An o-file no rule accepts: the plain message, then the program ends; the
 // files before it are imported, it and those after stay.
 TEST(ImportRun, RejectedFileEndsTheProgram) {
@@ -239,6 +269,7 @@ TEST(ImportRun, RejectedFileEndsTheProgram) {
   t.Choose(MenuCommand::Inizia);
   ASSERT_EQ(t.messages.size(), 1u);
   EXPECT_EQ(t.messages[0], "plain: " + std::string(kRejectMessage));
+  EXPECT_EQ(t.captions[0], "Tessolo FIFA2004: zzzz_b.o");
   ASSERT_FALSE(t.end_codes.empty());
   EXPECT_EQ(t.end_codes[0], kRejectExitCode);
   EXPECT_EQ(t.DataFiles(), std::vector<std::string>{"zzzz_b.o"});
