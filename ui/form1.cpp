@@ -16,6 +16,9 @@ namespace {
 
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr UINT_PTR kTimerId = 1;
+// Sent to a window for its system menu from outside it (the taskbar); not in
+// the headers.
+constexpr UINT kPopupSystemMenu = 0x0313;
 
 // Child control ids, in the design's tab order.
 constexpr int kBarId = 1;    // Picture1
@@ -121,6 +124,11 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_COMMAND:
       OnCommand(LOWORD(wparam), HIWORD(wparam));
       return 0;
+    case WM_SYSCOMMAND:
+    case WM_CONTEXTMENU:
+    case kPopupSystemMenu:
+      if (OpensModalLoop(message, wparam)) return 0;
+      return DefWindowProcW(Handle(), message, wparam, lparam);
     case WM_CLOSE:
       OnClose();
       return 0;
@@ -228,6 +236,22 @@ void Form1::OnCommand(unsigned id, unsigned code) {
         return esci_Click();
     }
   }
+}
+
+// While a run is in progress the window must not enter a loop of its own
+// that runs until the player leaves it: the run waits for the packer inside
+// our event processing, and would wait for that loop as well. Such are the
+// menu bar, chosen by mouse or keyboard (F10, Alt: all its commands are
+// disabled during a run anyway) and the system menu (Alt+Space, a click on
+// the title bar's icon, a right click on the title bar, Shift and a right
+// click on the taskbar button). Moving the window by its title bar stays:
+// that loop ends as the mouse button is let go.
+bool Form1::OpensModalLoop(UINT message, WPARAM wparam) const {
+  if (!running_) return false;
+  if (message != WM_SYSCOMMAND) return true;
+  // The low four bits of the command are the system's own.
+  const WPARAM command = wparam & 0xFFF0;
+  return command == SC_KEYMENU || command == SC_MOUSEMENU;
 }
 
 void Form1::OnClose() {

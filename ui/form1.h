@@ -82,6 +82,7 @@ class Form1 final : public WindowOps, public BaseWindow<Form1> {
   std::error_code AddInfoTooltip();
   void OnPaint();
   void OnCommand(unsigned id, unsigned code);
+  bool OpensModalLoop(UINT message, WPARAM wparam) const;
   void OnClose();
 
   bool Form_Load();

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -227,6 +228,41 @@ TEST(ImportRun, ClosingAndQuittingWaitForTheEnd) {
   ASSERT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
   EXPECT_EQ(quit.wParam, 7u);
   EXPECT_FALSE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "posted twice";
+}
+
+// How long the window keeps F10 (or Alt), as the system passes it on: the
+// menu bar's loop would last until the player leaves it, so a thread timer
+// ends any menu that opens after a second, instead of the test hanging.
+double F10HeldSeconds(HWND hwnd) {
+  const UINT_PTR rescue = SetTimer(nullptr, 0, 1000, [](HWND, UINT, UINT_PTR, DWORD) { EndMenu(); });
+  const auto start = std::chrono::steady_clock::now();
+  SendMessageW(hwnd, WM_SYSCOMMAND, SC_KEYMENU, 0);
+  const double held = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  KillTimer(nullptr, rescue);
+  return held;
+}
+
+// During a run F10 opens no menu loop, so the next packer command starts as
+// soon as the one before ends. After the run it does, which also shows that
+// the measure sees a loop. (A click on the menu bar or the title bar's icon
+// opens its loop only with the mouse button really down: the black-box test
+// clicks the menu bar.)
+TEST(ImportRun, TheMenuCannotHoldTheRun) {
+  WindowTest t({.packer = true, .packer_ms = 100});
+  t.AddFile("bern_a.o");
+  t.AddFile("bern_b.o");
+  // Shown: a hidden window's menu does not open.
+  ASSERT_TRUE(t.Create(SW_SHOWNOACTIVATE));
+  Form1& w = t.Window();
+  std::vector<double> during;
+  Sampler sampler(w, [&](Sampler& s) {
+    if (s.seen.size() % 5 == 0 && during.size() < 3) during.push_back(F10HeldSeconds(w.Handle()));
+  });
+  t.Choose(MenuCommand::Inizia);
+  ASSERT_EQ(during.size(), 3u) << "the run ended before F10 was pressed three times";
+  for (const double held : during) EXPECT_LT(held, 0.3) << "F10 held the run";
+  EXPECT_EQ(t.PackerCommands().size(), 4u);
+  EXPECT_GT(F10HeldSeconds(w.Handle()), 0.8) << "F10 opens no menu after the run";
 }
 
 // Files that fail: no "OK !", the title and the label say how many went in,
