@@ -57,7 +57,7 @@ std::string OutcomeLabel(std::int32_t imported, std::int32_t total);
 // a message box shows on a screen of 1024 x 768 at 144 dpi (about 28 lines
 // of its font fit besides its title, margins and button).
 inline constexpr std::size_t kNamedFiles = 10;
-inline constexpr std::size_t kMessageColumns = 56;
+inline constexpr std::size_t kMessageColumns = 48;
 inline constexpr std::size_t kMessageLines = 24;
 
 // The message: which files did not go in, grouped by cause, each group with
