@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <span>
 
 namespace {
@@ -14,7 +15,8 @@ bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0u)
 // Characters, not bytes: a name in Cyrillic takes as much room on screen as
 // one in Latin letters.
 std::size_t Characters(std::string_view text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuationByte(c); }));
+  return static_cast<std::size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuationByte(c); }));
 }
 
 // The bytes of the first count characters.
@@ -133,11 +135,12 @@ struct Group {
 };
 
 void InUseText(std::string& text, const Group& g, const std::string& names) {
-  bool compress = false;
-  bool import = false;
-  for (const FailedFile* f : g.files) (f->step == PackerStep::Compress ? compress : import) = true;
-  std::string what = import ? Archives(g.files) : "";
-  if (compress) what += import ? " or the stadium file" : "the stadium file";
+  // An import holds an archive; a compress, the stadium file itself.
+  std::vector<const FailedFile*> imports;
+  std::copy_if(g.files.begin(), g.files.end(), std::back_inserter(imports),
+               [](const FailedFile* f) { return f->step == PackerStep::Import; });
+  std::string what = Archives(imports);
+  if (imports.size() < g.files.size()) what += imports.empty() ? "the stadium file" : " or the stadium file";
   AddParagraph(text, "In use by another program: " + names);
   AddParagraph(text, "Close the game, or whatever has " + what + " open, then start Tessolo again.");
 }
@@ -208,7 +211,8 @@ std::string Summary(const RunOutcome& outcome) {
     return Wrapped("None of the " + std::to_string(outcome.total) +
                    " files was imported; they are still in the data folder.");
   }
-  return Wrapped(std::to_string(outcome.imported) + " of " + Count(static_cast<std::size_t>(outcome.total), "file", "files") +
+  return Wrapped(std::to_string(outcome.imported) + " of " +
+                 Count(static_cast<std::size_t>(outcome.total), "file", "files") +
                  (outcome.imported == 1 ? " was" : " were") + " imported; " + std::to_string(failed) +
                  (failed == 1 ? " was not and is" : " were not and are") + " still in the data folder.");
 }
@@ -279,7 +283,9 @@ std::string Compose(const RunOutcome& outcome, const Detail& detail) {
   return text;
 }
 
-std::size_t LineCount(std::string_view text) { return 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+std::size_t LineCount(std::string_view text) {
+  return 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 }  // namespace
 

@@ -125,7 +125,8 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
   window.SetLineEnd(120.0f);
   window.SetProgressWidth(ProgressWidth(imported * ProgressIncrement(count)));
   window.ShowOutcome(OutcomeLabel(imported, count));
-  window.ShowMessage(caption, FailureMessage(OutcomeOnDisk(imported, count, std::move(failed), data)), MessageKind::Error);
+  window.ShowMessage(caption, FailureMessage(OutcomeOnDisk(imported, count, std::move(failed), data)),
+                     MessageKind::Error);
   return true;
 }
 

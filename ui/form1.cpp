@@ -83,7 +83,8 @@ bool Form1::Create(int show_command) {
     }
     DestroyMenu(menu_);
     menu_ = nullptr;
-    ShowMessage(kMainCaption, std::string("The program's window could not be made: ") + create_failure_ + " failed.\n\n" +
+    ShowMessage(kMainCaption,
+                std::string("The program's window could not be made: ") + create_failure_ + " failed.\n\n" +
                     SystemErrorText(create_error_),
                 MessageKind::Error);
     return false;

@@ -120,9 +120,8 @@ TEST(FailureReport, EachCauseSaysWhatToDo) {
        "in the data folder.\n"
        "\n"
        "In use by another program: bern_a.o, velo_f.o\n"
-       "Close the game, or whatever has zdata_05.big and\n"
-       "zdata_06.big or the stadium file open, then\n"
-       "start Tessolo again."},
+       "Close the game, or whatever has zdata_06.big or\n"
+       "the stadium file open, then start Tessolo again."},
       {"a read-only archive and a folder only an administrator may change",
        Outcome(1, {Failed("bern_a.o", FailureCause::AccessDenied), read_only}),
        "1 of 3 files was imported; 2 were not and are\n"
