@@ -64,6 +64,11 @@ must_fail 2 --version extra
 # The version is the project's, as the build was given it.
 must_pass --version && [ "$(tr -d '\r' <../out.log)" = "gfxpak ${TESSOLO_VERSION:?}" ] || fail "--version output: $(cat ../out.log)"
 must_pass -h && grep -q -- '-compress -real IN OUT' ../out.log || fail "-h output"
+# Every exit code a caller can act on is listed.
+for code in '1 refused' '2 bad usage' '3 archive or file in use' '4 access denied' '5 no space' '6 damaged archive' \
+  '7 empty stadium file'; do
+  tr -d '\r' <../out.log | tr '\n' ' ' | grep -q -- "${code}" || fail "-h does not list exit code ${code}"
+done
 
 # Compression in place, twice: the second run must leave the file alone.
 must_pass -compress -real bern_one.o bern_one.o
@@ -91,6 +96,27 @@ rm big.o
 must_fail 1 -d ../bern_one.plain never.out
 must_fail 1 -d missing.o never.out
 
+# An empty stadium file, or one that decodes to nothing (what compressing an
+# empty file used to give), is refused by -compress and -p with a code of
+# its own, and neither the file nor the archive changes.
+: >empty_x.h
+printf '\x10\xfb\x00\x00\x00\xfc' >void_x.h
+must_pass -d void_x.h ../void.plain
+[ -f ../void.plain ] && [ ! -s ../void.plain ] || fail "void_x.h is not a RefPack stream of nothing"
+cp golden.big ../golden.before
+for name in empty_x.h void_x.h; do
+  must_fail 7 -compress -real "$name" "$name"
+  grep -q "^gfxpak: $name: is empty" ../err.log || fail "-compress of $name: $(cat ../err.log)"
+  must_fail 7 -p golden.big "$name"
+  grep -q "^gfxpak: $name: is empty" ../err.log || fail "-p of $name: $(cat ../err.log)"
+done
+must_fail 7 -compress -real empty_x.h ../never.out
+[ -e ../never.out ] && fail "-compress of an empty file wrote its output"
+must_fail 7 -p new.big empty_x.h
+[ -e new.big ] && fail "-p of an empty file made an archive"
+cmp -s golden.big ../golden.before || fail "-p of an empty file changed the archive"
+rm empty_x.h void_x.h
+
 # Put, list, extract; a missing archive is created.
 must_pass -p zdata.big bern_one.o
 must_pass -p zdata.big rome_two.h
@@ -107,9 +133,10 @@ must_fail 1 -x zdata.big nothere.o never.out
 must_fail 1 -x -d zdata.big 'stadé_ü.o' never.out
 must_fail 1 -p zdata.big missing.o
 must_fail 1 -p missing.big missing.o
-must_fail 1 -p bern_one.o rome_two.h
-must_fail 1 -l bern_one.o
-must_fail 1 -compact bern_one.o
+# Not an archive at all: damaged, as far as a player can tell.
+must_fail 6 -p bern_one.o rome_two.h
+must_fail 6 -l bern_one.o
+must_fail 6 -compact bern_one.o
 
 # Replace keeps the stored full name and the place of the entry.
 printf 'replacement' >bern_golden.o
@@ -256,15 +283,50 @@ mv ../zdata.moved zdata.big
 must_pass -restore zdata.big
 cmp -s zdata.big ../zdata.kept || fail "-restore after the orphan check"
 
-# An archive that another program holds for writing is refused by name.
+# An archive that another program holds for writing is refused by name,
+# with the code of its own; under Wine the holder is a Windows program that
+# opens it as the game does, sharing it for reading only.
 if [ "${#runner[@]}" -eq 0 ] && command -v flock >/dev/null; then
   flock zdata.big sleep 5 &
   holder=$!
   sleep 0.5
-  must_fail 1 -p zdata.big rome_two.h
+  must_fail 3 -p zdata.big rome_two.h
   grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
   kill "$holder" 2>/dev/null
   wait "$holder" 2>/dev/null
+elif [ "${#runner[@]}" -gt 0 ] && [ -n "${HOLD_FILE:-}" ]; then
+  rm -f ../release
+  "${runner[@]}" "$HOLD_FILE" zdata.big "$("${runner[@]}" winepath -w "$work/release")" >../hold.log 2>&1 &
+  holder=$!
+  for _ in $(seq 1 100); do
+    grep -q holding ../hold.log && break
+    sleep 0.1
+  done
+  if grep -q holding ../hold.log; then
+    must_fail 3 -p zdata.big rome_two.h
+    grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
+  else
+    fail "could not hold zdata.big: $(cat ../hold.log)"
+  fi
+  touch ../release
+  wait "$holder" 2>/dev/null
+fi
+
+# Access denied has a code of its own: here a folder in which nobody may
+# create a file, root included (Linux's /sys). A read-only archive is the
+# same to a player, but root may write it all the same, so it is tried only
+# where the test does not run as root.
+if [ -d /sys/kernel ]; then
+  sys=/sys
+  [ "${#runner[@]}" -gt 0 ] && sys='Z:\sys'
+  must_fail 4 -p "$sys/zdata.big" rome_two.h
+  must_fail 4 -compress -real rome_two.h "$sys/rome_two.h"
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  cp zdata.big ../readonly.big
+  chmod a-w ../readonly.big
+  must_fail 4 -p ../readonly.big rome_two.h
+  chmod u+w ../readonly.big
 fi
 
 # Taking out single stadiums: a replaced entry gets its original bytes, an
@@ -337,7 +399,7 @@ if [ "${#runner[@]}" -eq 0 ] && { [ "$(id -u)" -ne 0 ] || [ "${#as_player[@]}" -
     [ -e zdata.big.lock ] && echo "FAIL: the read-only lock file was not taken over" >&2
     chmod 444 zdata.big
     "${as_player[@]}" "$gfxpak" -p zdata.big bern_one.o >../ro2.log 2>&1
-    [ $? -eq 1 ] && grep -q 'zdata.big: cannot open: Permission denied' ../ro2.log ||
+    [ $? -eq 4 ] && grep -q 'zdata.big: cannot open: Permission denied' ../ro2.log ||
       echo "FAIL: -p into a read-only archive: $(cat ../ro2.log)" >&2
   ) 2>../readonly.log
   [ -s ../readonly.log ] && fail "read-only files: $(cat ../readonly.log)"

@@ -30,6 +30,7 @@ constexpr std::string_view kUsage =
     "  gfxpak -p [-norestore] ARCHIVE FILE  put FILE into ARCHIVE (replace the entry of\n"
     "                                  the same name, else add it; a missing ARCHIVE is\n"
     "                                  created; -norestore: make no restore point)\n"
+    "  (-compress and -p refuse an IN or FILE that is empty or decodes to nothing)\n"
     "  gfxpak -l ARCHIVE               list the entries, each marked original, replaced\n"
     "                                  or added when there is a restore point\n"
     "  gfxpak -check ARCHIVE           read every entry, decode every compressed one,\n"
@@ -44,7 +45,10 @@ constexpr std::string_view kUsage =
     "  gfxpak -compact [-force] ARCHIVE  rewrite the archive without dead space\n"
     "                                  (-force: even if that drops its restore point)\n"
     "  gfxpak -h | --version\n"
-    "exit status: 0 done, 1 bad or unreadable file or refused, 2 bad usage\n"
+    "exit status: 0 done, 1 refused for another reason (the message says why),\n"
+    "  2 bad usage, 3 archive or file in use (by the game, say), 4 access denied\n"
+    "  or read-only, 5 no space left on the drive, 6 damaged archive,\n"
+    "  7 empty stadium file\n"
     "GFXPAK_THREADS=N: compress on at most N threads (the output is the same)\n";
 
 using Args = std::vector<std::string>;
@@ -112,9 +116,21 @@ unsigned ThreadsFromEnvironment() {
   return *end == '\0' && n <= 4096 ? static_cast<unsigned>(n) : 0;
 }
 
+// A stadium file is never empty: an empty one is a download that went wrong,
+// and put into an archive it would give the game an empty entry in place of
+// its own. Compressed, it is a header that decodes to nothing, so that is
+// refused as well, for a file that an earlier gfxpak did compress.
+Status RefuseEmpty(const std::string& path, std::span<const std::uint8_t> data) {
+  if (data.empty() || (refpack::DeclaredSize(data) == 0 && refpack::IsRefPack(data))) {
+    return InFile(Fail(Errc::kEmptyFile), path);
+  }
+  return {};
+}
+
 Status Compress(FileSystem& fs, const std::string& in, const std::string& out) {
   FileBytes data;
   if (Status s = ReadInput(fs, in, data); !s.ok()) return s;
+  if (Status s = RefuseEmpty(in, data); !s.ok()) return s;
   // An import that is run again must not compress the file a second time.
   if (refpack::IsRefPack(data)) {
     if (in == out) return {};
@@ -142,6 +158,9 @@ Status Put(FileSystem& fs, const std::string& archive_path, const std::string& f
            Notes& notes) {
   FileBytes data;
   if (Status s = ReadInput(fs, file_path, data); !s.ok()) return s;
+  // An empty lock file is refused for what it is.
+  if (Status s = CheckNotKept(fs, file_path, FileUse::kImport); !s.ok()) return s;
+  if (Status s = RefuseEmpty(file_path, data); !s.ok()) return s;
   const std::string name = BareName(file_path);
   if (name.empty()) return InFile(Fail(Errc::kBadName, {}, "no file name"), file_path);
   Settlement settled;
@@ -490,7 +509,7 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   for (const std::string& line : notes.lines) err << "gfxpak: " << line << '\n';
   if (status.ok()) return kExitOk;
   err << "gfxpak: " << Describe(status.error()) << '\n';
-  return status.code() == Errc::kUsage ? kExitUsage : kExitBadFile;
+  return static_cast<int>(ExitCodeOf(status.error()));
 }
 
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

@@ -40,6 +40,7 @@ class GfxpakErrorCategory : public std::error_category {
       case Errc::kProblemsFound: return "problems found";
       case Errc::kIsAnArchive:
         return "is a BIG archive, which gfxpak changes only with -p, -restore and -compact";
+      case Errc::kEmptyFile: return "is empty: a stadium file always holds something, so it is not imported";
       case Errc::kOutOfMemory: return "not enough memory";
       case Errc::kUsage: return "bad usage";
     }
@@ -98,6 +99,19 @@ std::string Describe(const Error& error) {
     line += "; the change is made, and the next gfxpak command on the archive records it";
   }
   return Printable(line);
+}
+
+PackerExit ExitCodeOf(const Error& error) {
+  if (error.code.category() != GfxpakCategory()) return SystemErrorExit(error.code);
+  switch (static_cast<Errc>(error.code.value())) {
+    case Errc::kUsage: return PackerExit::kUsage;
+    case Errc::kInUse: return PackerExit::kInUse;
+    // What a player can only mend by putting the game's own archive back.
+    case Errc::kNotArchive:
+    case Errc::kDamagedArchive: return PackerExit::kDamaged;
+    case Errc::kEmptyFile: return PackerExit::kEmptyFile;
+    default: return PackerExit::kRefused;
+  }
 }
 
 }  // namespace gfxpak
