@@ -233,8 +233,10 @@ TEST(ImportRun, ClosingAndQuittingWaitForTheEnd) {
 // How long the window keeps F10 (or Alt), as the system passes it on: the
 // menu bar's loop would last until the player leaves it, so a thread timer
 // ends any menu that opens after a second, instead of the test hanging.
+void CALLBACK EndAnyMenu(HWND, UINT, UINT_PTR, DWORD) { EndMenu(); }
+
 double F10HeldSeconds(HWND hwnd) {
-  const UINT_PTR rescue = SetTimer(nullptr, 0, 1000, [](HWND, UINT, UINT_PTR, DWORD) { EndMenu(); });
+  const UINT_PTR rescue = SetTimer(nullptr, 0, 1000, EndAnyMenu);
   const auto start = std::chrono::steady_clock::now();
   SendMessageW(hwnd, WM_SYSCOMMAND, SC_KEYMENU, 0);
   const double held = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
