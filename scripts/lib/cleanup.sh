@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # One exit trap per shell, run on success, on failure and on Ctrl-C, kill or
 # hang-up: whatever starts something registers how to end it first, before
 # it starts it. Steps run last registered first.

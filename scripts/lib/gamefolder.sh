@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Lays out a game folder the way a player has it: tessolo.exe and gfxpak.exe
 # side by side, the game's archives in data/, stadium files copied in beside
 # them. Sourced by the black-box test, the demo and the end-to-end benchmark;
@@ -25,6 +26,7 @@ gf_pak() {
 gf_stadium_file() {
   local path=$1 bytes=$2 noise
   noise=$((bytes / 3))
+  # shellcheck disable=SC2094 # of $path only its name is read
   {
     head -c "$noise" /dev/urandom
     local tag

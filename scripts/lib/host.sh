@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What this host can run. Some kernels run no 32-bit x86 programs (IA32
 # emulation switched off, as on many cloud and container machines): there
 # the 32-bit Wine loader fails with "Exec format error", and the win32 build

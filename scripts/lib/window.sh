@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Drives the real tessolo.exe under Wine from outside, as a user would: it
 # starts the program, finds its window on the X display, clicks the menu and
 # reads back the title and the screen. Sourced by the black-box test, the
@@ -106,8 +107,7 @@ tw_menu_items() {
       END { if (run_end >= 0) print left + int((run_start + run_end) / 2) }'
 }
 
-# tw_menu NAME: clicks the menu command start, info, about or exit;
-# TW_CLICKED is the moment of the click (Unix time).
+# tw_menu NAME: clicks the menu command start, info, about or exit.
 tw_menu() {
   local index
   case $1 in
@@ -124,7 +124,6 @@ tw_menu() {
     return 1
   fi
   xdotool mousemove --sync "$x" $((TW_TOP - TW_BAR / 2))
-  TW_CLICKED=$(date +%s.%N)
   xdotool click 1
 }
 
@@ -144,6 +143,7 @@ tw_outcome_shown() { [ "$(tw_red_pixels "$1" 56 282 544 33)" -gt 20 ]; }
 # tw_wait_exit [SECONDS]: waits for the tool to end and sets TW_EXIT to its
 # exit code; fails if it still runs after SECONDS. Not in a subshell: only
 # the shell that started the tool can collect its exit code.
+# shellcheck disable=SC2034 # TW_EXIT is read by the scripts that use this
 tw_wait_exit() {
   local limit=${1:-30} start=$SECONDS
   TW_EXIT=

@@ -1,9 +1,11 @@
+# shellcheck shell=bash
 # Which Wine loader starts which Windows program. Debian's 'wine' wrapper
 # picks the 32-bit loader whenever it is installed, without asking whether
 # the kernel can run it, so a 64-bit program then fails as well: every
 # program here is started through the loader of its own build.
 # TESSOLO_WINE32_LOADER and TESSOLO_WINE64_LOADER override the paths.
 
+# shellcheck source=host.sh
 . "$(dirname "${BASH_SOURCE[0]}")/host.sh"
 
 # wine_loader ARCH (win32 or win64): prints the loader's path. Elsewhere
@@ -11,16 +13,16 @@
 # sizes has the one loader 'wine'); on Debian the 'wine' there is the
 # wrapper that guesses, so it is never taken.
 wine_loader() {
-  local override names
+  local override names=()
   case $1 in
-    win32) override=${TESSOLO_WINE32_LOADER:-} names="wine" ;;
-    win64) override=${TESSOLO_WINE64_LOADER:-} names="wine64 wine" ;;
+    win32) override=${TESSOLO_WINE32_LOADER:-}; names=(wine) ;;
+    win64) override=${TESSOLO_WINE64_LOADER:-}; names=(wine64 wine) ;;
     *) echo "wine_loader: no build '$1' (win32 or win64)" >&2; return 2 ;;
   esac
   if [ -n "$override" ]; then
     echo "$override"
-  elif [ -d /usr/lib/wine ] || ! command -v $names 2>/dev/null | head -n1 | grep .; then
-    echo "/usr/lib/wine/${names%% *}"
+  elif [ -d /usr/lib/wine ] || ! command -v "${names[@]}" 2>/dev/null | head -n1 | grep .; then
+    echo "/usr/lib/wine/${names[0]}"
   fi
 }
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A private Wine prefix on a private Xvfb display for the scripts that run
 # Windows programs, taken down again when the script ends, however it ends.
 # Usage: winenv_start ARCH (win32 or win64). It registers winenv_stop with
@@ -17,7 +18,9 @@
 # test.
 
 _winenv_lib=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=cleanup.sh
 . "$_winenv_lib/cleanup.sh"
+# shellcheck source=wine.sh
 . "$_winenv_lib/wine.sh"
 
 winenv_start() {
@@ -40,7 +43,8 @@ winenv_start() {
     echo "winenv: Xvfb did not start (is the xvfb package installed? scripts/setup installs it)" >&2
     return 1
   fi
-  export DISPLAY=":$(head -n1 "$fdfile")"
+  DISPLAY=":$(head -n1 "$fdfile")"
+  export DISPLAY
 
   local logdir=${WINENV_LOG_DIR:-$_winenv_lib/../../build} status=0
   mkdir -p "$logdir"
