@@ -30,17 +30,21 @@ winenv_start() {
   WINENV_ROOT=$(mktemp -d "${TMPDIR:-/tmp}/tessolo-wine.XXXXXX")
   export WINEPREFIX="$WINENV_ROOT/prefix-$arch"
 
-  # Let Xvfb pick a free display and tell us which one.
-  local fdfile="$WINENV_ROOT/display" i
+  # Let Xvfb pick a free display and tell us which one. On a machine busy
+  # building that can take many seconds: wait for as long as it lives, and
+  # give up only on one that neither answers nor ends in a minute.
+  local fdfile="$WINENV_ROOT/display" start=$SECONDS
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" >/dev/null 2>&1 &
   WINENV_XVFB_PID=$!
-  for i in $(seq 1 100); do
-    [ -s "$fdfile" ] && break
-    kill -0 "$WINENV_XVFB_PID" 2>/dev/null || break
+  while [ ! -s "$fdfile" ] && kill -0 "$WINENV_XVFB_PID" 2>/dev/null && [ $((SECONDS - start)) -lt 60 ]; do
     sleep 0.1
   done
   if [ ! -s "$fdfile" ]; then
-    echo "winenv: Xvfb did not start (is the xvfb package installed? scripts/setup installs it)" >&2
+    if kill -0 "$WINENV_XVFB_PID" 2>/dev/null; then
+      echo "winenv: Xvfb named no display in $((SECONDS - start)) s" >&2
+    else
+      echo "winenv: Xvfb did not start (is the xvfb package installed? scripts/setup installs it)" >&2
+    fi
     return 1
   fi
   DISPLAY=":$(head -n1 "$fdfile")"

@@ -128,8 +128,11 @@ FAKE_WINE=hang FAKE_OUT=$work/out TMPDIR=$work/tmp WINENV_LOG_DIR=$work/logs \
   TESSOLO_WINE64_LOADER=$work/fake-wine in_fresh_shell 'winenv_start win64; echo started' >"$work/hang.log" 2>&1 &
 job=$!
 set +m
-for _ in $(seq 1 100); do [ -e "$work/out/started" ] && break; sleep 0.1; done
-[ -e "$work/out/started" ] || fail "the fake loader never started"
+# Before the loader, winenv starts Xvfb and a real Wine server and waits
+# for both, which on a machine busy building takes longer than any fixed
+# wait: wait for as long as the start goes on.
+while [ ! -e "$work/out/started" ] && kill -0 "$job" 2>/dev/null; do sleep 0.1; done
+[ -e "$work/out/started" ] || fail "the fake loader never started: $(cat "$work/hang.log")"
 kill -INT -- -"$job"  # Ctrl-C reaches the whole job
 wait "$job"; status=$?
 expect "exit status" "$status" 130
