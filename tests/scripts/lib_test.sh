@@ -144,6 +144,21 @@ expect "exit status" "$status" 0
 grep -q started <<<"$out" || fail "did not start: $out"
 left_behind
 
+# A machine busy building can keep Xvfb from answering for longer than the
+# ten seconds winenv once gave it.
+case="a display that is slow to answer is waited for"
+mkdir -p "$work/slow"
+cat >"$work/slow/Xvfb" <<FAKE
+#!/usr/bin/env bash
+sleep 12
+exec $(command -v Xvfb) "\$@"
+FAKE
+chmod +x "$work/slow/Xvfb"
+out=$(PATH=$work/slow:$PATH start_env ok 2>&1); status=$?
+expect "exit status" "$status" 0
+grep -q started <<<"$out" || fail "did not start: $out"
+left_behind
+
 case="a Wine server that cannot start stops the start with one line"
 cat >"$work/wineserver" <<'FAKE'
 #!/usr/bin/env bash
