@@ -150,7 +150,7 @@ case="a display that is slow to answer is waited for"
 mkdir -p "$work/slow"
 cat >"$work/slow/Xvfb" <<FAKE
 #!/usr/bin/env bash
-sleep 12
+sleep 20
 exec $(command -v Xvfb) "\$@"
 FAKE
 chmod +x "$work/slow/Xvfb"
