@@ -37,11 +37,19 @@ gf_stadium_file() {
 }
 
 # gf_entries FOLDER ARCHIVE: the archive's table as "offset size name" lines,
-# in table order.
+# in table order. Where the archive has a restore point, -l shows each
+# entry's origin in a column of its own and counts them after the table.
 gf_entries() {
   gf_pak "$1" -l "$2" | awk '
-    table { off = $1; size = $2; sub(/^ *[0-9]+ +[0-9]+ +[a-z]+ +/, ""); print off, size, $0 }
-    /^ *offset +size +packed +name$/ { table = 1 }'
+    table && /^ *[0-9]+ +[0-9]+ +(yes|no) +/ {
+      off = $1; size = $2
+      sub(/^ *[0-9]+ +[0-9]+ +[a-z]+ +/, "")
+      if (since) sub(/^[a-z]+ +/, "")
+      print off, size, $0
+      next
+    }
+    { table = 0 }
+    /^ *offset +size +packed +(since +)?name$/ { table = 1; since = ($4 == "since") }'
 }
 
 # gf_entry_bytes ARCHIVE_FILE OFFSET SIZE: the raw bytes of one entry.

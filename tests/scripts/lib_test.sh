@@ -73,6 +73,29 @@ expect "amd64" "$(in_fresh_shell "wine_arch_of '$work/a64.exe'")" win64
 in_fresh_shell "wine_arch_of '$work/arm.exe'" >/dev/null 2>&1 || status=$?
 expect "arm64" "${status:-0}" 1
 
+case="an archive's table is read from gfxpak -l, with or without origins"
+# gfxpak -l as Windows prints it (CRLF), before and after a restore point
+# gives each entry its origin and a count after the table.
+mkdir -p "$work/game/data"
+printf '#!/usr/bin/env bash\ncat "$FAKE_LIST"\n' >"$work/fake-list"
+chmod +x "$work/fake-list"
+{
+  printf 'zdata.big: BIGF, 2 entries, 100 bytes (header says 100), dead space 0 bytes\r\n'
+  printf '    offset       size  packed  name\r\n'
+  printf '        64         10  yes     a b.o\r\n        74         26  no      c.h\r\n'
+} >"$work/list-plain"
+{
+  printf 'zdata.big: BIGF, 3 entries, 100 bytes (header says 100), dead space 0 bytes\r\n'
+  printf 'restore point: 1 update\r\n    offset       size  packed  since     name\r\n'
+  printf '        64         10  yes     original  a b.o\r\n        74         26  no      replaced  c.h\r\n'
+  printf '       100          4  no      added     added x\r\n3 entries: 1 original, 1 replaced, 1 added\r\n'
+} >"$work/list-since"
+for form in "plain|64 10 a b.o,74 26 c.h" "since|64 10 a b.o,74 26 c.h,100 4 added x"; do
+  got=$(FAKE_LIST=$work/list-${form%%|*} WINELOADER=$work/fake-list \
+    bash -c ". '$lib/gamefolder.sh'; gf_entries '$work/game' zdata.big" | paste -sd, -)
+  expect "entries (${form%%|*})" "$got" "${form#*|}"
+done
+
 # A fake Wine loader: records the Xvfb and the Wine server that winenv
 # started (its siblings) and the prefix, then behaves as told in FAKE_WINE.
 # The server is the real one from the PATH, unless a fake one lies beside
