@@ -12,7 +12,9 @@
 #include "archive_ops.h"
 #include "big_archive.h"
 #include "file.h"
+#include "file_lock.h"
 #include "restore_point.h"
+#include "temp_names.h"
 #include "test_support.h"
 
 #ifdef _WIN32

@@ -16,6 +16,7 @@
 #include "archive_ops.h"
 #include "cli.h"
 #include "restore_point.h"
+#include "temp_names.h"
 #include "sha256.h"
 #include "test_support.h"
 

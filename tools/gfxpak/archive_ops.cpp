@@ -8,6 +8,7 @@
 
 #include "big_archive.h"
 #include "restore_point.h"
+#include "temp_names.h"
 
 namespace gfxpak {
 

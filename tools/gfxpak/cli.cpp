@@ -15,6 +15,7 @@
 #include "product.h"
 #include "refpack/refpack.h"
 #include "restore_point.h"
+#include "temp_names.h"
 #include "storage.h"
 
 namespace gfxpak {
