@@ -510,7 +510,7 @@ TEST(ArchiveTest, WritersTakeTurnsOnTheLock) {
     FileLock second;
     EXPECT_EQ(second.Acquire(lock_path, std::chrono::milliseconds(100)), Errc::kInUse);
     SystemFileSystem impatient(std::chrono::milliseconds(100));
-    const Status put = PutIntoArchive(impatient, archive, "b.o", Text("b"), true);
+    const Status put = PutIntoArchive(impatient, archive, "b.o", Text("b"), MakeRestorePoint::kYes);
     EXPECT_EQ(put.code(), Errc::kInUse) << Why(put);
     EXPECT_EQ(Describe(put.error()), archive + ": archive is in use");
     Bytes after;

@@ -80,11 +80,11 @@ Bytes DenseArchive(Rng& rng, int count) {
 }
 
 void Import(MemoryFileSystem& fs, const std::string& name, const Bytes& data) {
-  const Status s = PutIntoArchive(fs, kArchive, name, data, true);
+  const Status s = PutIntoArchive(fs, kArchive, name, data, MakeRestorePoint::kYes);
   ASSERT_TRUE(s.ok()) << Why(s);
 }
 
-Status Restore(MemoryFileSystem& fs, bool force = false) {
+Status Restore(MemoryFileSystem& fs, Force force = Force::kNo) {
   std::uint64_t size = 0;
   return RestoreArchive(fs, kArchive, force, size);
 }
@@ -256,7 +256,7 @@ TEST(RestoreTest, DamagedRestorePointsAreRefusedAndChangeNothing) {
     fs.Put(kRestore, bytes);
     const Status restored = Restore(fs);
     EXPECT_EQ(restored.code(), refusal) << Why(restored);
-    const Status put = PutIntoArchive(fs, kArchive, "new.o", Bytes(10, 1), true);
+    const Status put = PutIntoArchive(fs, kArchive, "new.o", Bytes(10, 1), MakeRestorePoint::kYes);
     EXPECT_EQ(put.code(), refusal) << Why(put);
     EXPECT_EQ(fs.Get(kArchive), changed);
     EXPECT_EQ(fs.Get(kRestore), bytes);
@@ -314,12 +314,12 @@ TEST(RestoreTest, ForeignAndOutdatedRestorePointsAreRefusedUnlessForced) {
     fs.Put(kRestore, point);
     const Status restored = Restore(fs);
     EXPECT_EQ(restored.code(), c.refusal) << Why(restored);
-    const Status put = PutIntoArchive(fs, kArchive, "a.o", Bytes(10, 2), true);
+    const Status put = PutIntoArchive(fs, kArchive, "a.o", Bytes(10, 2), MakeRestorePoint::kYes);
     EXPECT_EQ(put.code(), c.refusal) << Why(put);
     EXPECT_EQ(fs.Get(kArchive), c.archive) << "a refused restore point changed the archive";
     EXPECT_EQ(fs.Get(kRestore), point);
     if (c.archive.size() < original.size()) continue;
-    const Status forced = Restore(fs, true);
+    const Status forced = Restore(fs, Force::kYes);
     EXPECT_TRUE(forced.ok()) << Why(forced);
     EXPECT_FALSE(fs.Exists(kRestore));
     if (c.force_gives_original) {

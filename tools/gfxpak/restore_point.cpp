@@ -567,7 +567,7 @@ Status RestoreJournal::Settle(Settlement& settlement) {
   return Commit(fingerprint);
 }
 
-Status RestoreJournal::Restore(bool check_tail) {
+Status RestoreJournal::Restore(TailCheck tail) {
   if (point_.state != RestoreState::kRestoring) {
     if (Status s = WriteState(RestoreState::kRestoring, point_.fingerprint, 0); !s.ok()) return s;
   }
@@ -603,7 +603,7 @@ Status RestoreJournal::Restore(bool check_tail) {
   std::array<std::uint8_t, 32> hash{};
   if (Status s = HashOfArchive(archive_, 0, point_.header_length, hash); !s.ok()) return s;
   if (size != point_.original_size || hash != point_.header_hash) return Fail(Errc::kNotOriginal, {}, "its header differs");
-  if (!check_tail) return {};
+  if (tail == TailCheck::kSkip) return {};
   if (Status s = HashOfArchive(archive_, size - point_.tail_length, point_.tail_length, hash); !s.ok()) return s;
   if (hash != point_.tail_hash) return Fail(Errc::kNotOriginal, {}, "its last bytes differ");
   return {};
