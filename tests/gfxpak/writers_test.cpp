@@ -16,6 +16,7 @@
 #include "restore_point.h"
 #include "sha256.h"
 #include "test_support.h"
+#include "../test_seed.h"
 
 namespace gfxpak {
 namespace {
@@ -114,9 +115,7 @@ class WritersTest : public ::testing::Test {
     dir_ = fs::temp_directory_path() / Name("gfxpak-writers-", static_cast<int>(std::random_device{}() % 1000000), "");
     fs::create_directories(dir_);
     archive_ = (dir_ / "zdata.big").string();
-    const unsigned seed = std::random_device{}();
-    std::printf("writers test seed %u\n", seed);
-    rng_.seed(seed);
+    rng_.seed(TestSeed("writers test"));
   }
   void TearDown() override {
     std::error_code ignored;

@@ -49,7 +49,7 @@ struct SavedRange {
 };
 
 struct RestorePoint {
-  bool earlier_layout = false;  // written by gfxpak 1.0: no fingerprint, no state
+  bool earlier_layout = false;  // the first layout (GPKRSTR1): no fingerprint, no state
   std::uint64_t original_size = 0;
   std::uint64_t committed = 0;  // end of the saved original ranges
   std::uint32_t header_length = 0;
