@@ -1,5 +1,6 @@
 #include "import_run.h"
 
+#include "command_line.h"
 #include "failure_report.h"
 #include "indicators.h"
 #include "paths.h"
