@@ -85,7 +85,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
     const std::string name = form.filelist[static_cast<std::size_t>(form.fileidx)];
     const std::string quoted = QuoteArgument(name);
 
-    window.SetLineEnd(form.linepos + 120.0f);
+    window.SetLineEnd(form.linepos + kLineFixedX);
     window.SetCaption("COMPRESS " + name);
     const Command compressed = RunCommand(packer + " -compress -real " + quoted + "  " + quoted, PackerStep::Compress,
                                           form, window, context, data, failed);
@@ -96,7 +96,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
     // A file that did not compress must not go into the archive.
     if (compressed == Command::Failed) continue;
 
-    window.SetLineEnd(form.linepos + 120.0f);
+    window.SetLineEnd(form.linepos + kLineFixedX);
     window.SetCaption("import " + name + " in " + form.bigname);
     const Command imported = RunCommand(packer + " -p " + QuoteArgument(form.bigname) + " " + quoted,
                                         PackerStep::Import, form, window, context, data, failed);
@@ -114,7 +114,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
   }
   if (failed.empty()) {
     window.SetCaption(kMainCaption);
-    window.SetLineEnd(120.0f);
+    window.SetLineEnd(kLineFixedX);
     window.ShowLabel(StatusLabel::Ok, true);
     return true;
   }
@@ -123,7 +123,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
   const auto imported = static_cast<std::int32_t>(count - static_cast<std::int32_t>(failed.size()));
   const std::string caption = OutcomeCaption(imported, count);
   window.SetCaption(caption);
-  window.SetLineEnd(120.0f);
+  window.SetLineEnd(kLineFixedX);
   window.SetProgressWidth(ProgressWidth(imported * ProgressIncrement(count)));
   window.ShowOutcome(OutcomeLabel(imported, count));
   window.ShowMessage(caption, FailureMessage(OutcomeOnDisk(imported, count, std::move(failed), data)),
