@@ -73,6 +73,27 @@ Command RunCommand(const std::string& line, PackerStep step, FormState& form, Wi
   return Command::Done;
 }
 
+// The end of a run in which the program was not ended: "OK !" when every
+// file went in, else how many did and a message about the others.
+void ShowRunEnd(WindowOps& window, std::int32_t count, std::vector<FailedFile> failed, const std::string& data) {
+  if (failed.empty()) {
+    window.SetCaption(kMainCaption);
+    window.SetLineEnd(kLineFixedX);
+    window.ShowLabel(StatusLabel::Ok, true);
+    return;
+  }
+  // Success is shown only for success: the title and the label say how many
+  // went in, and the bar shows that share of its picture, not the whole.
+  const auto imported = static_cast<std::int32_t>(count - static_cast<std::int32_t>(failed.size()));
+  const std::string caption = OutcomeCaption(imported, count);
+  window.SetCaption(caption);
+  window.SetLineEnd(kLineFixedX);
+  window.SetProgressWidth(ProgressWidth(imported * ProgressIncrement(count)));
+  window.ShowOutcome(OutcomeLabel(imported, count));
+  window.ShowMessage(caption, FailureMessage(OutcomeOnDisk(imported, count, std::move(failed), data)),
+                     MessageKind::Error);
+}
+
 // The per-file loop; false when the program has been ended inside it.
 bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& context, const std::string& data) {
   const std::string packer = QuoteArgument(context.packer);
@@ -112,22 +133,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
       return false;
     }
   }
-  if (failed.empty()) {
-    window.SetCaption(kMainCaption);
-    window.SetLineEnd(kLineFixedX);
-    window.ShowLabel(StatusLabel::Ok, true);
-    return true;
-  }
-  // Success is shown only for success: the title and the label say how many
-  // went in, and the bar shows that share of its picture, not the whole.
-  const auto imported = static_cast<std::int32_t>(count - static_cast<std::int32_t>(failed.size()));
-  const std::string caption = OutcomeCaption(imported, count);
-  window.SetCaption(caption);
-  window.SetLineEnd(kLineFixedX);
-  window.SetProgressWidth(ProgressWidth(imported * ProgressIncrement(count)));
-  window.ShowOutcome(OutcomeLabel(imported, count));
-  window.ShowMessage(caption, FailureMessage(OutcomeOnDisk(imported, count, std::move(failed), data)),
-                     MessageKind::Error);
+  ShowRunEnd(window, count, std::move(failed), data);
   return true;
 }
 
