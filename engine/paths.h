@@ -22,7 +22,6 @@ std::string JoinPath(std::string_view folder, std::string_view name);
 
 // The data folder: the own folder followed by "data".
 inline std::string DataFolderOf(std::string_view own_folder) { return JoinPath(own_folder, "data"); }
-inline std::string DataFolder() { return DataFolderOf(OwnFolder()); }
 
 std::error_code ChangeCurrentFolder(const std::string& folder);
 

@@ -1,4 +1,5 @@
 #include "process_service.h"
+#include "command_line.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 extern char** environ;
 

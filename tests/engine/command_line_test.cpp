@@ -1,4 +1,4 @@
-#include "process_service.h"
+#include "command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -12,6 +12,7 @@
 
 #include "archive_ops.h"
 #include "big_archive.h"
+#include "command_line.h"
 #include "process_service.h"
 #include "restore_point.h"
 #include "sha256.h"
