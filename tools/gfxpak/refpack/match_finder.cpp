@@ -93,19 +93,23 @@ void MatchFinder::Reset(std::span<const std::uint8_t> input, std::size_t floor, 
 inline std::size_t MatchFinder::FindShort(std::size_t pos, std::size_t limit, Match* out) {
   const std::uint8_t* const here = data_ + pos;
   std::uint32_t& head = short_head_[Hash3(here, short_bits_)];
+  std::size_t count = 0;
   std::uint32_t candidate = head;
-  InsertShort(pos, head);
-  for (unsigned depth = short_depth_; candidate > floor_ && pos + 1 - candidate <= kShortReach && depth != 0;
+  for (unsigned depth = short_depth_; depth != 0 && candidate > floor_ && pos + 1 - candidate <= kShortReach;
        --depth) {
     const std::uint8_t* const there = data_ + candidate - 1;
     if (there[0] == here[0] && there[1] == here[1] && there[2] == here[2]) {
       out[0] = {static_cast<std::uint32_t>(MatchLength(there, here, limit)),
                 static_cast<std::uint32_t>(pos + 1 - candidate)};
-      return 1;
+      count = 1;
+      break;
     }
     candidate = short_prev_[(candidate - 1) % kShortReach];
   }
-  return 0;
+  // Only now: pos takes the slot of the position kShortReach back, which
+  // the walk may just have read.
+  InsertShort(pos, head);
+  return count;
 }
 
 // Links pos in front of the positions with its 3-byte hash. Its slot is
