@@ -19,7 +19,7 @@ constexpr auto kReach = [] {
 static_assert(kReach[kLongestReach] == kWindow);
 
 // Of 3-byte matches only the 2-byte command's can be used.
-constexpr std::size_t kShortReach = 1024;
+constexpr std::size_t kShortReach = kCopyForms[0].reach;
 
 inline std::uint32_t Load32(const std::uint8_t* p) {
   std::uint32_t v;
