@@ -76,7 +76,11 @@ std::vector<Piece> CompressPieces(std::span<const std::uint8_t> input, unsigned 
     try {
       Workspace workspace(std::min(n, PieceStart(n, count, 1) + 1 + kWindow), tuning);
       for (std::size_t i; (i = next++) < count;) {
-        workspace.Compress(input, PieceStart(n, count, i), PieceStart(n, count, i + 1), pieces[i]);
+        // Made apart and moved in: the writer updates its vector's end at
+        // every byte, and the next piece's vector may share its cache line.
+        Piece piece;
+        workspace.Compress(input, PieceStart(n, count, i), PieceStart(n, count, i + 1), piece);
+        pieces[i] = std::move(piece);
       }
     } catch (...) {
       const std::lock_guard<std::mutex> lock(error_mutex);
