@@ -1,10 +1,12 @@
 #include "import_run.h"
 
+#include "failure_report.h"
 #include "indicators.h"
 #include "paths.h"
 #include "process_runner.h"
 #include "select_archive.h"
 
+#include <filesystem>
 #include <vector>
 
 namespace {
@@ -12,45 +14,62 @@ namespace {
 // The window style of both commands: no visible window.
 const ShellParm kHidden = std::int16_t{0};
 
-struct FailedCommand {
-  std::string name;
-  std::string command_line;
-  ProcessExit exit;
-};
-
 void Fail(WindowOps& window, const std::string& text) {
-  window.ShowMessage(text, MessageKind::Error);
+  window.ShowMessage(kMainCaption, text, MessageKind::Error);
   window.EndProgram(kFailureExitCode);
 }
 
-std::string FailureReport(const std::vector<FailedCommand>& failed) {
-  std::string text = "Not every file was imported. These files failed and are still in the data folder:\n";
-  for (const FailedCommand& f : failed) {
-    text += "\n" + f.name + ": \"" + f.command_line + "\" " + DescribeExit(f.exit);
-  }
-  return text;
+std::filesystem::path FsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
-enum class Outcome { Done, Failed, Ended };
+// What the message about the failed files needs to know of the disk: which
+// file the failed command writes is read-only, how large the files are and
+// how much room their drive has. Asked once, after the run.
+RunOutcome OutcomeOnDisk(std::int32_t imported, std::int32_t total, std::vector<FailedFile> failed,
+                         const std::string& data) {
+  RunOutcome outcome{imported, total, std::move(failed), DriveOf(data), std::nullopt};
+  for (FailedFile& f : outcome.failed) {
+    std::error_code error;
+    const std::string written = JoinPath(data, f.step == PackerStep::Import ? f.archive : f.name);
+    const std::filesystem::file_status status = std::filesystem::status(FsPath(written), error);
+    f.read_only = !error && std::filesystem::exists(status) &&
+                  (status.permissions() & std::filesystem::perms::owner_write) == std::filesystem::perms::none;
+    const std::uintmax_t size = std::filesystem::file_size(FsPath(JoinPath(data, f.name)), error);
+    f.size = error ? 0 : size;
+  }
+  std::error_code error;
+  const std::filesystem::space_info space = std::filesystem::space(FsPath(data), error);
+  if (!error) outcome.available = space.available;
+  return outcome;
+}
+
+enum class Command { Done, Failed, Ended };
 
 // Runs one packer command for the current file in the data folder, where
 // the bare file and archive names of its command line are; a packer that
 // cannot be started at all ends the program, as there is nothing the run
 // can do then.
-Outcome RunCommand(const std::string& line, FormState& form, WindowOps& window, const ImportContext& context,
-                   const std::string& data, std::vector<FailedCommand>& failed) {
+Command RunCommand(const std::string& line, PackerStep step, FormState& form, WindowOps& window,
+                   const ImportContext& context, const std::string& data, std::vector<FailedFile>& failed) {
   const std::string& name = form.filelist[static_cast<std::size_t>(form.fileidx)];
   const ShellResult result = ShellStop(line, kHidden, form, window, context.processes, data);
   if (result.error) {
     Fail(window, "gfxpak could not be started for the file " + name + ":\n" + SystemErrorText(result.error) +
                      "\ngfxpak.exe belongs in the tool's folder, beside tessolo.exe.");
-    return Outcome::Ended;
+    return Command::Ended;
   }
   if (!result.exit.Succeeded()) {
-    failed.push_back({name, line, result.exit});
-    return Outcome::Failed;
+    FailedFile f;
+    f.name = name;
+    f.step = step;
+    f.archive = form.bigname;
+    f.cause = CauseOf(result.exit);
+    f.packer_line = PackerLine(result.errors, result.exit);
+    failed.push_back(std::move(f));
+    return Command::Failed;
   }
-  return Outcome::Done;
+  return Command::Done;
 }
 
 // The per-file loop; false when the program has been ended inside it.
@@ -58,7 +77,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
   const std::string packer = QuoteArgument(context.packer);
   const std::int32_t count = form.filecount;
   double progress = 0.0;
-  std::vector<FailedCommand> failed;
+  std::vector<FailedFile> failed;
   for (form.fileidx = 1; form.fileidx <= count; ++form.fileidx) {
     progress += ProgressIncrement(count);
     if (!SelectArchive(form, window)) return false;
@@ -67,24 +86,24 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
 
     window.SetLineEnd(form.linepos + 120.0f);
     window.SetCaption("COMPRESS " + name);
-    const Outcome compressed =
-        RunCommand(packer + " -compress -real " + quoted + "  " + quoted, form, window, context, data, failed);
-    if (compressed == Outcome::Ended) return false;
+    const Command compressed = RunCommand(packer + " -compress -real " + quoted + "  " + quoted, PackerStep::Compress,
+                                          form, window, context, data, failed);
+    if (compressed == Command::Ended) return false;
     form.linepos = 0.0f;
     form.linestep = 5;
     window.SetProgressWidth(ProgressWidth(progress));
     // A file that did not compress must not go into the archive.
-    if (compressed == Outcome::Failed) continue;
+    if (compressed == Command::Failed) continue;
 
     window.SetLineEnd(form.linepos + 120.0f);
     window.SetCaption("import " + name + " in " + form.bigname);
-    const Outcome imported =
-        RunCommand(packer + " -p " + QuoteArgument(form.bigname) + " " + quoted, form, window, context, data, failed);
-    if (imported == Outcome::Ended) return false;
+    const Command imported = RunCommand(packer + " -p " + QuoteArgument(form.bigname) + " " + quoted,
+                                        PackerStep::Import, form, window, context, data, failed);
+    if (imported == Command::Ended) return false;
     form.linepos = 0.0f;
     form.linestep = 3;
     window.SetProgressWidth(ProgressWidth(progress));
-    if (imported == Outcome::Failed) continue;
+    if (imported == Command::Failed) continue;
 
     const std::string path = JoinPath(data, name);
     if (std::error_code error = DeleteFileAt(path)) {
@@ -92,13 +111,22 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
       return false;
     }
   }
-  window.SetCaption(kMainCaption);
-  window.SetLineEnd(120.0f);
   if (failed.empty()) {
+    window.SetCaption(kMainCaption);
+    window.SetLineEnd(120.0f);
     window.ShowLabel(StatusLabel::Ok, true);
-  } else {
-    window.ShowMessage(FailureReport(failed), MessageKind::Error);
+    return true;
   }
+  // Success is shown only for success: the title and the label say how many
+  // went in, and the bar shows that share of its picture, not the whole.
+  const auto imported = static_cast<std::int32_t>(count - static_cast<std::int32_t>(failed.size()));
+  const std::string caption = OutcomeCaption(imported, count);
+  window.SetCaption(caption);
+  window.SetLineEnd(120.0f);
+  window.SetProgressWidth(ProgressWidth(imported * ProgressIncrement(count)));
+  window.ShowOutcome(OutcomeLabel(imported, count));
+  window.ShowMessage(caption, FailureMessage(OutcomeOnDisk(imported, count, std::move(failed), data)),
+                     MessageKind::Error);
   return true;
 }
 

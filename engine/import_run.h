@@ -24,7 +24,8 @@ struct ImportContext {
 
 // The "start" command: lists the data folder, and for every o-file and
 // h-file runs the packer's compress and import commands and deletes the file
-// once both succeeded. Files whose commands fail stay in the data folder and
-// are listed in one message at the end. Returns when the run is over, or
-// after EndProgram when it cannot go on.
+// once both succeeded. Files whose commands fail stay in the data folder;
+// then the run ends without "OK !", says in the title and a label how many
+// files went in, and one message tells why the others did not and what to
+// do. Returns when the run is over, or after EndProgram when it cannot go on.
 void inizia_Click(FormState& form, WindowOps& window, const ImportContext& context);

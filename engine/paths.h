@@ -26,3 +26,7 @@ inline std::string DataFolder() { return DataFolderOf(OwnFolder()); }
 
 std::error_code ChangeCurrentFolder(const std::string& folder);
 
+// The drive a path lies on, as a player names it: "C:", or a share's
+// "\\server\share"; empty where paths name no drive (POSIX).
+std::string DriveOf(std::string_view path);
+

@@ -49,6 +49,8 @@ ShellResult ShellStop(std::string_view exe, const ShellParm& shellparm, FormStat
     window.ProcessEvents();
     if (exit) {
       result.exit = *exit;
+      // Only a failure's words are ever shown.
+      if (!exit->Succeeded()) result.errors = child->ErrorOutput(kErrorOutputLimit);
       return result;
     }
     child->WaitForEndOrInput();

@@ -23,7 +23,12 @@ struct ShellResult {
   // Set when no process ran: the style overflowed or the start failed.
   std::error_code error;
   ProcessExit exit;
+  // What a process that failed wrote to its standard error (the start of
+  // it: a packer says why in one line).
+  std::string errors;
 };
+
+inline constexpr std::size_t kErrorOutputLimit = 4096;
 
 // Runs one command line in the working folder given (empty: ours) and
 // returns only when its process has ended. Every pass of the wait sets

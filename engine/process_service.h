@@ -34,6 +34,9 @@ class ChildProcess {
   // Blocks until the process ends or window input arrives for this thread,
   // whichever is first. Returns at once if the process has already ended.
   virtual void WaitForEndOrInput() = 0;
+  // Once the process has ended: what it wrote to its standard error, at most
+  // limit bytes from the start; empty when that could not be kept.
+  virtual std::string ErrorOutput(std::size_t limit) = 0;
 };
 
 class ProcessService {
@@ -48,7 +51,11 @@ class ProcessService {
 };
 
 // The real processes of this platform: CreateProcessW on Windows,
-// posix_spawnp elsewhere. No shell is involved.
+// posix_spawnp elsewhere. No shell is involved. The child's standard error
+// goes to a temporary file of its own, never a pipe: a pipe that nobody reads
+// while we wait for the end fills up, and a child that writes more than it
+// holds would then wait for us as we wait for it. The file goes with the
+// child's ChildProcess.
 class SystemProcesses final : public ProcessService {
  public:
   std::error_code Start(std::string_view command_line, std::int16_t show_style, std::string_view working_folder,

@@ -1,5 +1,6 @@
 #include "process_service.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 extern char** environ;
@@ -61,9 +63,20 @@ ProcessExit ExitFromStatus(int status) {
   return exit;
 }
 
+// An unnamed file for a child's standard error: made and unlinked at once,
+// so it goes when the last descriptor does, however the tool ends.
+UniqueFd ErrorCaptureFile() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tessolo-err.XXXXXX";
+  UniqueFd fd(mkostemp(path.data(), O_CLOEXEC));
+  if (fd.get() >= 0) unlink(path.c_str());
+  return fd;
+}
+
 class PosixChild final : public ChildProcess {
  public:
-  PosixChild(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+  PosixChild(pid_t pid, UniqueFd pidfd, UniqueFd errors)
+      : pid_(pid), pidfd_(std::move(pidfd)), errors_(std::move(errors)) {}
 
   std::optional<ProcessExit> Poll() override {
     if (exit_) return exit_;
@@ -91,9 +104,23 @@ class PosixChild final : public ChildProcess {
     }
   }
 
+  std::string ErrorOutput(std::size_t limit) override {
+    std::string text(limit, '\0');
+    std::size_t got = 0;
+    while (errors_.get() >= 0 && got < limit) {
+      const ssize_t n = pread(errors_.get(), text.data() + got, limit - got, static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
+    return text;
+  }
+
  private:
   pid_t pid_;
   UniqueFd pidfd_;
+  UniqueFd errors_;
   std::optional<ProcessExit> exit_;
 };
 
@@ -135,12 +162,19 @@ std::error_code SystemProcesses::Start(std::string_view command_line, std::int16
       return {error, std::generic_category()};
     }
   }
+  // Without a file for them the child's errors go where ours go.
+  UniqueFd errors = ErrorCaptureFile();
+  if (errors.get() >= 0) {
+    if (const int error = posix_spawn_file_actions_adddup2(actions.get(), errors.get(), STDERR_FILENO); error != 0) {
+      return {error, std::generic_category()};
+    }
+  }
   pid_t pid = 0;
   if (const int error = posix_spawnp(&pid, argv[0], actions.get(), nullptr, argv.data(), environ); error != 0) {
     return {error, std::generic_category()};
   }
   // A child we have not reaped keeps its pid, so opening the pidfd after
   // the spawn cannot race with the end of the process.
-  process = std::make_unique<PosixChild>(pid, UniqueFd(OpenPidFd(pid)));
+  process = std::make_unique<PosixChild>(pid, UniqueFd(OpenPidFd(pid)), std::move(errors));
   return {};
 }

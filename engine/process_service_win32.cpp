@@ -17,9 +17,31 @@ using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 // leaves behind (0xC0000005 access violation, 0xC0000409 stack overrun...).
 constexpr DWORD kFirstExceptionCode = 0xC0000000u;
 
+// A file of its own for a child's standard error, in the temporary folder
+// (the game's folder may not be ours to write), inheritable so the child can
+// write to it, and deleted by the system once the last handle closes, the
+// child's and ours, however either program ends.
+UniqueHandle ErrorCaptureFile() {
+  wchar_t folder[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+  if (length == 0 || length > MAX_PATH) return {};
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::wstring path = std::wstring(folder, length) + L"tessolo-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(counter++) + L".err";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return UniqueHandle(file);
+    if (GetLastError() != ERROR_FILE_EXISTS) return {};
+  }
+  return {};
+}
+
 class Win32Child final : public ChildProcess {
  public:
-  explicit Win32Child(UniqueHandle process) : process_(std::move(process)) {}
+  Win32Child(UniqueHandle process, UniqueHandle errors) : process_(std::move(process)), errors_(std::move(errors)) {}
 
   // The end is decided by the handle being signalled, never by the exit
   // code: a program may well exit with 259, the value of STILL_ACTIVE.
@@ -46,8 +68,25 @@ class Win32Child final : public ChildProcess {
     woke_for_input_ = woke == WAIT_OBJECT_0 + 1;
   }
 
+  // The child shared our handle, and with it the file position it wrote
+  // at, so the read names its offset.
+  std::string ErrorOutput(std::size_t limit) override {
+    std::string text(limit, '\0');
+    std::size_t got = 0;
+    while (errors_ && got < limit) {
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(got);
+      DWORD n = 0;
+      if (!ReadFile(errors_.get(), text.data() + got, static_cast<DWORD>(limit - got), &n, &at) || n == 0) break;
+      got += n;
+    }
+    text.resize(got);
+    return text;
+  }
+
  private:
   UniqueHandle process_;
+  UniqueHandle errors_;
   std::optional<ProcessExit> exit_;
   bool woke_for_input_ = false;
 };
@@ -74,16 +113,24 @@ std::error_code SystemProcesses::Start(std::string_view command_line, std::int16
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = static_cast<WORD>(show_style);
+  // The child's errors go to a file of its own; without one, where ours go.
+  // The tool makes no other inheritable handle, so handing them all down
+  // hands down this one only.
+  UniqueHandle errors = ErrorCaptureFile();
+  if (errors) {
+    startup.dwFlags |= STARTF_USESTDHANDLES;
+    startup.hStdError = errors.get();
+  }
   PROCESS_INFORMATION info{};
   const std::wstring folder = Widen(working_folder);
   // No application name: the system then looks for the program in the
   // tool's own folder first, then in our current folder and on PATH.
-  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, errors ? TRUE : FALSE, 0, nullptr,
                       folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
     return {static_cast<int>(GetLastError()), std::system_category()};
   }
   UniqueHandle thread(info.hThread);
   thread.reset();
-  process = std::make_unique<Win32Child>(UniqueHandle(info.hProcess));
+  process = std::make_unique<Win32Child>(UniqueHandle(info.hProcess), std::move(errors));
   return {};
 }

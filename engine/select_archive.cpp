@@ -1,6 +1,9 @@
 #include "select_archive.h"
 
 #include "archive_selection.h"
+#include "product.h"
+
+std::string RejectCaption(std::string_view name) { return std::string(TESSOLO_CAPTION) + ": " + std::string(name); }
 
 bool SelectArchive(FormState& form, WindowOps& window) {
   const std::string& name = form.filelist.at(static_cast<std::size_t>(form.fileidx));
@@ -8,7 +11,7 @@ bool SelectArchive(FormState& form, WindowOps& window) {
     form.bigname = *archive;
     return true;
   }
-  window.ShowMessage(kRejectMessage, MessageKind::Plain);
+  window.ShowMessage(RejectCaption(name), kRejectMessage, MessageKind::Plain);
   window.EndProgram(kRejectExitCode);
   return false;
 }

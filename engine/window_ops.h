@@ -27,6 +27,9 @@ class WindowOps {
   virtual std::string FileListEntry(std::int32_t index) = 0;  // 0-based, bare name
 
   virtual void ShowLabel(StatusLabel label, bool visible) = 0;
+  // The label that says how many files a run imported, shown in place of
+  // "OK !" when not all of them went in; an empty text hides it.
+  virtual void ShowOutcome(std::string_view text) = 0;
   virtual void ShowPanel(Panel panel, bool visible) = 0;
   virtual void EnableMenu(MenuCommand command, bool enabled) = 0;
   virtual void SetCaption(std::string_view caption) = 0;
@@ -42,8 +45,9 @@ class WindowOps {
   // and posts it again once the run is over.
   virtual void ProcessEvents() = 0;
 
-  // A modal message box with a single OK button; returns once it is closed.
-  virtual void ShowMessage(std::string_view text, MessageKind kind) = 0;
+  // A modal message box with a single OK button and the caption given;
+  // returns once it is closed.
+  virtual void ShowMessage(std::string_view caption, std::string_view text, MessageKind kind) = 0;
 
   // Ends the program at once. The real window never returns from it; a test
   // fake records it and returns, and the caller then stops its work.

@@ -37,6 +37,10 @@ inline constexpr int kAboutWeight = 700;
 // Labels, painted on the window itself, above the line.
 inline constexpr TwipRect kEmptyLabel{4320, 0, 5295, 495};         // Label2
 inline constexpr TwipRect kOkLabel{840, 3000, 1215, 495};          // Label1
+// Label3: how many files a run imported when not all of them did, in the
+// labels' font, under "OK !"'s left edge below the bar; it paints its
+// background as far as its text goes.
+inline constexpr TwipRect kOutcomeLabel{840, 4230, 8160, 495};
 inline constexpr std::wstring_view kEmptyText = L"DIRECTORY EMPTY";
 inline constexpr std::wstring_view kOkText = L"OK !";
 inline constexpr std::wstring_view kLabelFont = L"MS Sans Serif";

@@ -10,10 +10,15 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 namespace {
 
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr UINT_PTR kTimerId = 1;
+// Sent to a window for its system menu from outside it (the taskbar); not in
+// the headers.
+constexpr UINT kPopupSystemMenu = 0x0313;
 
 // Child control ids, in the design's tab order.
 constexpr int kBarId = 1;    // Picture1
@@ -78,7 +83,8 @@ bool Form1::Create(int show_command) {
     }
     DestroyMenu(menu_);
     menu_ = nullptr;
-    ShowMessage(std::string("The program's window could not be made: ") + create_failure_ + " failed.\n\n" +
+    ShowMessage(kMainCaption,
+                std::string("The program's window could not be made: ") + create_failure_ + " failed.\n\n" +
                     SystemErrorText(create_error_),
                 MessageKind::Error);
     return false;
@@ -119,6 +125,11 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_COMMAND:
       OnCommand(LOWORD(wparam), HIWORD(wparam));
       return 0;
+    case WM_SYSCOMMAND:
+    case WM_CONTEXTMENU:
+    case kPopupSystemMenu:
+      if (OpensModalLoop(message, wparam)) return 0;
+      return DefWindowProcW(Handle(), message, wparam, lparam);
     case WM_CLOSE:
       OnClose();
       return 0;
@@ -195,7 +206,7 @@ std::error_code Form1::AddInfoTooltip() {
 bool Form1::Form_Load() {
   const std::string data = DataFolderOf(setup_.own_folder);
   if (const std::error_code error = ChangeCurrentFolder(data)) {
-    ShowMessage("The data folder was not found:\n" + data + "\n\n" + SystemErrorText(error) +
+    ShowMessage(kMainCaption, "The data folder was not found:\n" + data + "\n\n" + SystemErrorText(error) +
                     "\n\nPut the program into the game's folder, the one that holds the data folder.",
                 MessageKind::Error);
     EndProgram(kFailureExitCode);
@@ -226,6 +237,22 @@ void Form1::OnCommand(unsigned id, unsigned code) {
         return esci_Click();
     }
   }
+}
+
+// While a run is in progress the window must not enter a loop of its own
+// that runs until the player leaves it: the run waits for the packer inside
+// our event processing, and would wait for that loop as well. Such are the
+// menu bar, chosen by mouse or keyboard (F10, Alt: all its commands are
+// disabled during a run anyway) and the system menu (Alt+Space, a click on
+// the title bar's icon, a right click on the title bar, Shift and a right
+// click on the taskbar button). Moving the window by its title bar stays:
+// that loop ends as the mouse button is let go.
+bool Form1::OpensModalLoop(UINT message, WPARAM wparam) const {
+  if (!running_) return false;
+  if (message != WM_SYSCOMMAND) return true;
+  // The low four bits of the command are the system's own.
+  const WPARAM command = wparam & 0xFFF0;
+  return command == SC_KEYMENU || command == SC_MOUSEMENU;
 }
 
 void Form1::OnClose() {
@@ -295,6 +322,18 @@ void Form1::ShowLabel(StatusLabel label, bool visible) {
   InvalidateLabel(label);
 }
 
+void Form1::ShowOutcome(std::string_view text) {
+  const std::wstring wide = Widen(text);
+  if (wide == outcome_text_) return;
+  outcome_text_ = wide;
+  InvalidateOutcome();
+}
+
+void Form1::InvalidateOutcome() {
+  const RECT box = PixelRect(design::kOutcomeLabel);
+  InvalidateRect(Handle(), &box, FALSE);
+}
+
 void Form1::InvalidateLabel(StatusLabel label) {
   const RECT box = LabelRect(label);
   InvalidateRect(Handle(), &box, FALSE);
@@ -343,10 +382,10 @@ void Form1::ProcessEvents() {
   }
 }
 
-void Form1::ShowMessage(std::string_view text, MessageKind kind) {
-  if (setup_.show_message) return setup_.show_message(text, kind);
+void Form1::ShowMessage(std::string_view caption, std::string_view text, MessageKind kind) {
+  if (setup_.show_message) return setup_.show_message(caption, text, kind);
   const UINT flags = kind == MessageKind::Error ? MB_OK | MB_ICONERROR : MB_OK;
-  MessageBoxW(Handle(), Widen(text).c_str(), Widen(kMainCaption).c_str(), flags);
+  MessageBoxW(Handle(), Widen(text).c_str(), Widen(caption).c_str(), flags);
 }
 
 void Form1::EndProgram(int exit_code) {
@@ -386,7 +425,7 @@ void Form1::PaintSurface(HDC dc, const RECT& area) {
            SRCCOPY);
   }
 
-  // Bottom to top: the line, "OK !", "DIRECTORY EMPTY".
+  // Bottom to top: the line, "OK !", "DIRECTORY EMPTY", the outcome.
   line_.Paint(dc);
   const Selection font(dc, label_font_.get());
   SetBkMode(dc, TRANSPARENT);
@@ -406,5 +445,16 @@ void Form1::PaintSurface(HDC dc, const RECT& area) {
     RECT box = LabelRect(l.label);
     FillRect(dc, &box, GetSysColorBrush(l.back));
     DrawTextW(dc, l.text.data(), static_cast<int>(l.text.size()), &box, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX);
+  }
+  if (!outcome_text_.empty()) {
+    // The face colour of "OK !", as far as the text goes.
+    const RECT room = PixelRect(design::kOutcomeLabel);
+    RECT box = room;
+    constexpr UINT kFormat = DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX;
+    DrawTextW(dc, outcome_text_.c_str(), static_cast<int>(outcome_text_.size()), &box, kFormat | DT_CALCRECT);
+    box.right = std::min(box.right + 4, room.right);
+    box.bottom = room.bottom;
+    FillRect(dc, &box, GetSysColorBrush(COLOR_BTNFACE));
+    DrawTextW(dc, outcome_text_.c_str(), static_cast<int>(outcome_text_.size()), &box, kFormat);
   }
 }

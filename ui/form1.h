@@ -24,7 +24,8 @@ struct Form1Setup {
   std::string packer = "gfxpak";         // as the command lines name it
   ProcessService* processes = nullptr;   // null: the system's processes
   std::function<void(int)> end_program;  // empty: ExitProcess
-  std::function<void(std::string_view, MessageKind)> show_message;  // empty: MessageBoxW
+  // The message box: caption, text, kind. Empty: MessageBoxW.
+  std::function<void(std::string_view, std::string_view, MessageKind)> show_message;
 };
 
 // The tool's one window: menu, background artwork, two panels, the status
@@ -47,6 +48,7 @@ class Form1 final : public WindowOps, public BaseWindow<Form1> {
 
   // Read-back of what the window shows, for tests.
   bool LabelVisible(StatusLabel label) const;
+  const std::wstring& OutcomeText() const { return outcome_text_; }
   bool PanelVisible(Panel panel) const;
   HWND PanelHandle(Panel panel) const;
   HWND BarHandle() const;
@@ -62,13 +64,14 @@ class Form1 final : public WindowOps, public BaseWindow<Form1> {
   std::int32_t FileListCount() override;
   std::string FileListEntry(std::int32_t index) override;
   void ShowLabel(StatusLabel label, bool visible) override;
+  void ShowOutcome(std::string_view text) override;
   void ShowPanel(Panel panel, bool visible) override;
   void EnableMenu(MenuCommand command, bool enabled) override;
   void SetCaption(std::string_view caption) override;
   void SetLineEnd(float x2_twips) override;
   void SetProgressWidth(float width_twips) override;
   void ProcessEvents() override;
-  void ShowMessage(std::string_view text, MessageKind kind) override;
+  void ShowMessage(std::string_view caption, std::string_view text, MessageKind kind) override;
   void EndProgram(int exit_code) override;
 
  private:
@@ -79,6 +82,7 @@ class Form1 final : public WindowOps, public BaseWindow<Form1> {
   std::error_code AddInfoTooltip();
   void OnPaint();
   void OnCommand(unsigned id, unsigned code);
+  bool OpensModalLoop(UINT message, WPARAM wparam) const;
   void OnClose();
 
   bool Form_Load();
@@ -90,6 +94,7 @@ class Form1 final : public WindowOps, public BaseWindow<Form1> {
   void esci_Click();
 
   void InvalidateLabel(StatusLabel label);
+  void InvalidateOutcome();
   void PaintSurface(HDC dc, const RECT& area);
 
   Form1Setup setup_;
@@ -111,6 +116,7 @@ class Form1 final : public WindowOps, public BaseWindow<Form1> {
   std::error_code create_error_;
   bool ok_visible_ = false;            // Label1
   bool empty_visible_ = false;         // Label2
+  std::wstring outcome_text_;          // Label3; empty: hidden
   bool exit_enabled_ = true;
   bool running_ = false;
   // A WM_QUIT met while a run pumps events: kept until the run is over.

@@ -77,7 +77,8 @@ class BenchWindow final : public WindowOps {
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
 #endif
   }
-  void ShowMessage(std::string_view text, MessageKind) override {
+  void ShowOutcome(std::string_view) override {}
+  void ShowMessage(std::string_view, std::string_view text, MessageKind) override {
     std::fprintf(stderr, "message: %.*s\n", static_cast<int>(text.size()), text.data());
   }
   void EndProgram(int code) override { std::fprintf(stderr, "program ended (%d)\n", code); }

@@ -135,9 +135,11 @@ tw_red_pixels() {
     -fill black +opaque '#FF0000' -fill white -opaque '#FF0000' -format '%[fx:int(mean*w*h+0.5)]' info:
 }
 
-# The two labels' places in the client area (pixels).
+# The labels' places in the client area (pixels): "OK !", "DIRECTORY EMPTY"
+# and the one that says how many files a run with failures imported.
 tw_ok_shown() { [ "$(tw_red_pixels "$1" 56 200 81 33)" -gt 20 ]; }
 tw_empty_shown() { [ "$(tw_red_pixels "$1" 288 0 353 33)" -gt 20 ]; }
+tw_outcome_shown() { [ "$(tw_red_pixels "$1" 56 282 544 33)" -gt 20 ]; }
 
 # tw_wait_exit [SECONDS]: waits for the tool to end and sets TW_EXIT to its
 # exit code; fails if it still runs after SECONDS. Not in a subshell: only

@@ -4,11 +4,11 @@
 # screen; what counts is what a player could see: the window title, the
 # labels on a screenshot, message boxes, the files in the data folder and
 # what the archives hold afterwards.
-# Usage: blackbox_test.sh TESSOLO_EXE GFXPAK_EXE HOLD_FILE_EXE ARTEFACT_DIR
+# Usage: blackbox_test.sh TESSOLO_EXE GFXPAK_EXE HOLD_FILE_EXE DIALOG_TEXT_EXE ARTEFACT_DIR
 # Needs DISPLAY and WINEPREFIX (scripts/test provides both) and WINELOADER
 # (the build's Wine loader, which ctest sets).
 set -euo pipefail
-tessolo=$1 gfxpak=$2 hold=$3 artefacts=$4
+tessolo=$1 gfxpak=$2 hold=$3 dialog_text=$4 artefacts=$5
 : "${DISPLAY:?black-box test: DISPLAY is not set}"
 : "${WINEPREFIX:?black-box test: WINEPREFIX is not set}"
 : "${WINELOADER:?black-box test: WINELOADER is not set}"
@@ -192,6 +192,70 @@ run_to_end() {
   tw_screenshot "$shot"
 }
 
+# message ID: what the message box ID says, read from inside Wine as a
+# player reads it: "title ...", "screen W H", "box L T R B", then a line
+# "CLASS STYLE TEXT" per control (dialog_text.cpp).
+message() {
+  "$WINELOADER" "$dialog_text" "$(xdotool getwindowname "$1")" 2>&1 | tr -d '\r'
+}
+
+# message_text ID: the box's text on one line, its line breaks as blanks.
+message_text() {
+  message "$1" | awk '$1 == "Static" && NF > 2 && !/ \((no )?icon\)$/ { sub(/^Static [0-9a-f]+ /, ""); print }' |
+    sed 's/\\n/ /g'
+}
+
+# says ID TEXT...: the box's text holds each TEXT (wherever it wraps).
+says() {
+  local box=$1 text part
+  text=$(message_text "$box")
+  shift
+  for part in "$@"; do
+    grep -qF -- "$part" <<<"$text" || fail "the message does not say '$part': $text"
+  done
+}
+
+# on_screen ID: the whole box lies within the screen, its button included.
+on_screen() {
+  local sw sh
+  read -r sw sh < <(xdotool getdisplaygeometry)
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  if [ "$X" -lt 0 ] || [ "$Y" -lt 0 ] || [ $((X + WIDTH)) -gt "$sw" ] || [ $((Y + HEIGHT)) -gt "$sh" ]; then
+    fail "the message box (${WIDTH}x$HEIGHT at $X,$Y) does not fit the ${sw}x$sh screen"
+  fi
+}
+
+# close_message ID: OK on the box, and the box gone.
+close_message() {
+  tw_confirm "$1"
+  for _ in $(seq 1 50); do
+    [ -z "$(tw_dialog 0)" ] && return 0
+    sleep 0.2
+  done
+  fail "the message did not close on OK"
+}
+
+# hold ARCHIVE_PATH: a Windows program holds the archive open as the running
+# game does, until release.
+hold() {
+  cp "$hold" "$work/hold_file.exe"
+  rm -f "$work/release"
+  (cd "$(dirname "$1")" && exec "$WINELOADER" "$work/hold_file.exe" "$(basename "$1")" \
+    "$("$WINELOADER" winepath -w "$work/release")") >"$work/hold.log" 2>&1 &
+  holder=$!
+  for _ in $(seq 1 100); do
+    grep -q holding "$work/hold.log" && return 0
+    sleep 0.1
+  done
+  fail "could not hold $1: $(cat "$work/hold.log")"
+}
+
+release() {
+  touch "$work/release"
+  wait "$holder" 2>/dev/null || true
+  holder=
+}
+
 # exit_by_menu: "exit" ends the tool at once, and with success.
 exit_by_menu() {
   tw_menu exit || { fail "could not choose exit"; return; }
@@ -325,6 +389,17 @@ if start_tool "$g"; then
   if box=$(tw_dialog 60); then
     sleep 0.3
     tw_screenshot "$artefacts/rejected.png"
+    # The caption names the file; the text, the one OK button and no icon
+    # are as they always were.
+    [ "$(xdotool getwindowname "$box")" = "$TW_CAPTION: kaka_x.o" ] ||
+      fail "the rejection's caption is '$(xdotool getwindowname "$box")'"
+    [ "$(message_text "$box")" = "error this is not a file-stadium for fifa2004" ] ||
+      fail "the rejection says '$(message_text "$box")'"
+    message "$box" >"$g/message.txt" || fail "could not read the rejection: $(cat "$g/message.txt")"
+    [ "$(grep -c '^Button ' "$g/message.txt")" -eq 1 ] && grep -q '^Button [0-9a-f]* OK$' "$g/message.txt" ||
+      fail "the rejection has other buttons than OK: $(grep '^Button' "$g/message.txt" | tr '\n' ' ')"
+    grep -q '^Static [0-9a-f]* (icon)$' "$g/message.txt" && fail "the rejection shows an icon"
+    grep -q '^Static [0-9a-f]* (no icon)$' "$g/message.txt" || fail "the icon's place was not found: $(cat "$g/message.txt")"
     imported "$g" "alpi_a.o|zdata_05.big"
     untouched "$g" kaka_x.o velo_z.o
     cmp -s "$g/data/zdata_06.big" "$g/before/zdata_06.big" || fail "zdata_06.big changed although nothing went there"
@@ -341,7 +416,7 @@ if start_tool "$g"; then
 fi
 
 # ---------------------------------------------------------------------------
-begin "gfxpak fails for one file"
+begin "the game holds an archive"
 # The game is running and holds zdata_06.big, so the one file that belongs
 # there cannot go in; the two for zdata_05.big can.
 g=$work/held
@@ -353,20 +428,19 @@ west_f.h|zdata_05.big"
 stadium "$g" "$fine
 velo_f.o|zdata_06.big"
 snapshot "$g"
-cp "$hold" "$g/hold_file.exe"
-rm -f "$work/release"
-(cd "$g/data" && exec "$WINELOADER" ../hold_file.exe zdata_06.big "$("$WINELOADER" winepath -w "$work/release")") >"$g/hold.log" 2>&1 &
-holder=$!
-for _ in $(seq 1 100); do
-  grep -q holding "$g/hold.log" && break
-  sleep 0.1
-done
-grep -q holding "$g/hold.log" || fail "could not hold zdata_06.big: $(cat "$g/hold.log")"
+hold "$g/data/zdata_06.big"
 if start_tool "$g"; then
   tw_menu start
   if box=$(tw_dialog 90); then
     sleep 0.3
-    tw_screenshot "$artefacts/gfxpak-failed.png"
+    tw_screenshot "$artefacts/held-archive-message.png"
+    # The cause and the way out, the file named; the caption and the title
+    # say how many went in.
+    [ "$(xdotool getwindowname "$box")" = "$TW_CAPTION: 2 of 3 files imported" ] ||
+      fail "the message's caption is '$(xdotool getwindowname "$box")'"
+    says "$box" "2 of 3 files were imported" "In use by another program: velo_f.o" \
+      "Close the game, or whatever has zdata_06.big open, then start Tessolo again."
+    on_screen "$box"
     imported "$g" "$fine"
     [ -e "$g/data/velo_f.o" ] || fail "velo_f.o was deleted although it is not in the archive"
     if [ -e "$g/data/velo_f.o" ]; then
@@ -377,25 +451,141 @@ if start_tool "$g"; then
           fail "the kept velo_f.o is neither the original nor a compressed copy of it"
       fi
     fi
-    tw_confirm "$box"
-    for _ in $(seq 1 50); do
-      [ -z "$(tw_dialog 0)" ] && break
-      sleep 0.2
-    done
-    [ -z "$(tw_dialog 0)" ] || fail "the failure message did not close on OK"
+    close_message "$box"
     tw_running || fail "the tool ended after the failure message"
-    [ "$(tw_title)" = "$TW_CAPTION" ] || fail "title after the run is $(tw_title)"
-    tw_screenshot "$artefacts/gfxpak-failed-after.png"
-    tw_ok_shown "$artefacts/gfxpak-failed-after.png" && fail "OK ! is shown although a file failed"
+    [ "$(tw_title)" = "$TW_CAPTION: 2 of 3 files imported" ] || fail "title after the run is $(tw_title)"
+    # The box is gone at once; Wine repaints the window below it a moment later.
+    sleep 2
+    tw_screenshot "$artefacts/held-archive-after.png"
+    tw_ok_shown "$artefacts/held-archive-after.png" && fail "OK ! is shown although a file failed"
+    tw_outcome_shown "$artefacts/held-archive-after.png" || fail "the window does not say how many went in"
   else
     fail "no message about the file that failed"
   fi
-  touch "$work/release"
-  wait "$holder" 2>/dev/null || true
-  holder=
+  release
   cmp -s "$g/data/zdata_06.big" "$g/before/zdata_06.big" || fail "the held zdata_06.big changed"
   tw_running && exit_by_menu
 fi
+
+# ---------------------------------------------------------------------------
+begin "an empty file over an entry of the game"
+# A download that went wrong: west_x.h has 0 bytes. The game's entry of that
+# name stays as it is, the file stays, and the player is told.
+g=$work/zero
+gf_folder "$g" "$tessolo" "$gfxpak"
+seed "$g" zdata_05.big bern_x.o west_x.h
+seed "$g" zdata_06.big velo_x.o
+fine="bern_z.o|zdata_05.big"
+stadium "$g" "$fine"
+: >"$g/data/west_x.h"
+snapshot "$g"
+if start_tool "$g"; then
+  tw_menu start
+  if box=$(tw_dialog 90); then
+    sleep 0.3
+    tw_screenshot "$artefacts/empty-file.png"
+    says "$box" "1 of 2 files was imported" "Empty, no stadium in it: west_x.h" "Download it again."
+    close_message "$box"
+    [ -f "$g/data/west_x.h" ] && [ ! -s "$g/data/west_x.h" ] || fail "the empty west_x.h was not kept as it was"
+    imported "$g" "$fine"
+    others_kept "$g" "$fine"
+    tw_running && exit_by_menu
+  else
+    fail "no message about the empty file"
+  fi
+fi
+
+# ---------------------------------------------------------------------------
+begin "a click on the menu bar and F10 during a run"
+# The same files twice: once left alone, once with a click on the menu bar
+# and F10 while the packer works. Either would once have put the window into
+# menu mode and held the run there until the player left it.
+menu_files="bern_m1.o|zdata_05.big
+bern_m2.o|zdata_05.big
+velo_m3.o|zdata_06.big
+velo_m4.h|zdata_06.big
+west_m5.h|zdata_05.big"
+plain=$work/menu-plain
+gf_folder "$plain" "$tessolo" "$gfxpak"
+seed "$plain" zdata_05.big bern_x.o
+seed "$plain" zdata_06.big velo_x.o
+stadium "$plain" "$menu_files"
+snapshot "$plain"
+g=$work/menu-clicked
+rm -rf "$g" "$g.wine.log"
+cp -r "$plain" "$g"
+# left: how many of the files are still in the clicked run's data folder.
+left() {
+  local n=0 name archive
+  while IFS='|' read -r name archive; do [ -e "$g/data/$name" ] && n=$((n + 1)); done <<<"$menu_files"
+  echo "$n"
+}
+elapsed_ms() { echo $((($(date +%s%N) - started) / 1000000)); }
+normal=
+if start_tool "$plain"; then
+  started=$(date +%s%N)
+  run_to_end "$plain" "$menu_files" "$artefacts/menu-plain.png"
+  normal=$(elapsed_ms)
+  exit_by_menu
+fi
+if [ -n "$normal" ] && start_tool "$g"; then
+  # Twice the normal time and ten seconds more: a run held in menu mode
+  # would not end at all.
+  limit=$((normal * 2 + 10000))
+  started=$(date +%s%N)
+  tw_menu start
+  # Once the first file is in: a click on the menu bar ("about", disabled).
+  while [ "$(left)" -eq 5 ] && [ "$(elapsed_ms)" -lt "$limit" ]; do sleep 0.1; done
+  tw_menu about
+  clicked_with=$(left)
+  # The run goes on: another file goes in. Then F10.
+  while [ "$(left)" -eq "$clicked_with" ] && [ "$(elapsed_ms)" -lt "$limit" ]; do sleep 0.1; done
+  [ "$(left)" -lt "$clicked_with" ] || fail "the run stood still after a click on the menu bar"
+  xdotool windowfocus --sync "$TW_WIN" 2>/dev/null || true
+  xdotool key F10
+  while { [ "$(left)" -gt 0 ] || [ "$(tw_title)" != "$TW_CAPTION" ]; } && [ "$(elapsed_ms)" -lt "$limit" ]; do
+    sleep 0.1
+  done
+  took=$(elapsed_ms)
+  echo "5 files: $((normal / 1000)).$((normal % 1000 / 100)) s left alone," \
+    "$((took / 1000)).$((took % 1000 / 100)) s with a click on the menu bar and F10"
+  [ "$(left)" -eq 0 ] || fail "the run did not end within $((limit / 1000)) s after F10 ($(left) files left)"
+  sleep 0.3
+  tw_screenshot "$artefacts/menu-clicked.png"
+  tw_ok_shown "$artefacts/menu-clicked.png" || fail "OK ! is not shown after the run"
+  imported "$g" "$menu_files"
+  others_kept "$g" "$menu_files"
+  exit_by_menu
+fi
+
+# ---------------------------------------------------------------------------
+begin "a hundred files fail, at 144 dpi"
+# A hundred empty files, each refused: the message names ten, counts the
+# rest and lies within the 1024 x 768 screen, here with the fonts of 144 dpi.
+g=$work/hundred
+gf_folder "$g" "$tessolo" "$gfxpak"
+seed "$g" zdata_05.big bern_x.o
+seed "$g" zdata_06.big velo_x.o
+for i in $(seq 100 199); do : >"$g/data/bern_$i.o"; done
+"$WINELOADER" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1 ||
+  fail "could not set 144 dpi"
+if start_tool "$g"; then
+  tw_menu start
+  if box=$(tw_dialog 600); then
+    sleep 0.3
+    tw_screenshot "$artefacts/hundred-files.png"
+    on_screen "$box"
+    says "$box" "None of the 100 files was imported" "Empty, no stadium in them: bern_100.o" \
+      "bern_109.o and 90 more" "Download them again."
+    message_text "$box" | grep -q 'bern_110\.o' && fail "the message names more than ten files"
+    close_message "$box"
+    [ "$(find "$g/data" -name 'bern_1??.o' -size 0 | wc -l)" -eq 100 ] || fail "not every empty file was kept"
+    tw_running && exit_by_menu
+  else
+    fail "no message after a hundred failed files"
+  fi
+fi
+"$WINELOADER" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1 || true
 
 # ---------------------------------------------------------------------------
 begin "missing data folder"

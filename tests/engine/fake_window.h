@@ -17,6 +17,7 @@ class FakeWindow : public WindowOps {
   int end_calls = 0;
   int exit_code = -1;
   std::error_code list_error;  // what listing the folder reports
+  std::vector<std::string> captions;  // of the message boxes, in order
 
   std::error_code SetFileListFolder(std::string_view folder) override {
     Add("folder " + std::string(folder));
@@ -33,6 +34,7 @@ class FakeWindow : public WindowOps {
   void ShowLabel(StatusLabel label, bool visible) override {
     Add(std::string("label ") + (label == StatusLabel::Ok ? "ok" : "empty") + (visible ? " on" : " off"));
   }
+  void ShowOutcome(std::string_view text) override { Add("outcome " + std::string(text)); }
   void ShowPanel(Panel panel, bool visible) override {
     Add(std::string("panel ") + (panel == Panel::Info ? "info" : "about") + (visible ? " on" : " off"));
   }
@@ -47,7 +49,8 @@ class FakeWindow : public WindowOps {
     ++events;
     if (on_events) on_events();
   }
-  void ShowMessage(std::string_view text, MessageKind kind) override {
+  void ShowMessage(std::string_view caption, std::string_view text, MessageKind kind) override {
+    captions.emplace_back(caption);
     Add(std::string(kind == MessageKind::Plain ? "message " : "error ") + std::string(text));
   }
   void EndProgram(int code) override {

@@ -56,6 +56,13 @@ class ImportRun : public ::testing::Test {
     }
     return nullptr;
   }
+  // The last error message with its lines joined, as words to look for
+  // wherever the message wraps them.
+  std::string Told() const {
+    std::string text = LastError() ? *LastError() : "";
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+  }
 
   TempDir own;
   FormState form;
@@ -146,27 +153,43 @@ TEST_F(ImportRun, NothingToImport) {
   EXPECT_FALSE(Kept("bern_new.h"));
 }
 
+// A file whose command fails stays; the run goes on with the next, and ends
+// without "OK !": the title and a label say how many went in, the bar shows
+// that share, and one message, captioned like the title, says why and what
+// to do.
 TEST_F(ImportRun, FailedCommandsKeepTheirFiles) {
   struct Case {
     const char* what;
     const char* fails;  // the command line that fails
     ProcessExit exit;
+    std::string errors;  // what it writes to its standard error
     std::size_t commands;
     std::string reported;
   };
+  const std::string compress = "gfxpak -compress -real bern_2.o  bern_2.o";
+  const std::string import = "gfxpak -p zdata_05.big bern_2.o";
   const Case cases[] = {
-      {"compress fails", "gfxpak -compress -real bern_2.o  bern_2.o", {false, 3}, 5,
-       "bern_2.o: \"gfxpak -compress -real bern_2.o  bern_2.o\" ended with exit code 3"},
-      {"import fails", "gfxpak -p zdata_05.big bern_2.o", {false, 1}, 6,
-       "bern_2.o: \"gfxpak -p zdata_05.big bern_2.o\" ended with exit code 1"},
-      {"import crashes", "gfxpak -p zdata_05.big bern_2.o", {true, 11}, 6,
-       "bern_2.o: \"gfxpak -p zdata_05.big bern_2.o\" " + DescribeExit({true, 11})},
+      {"the stadium file is held", compress.c_str(), {false, 3}, "", 5,
+       "In use by another program: bern_2.o Close the game, or whatever has the stadium file open,"},
+      {"the archive is held", import.c_str(), {false, 3}, "gfxpak: zdata_05.big: archive is in use\r\n", 6,
+       "In use by another program: bern_2.o Close the game, or whatever has zdata_05.big open,"},
+      {"an empty file", compress.c_str(), {false, 7}, "gfxpak: bern_2.o: is empty\n", 5,
+       "Empty, no stadium in it: bern_2.o Download it again."},
+      {"a damaged archive", import.c_str(), {false, 6}, "gfxpak: zdata_05.big: not a BIGF archive (bad magic)\n", 6,
+       "Damaged archive zdata_05.big: bern_2.o gfxpak says: zdata_05.big: not a BIGF archive (bad magic) "},
+      {"refused, in the packer's words", import.c_str(), {false, 1},
+       "gfxpak: zdata_05.big.restore: restore point is damaged\n", 6,
+       "gfxpak failed on bern_2.o: zdata_05.big.restore: restore point is damaged"},
+      {"crashed without a word", import.c_str(), {true, 11}, "", 6,
+       "gfxpak failed on bern_2.o: gfxpak " + DescribeExit({true, 11})},
   };
   for (const Case& c : cases) {
     window.log.clear();
+    window.captions.clear();
     processes.started.clear();
     Add({"bern_1.o", "bern_2.o", "bern_3.o"});
     processes.exit_for = [&c](const std::string& line) { return line == c.fails ? c.exit : ProcessExit{}; };
+    processes.errors_for = [&c](const std::string& line) { return line == c.fails ? c.errors : std::string(); };
     Run();
     EXPECT_EQ(processes.started.size(), c.commands) << c.what;
     EXPECT_FALSE(Kept("bern_1.o")) << c.what;
@@ -174,25 +197,63 @@ TEST_F(ImportRun, FailedCommandsKeepTheirFiles) {
     EXPECT_FALSE(Kept("bern_3.o")) << c.what;
     EXPECT_TRUE(Lines("label ok on").empty()) << c.what;
     ASSERT_NE(LastError(), nullptr) << c.what;
-    EXPECT_NE(LastError()->find(c.reported), std::string::npos) << *LastError();
+    EXPECT_NE(Told().find(c.reported), std::string::npos) << *LastError();
+    EXPECT_NE(Told().find("2 of 3 files were imported; 1 was not"), std::string::npos) << *LastError();
+    const std::vector<std::string> end(window.log.end() - 8, window.log.end());
+    const std::vector<std::string> expected = {
+        "caption Tessolo FIFA2004: 2 of 3 files imported", "line 120", "bar 4395", "outcome 2 OF 3 IMPORTED",
+        *LastError(), "menu exit on", "menu info on", "menu about on"};
+    EXPECT_EQ(end, expected) << c.what;
+    EXPECT_EQ(window.captions, std::vector<std::string>{"Tessolo FIFA2004: 2 of 3 files imported"}) << c.what;
     EXPECT_EQ(window.end_calls, 0);
-    EXPECT_EQ(window.log.back(), "menu about on");
     std::filesystem::remove(U8Path(JoinPath(Data(), "bern_2.o")));
   }
 }
 
-TEST_F(ImportRun, EveryFailedFileIsListedInOneMessage) {
-  Add({"bern_1.o", "bern_2.o", "bern_3.o"});
+// Failures of several causes make one message, a group per cause; what the
+// message says of the disk (a read-only archive, the room a file needs) is
+// read from the data folder.
+TEST_F(ImportRun, OneMessageGroupedByCause) {
+  Add({"bern_1.o", "bern_2.o", "velo_3.o", "velo_4.o"});
+  std::ofstream(U8Path(JoinPath(Data(), "velo_4.o"))) << std::string(3000, 'v');
+  std::ofstream(U8Path(JoinPath(Data(), "zdata_05.big"))) << "archive";
+  std::filesystem::permissions(U8Path(JoinPath(Data(), "zdata_05.big")), std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::remove);
   processes.exit_for = [](const std::string& line) {
-    return line.find("bern_2") != std::string::npos || line.find("-p zdata_05.big bern_3") != std::string::npos
-               ? ProcessExit{false, 4}
-               : ProcessExit{};
+    if (line.rfind("gfxpak -p zdata_05.big", 0) == 0) return ProcessExit{false, 4};
+    if (line == "gfxpak -p zdata_06.big velo_4.o") return ProcessExit{false, 5};
+    return ProcessExit{};
   };
   Run();
-  EXPECT_EQ(Lines("error").size(), 1u);
-  EXPECT_NE(LastError()->find("bern_2.o: \"gfxpak -compress"), std::string::npos);
-  EXPECT_NE(LastError()->find("bern_3.o: \"gfxpak -p"), std::string::npos);
-  EXPECT_TRUE(Kept("bern_2.o") && Kept("bern_3.o"));
+  std::filesystem::permissions(U8Path(JoinPath(Data(), "zdata_05.big")), std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
+  ASSERT_EQ(Lines("error").size(), 1u);
+  const std::string text = Told();
+  EXPECT_NE(text.find("1 of 4 files was imported; 3 were not"), std::string::npos) << text;
+  EXPECT_NE(text.find("Access denied: bern_1.o, bern_2.o zdata_05.big is read-only (copied from a CD?)"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("Program Files"), std::string::npos) << "the archive is read-only, nothing else: " << text;
+  const std::string drive = DriveOf(Data()).empty() ? "the drive" : "drive " + DriveOf(Data());
+  EXPECT_NE(text.find("Not enough space on " + drive + " for velo_4.o"), std::string::npos) << text;
+  EXPECT_NE(text.find("It needs about 6 KB; the drive has "), std::string::npos) << text;
+  EXPECT_LT(text.find("Access denied"), text.find("Not enough space")) << text;
+  EXPECT_TRUE(Kept("bern_1.o") && Kept("bern_2.o") && Kept("velo_4.o"));
+  EXPECT_FALSE(Kept("velo_3.o"));
+  EXPECT_EQ(Lines("bar").back(), "bar 1657");  // one of four: 15 + 6570 / 4
+}
+
+// Nothing went in: the bar goes back to its first pixel.
+TEST_F(ImportRun, NothingImported) {
+  Add({"bern_1.o", "velo_2.o"});
+  processes.exit_for = [](const std::string& line) {
+    return line.rfind("gfxpak -p", 0) == 0 ? ProcessExit{false, 3} : ProcessExit{};
+  };
+  Run();
+  EXPECT_EQ(Lines("caption").back(), "caption Tessolo FIFA2004: 0 of 2 files imported");
+  EXPECT_EQ(Lines("bar").back(), "bar 15");
+  EXPECT_EQ(Lines("outcome"), std::vector<std::string>{"outcome 0 OF 2 IMPORTED"});
+  EXPECT_NE(Told().find("None of the 2 files was imported"), std::string::npos) << Told();
 }
 
 TEST_F(ImportRun, RejectedFileStopsTheRunWhereItIs) {
@@ -206,6 +267,8 @@ TEST_F(ImportRun, RejectedFileStopsTheRunWhereItIs) {
   EXPECT_EQ(window.end_calls, 1);
   EXPECT_EQ(window.log.back(), "end 1");
   EXPECT_EQ(window.log[window.log.size() - 2], "message error this is not a file-stadium for fifa2004");
+  // The title still names the file before it; the message names this one.
+  EXPECT_EQ(window.captions, std::vector<std::string>{"Tessolo FIFA2004: mars_2.o"});
 }
 
 TEST_F(ImportRun, ErrorsThatEndTheProgram) {

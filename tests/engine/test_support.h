@@ -92,6 +92,8 @@ class ScriptedProcesses final : public ProcessService {
   std::function<std::error_code(const std::string&)> start_error = [](const std::string&) {
     return std::error_code();
   };
+  // What each command writes to its standard error.
+  std::function<std::string(const std::string&)> errors_for = [](const std::string&) { return std::string(); };
   int polls_until_end = 1;
 
   std::error_code Start(std::string_view command_line, std::int16_t style, std::string_view folder,
@@ -99,22 +101,25 @@ class ScriptedProcesses final : public ProcessService {
     const std::string line(command_line);
     if (std::error_code error = start_error(line)) return error;
     started.push_back({line, style, std::string(folder)});
-    process = std::make_unique<Child>(polls_until_end, exit_for(line));
+    process = std::make_unique<Child>(polls_until_end, exit_for(line), errors_for(line));
     return {};
   }
 
  private:
   class Child final : public ChildProcess {
    public:
-    Child(int polls, ProcessExit exit) : polls_left_(polls), exit_(exit) {}
+    Child(int polls, ProcessExit exit, std::string errors)
+        : polls_left_(polls), exit_(exit), errors_(std::move(errors)) {}
     std::optional<ProcessExit> Poll() override {
       if (--polls_left_ > 0) return std::nullopt;
       return exit_;
     }
     void WaitForEndOrInput() override {}
+    std::string ErrorOutput(std::size_t limit) override { return errors_.substr(0, limit); }
 
    private:
     int polls_left_;
     ProcessExit exit_;
+    std::string errors_;
   };
 };

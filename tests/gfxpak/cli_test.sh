@@ -64,6 +64,11 @@ must_fail 2 --version extra
 # The version is the project's, as the build was given it.
 must_pass --version && [ "$(tr -d '\r' <../out.log)" = "gfxpak ${TESSOLO_VERSION:?}" ] || fail "--version output: $(cat ../out.log)"
 must_pass -h && grep -q -- '-compress -real IN OUT' ../out.log || fail "-h output"
+# Every exit code a caller can act on is listed.
+for code in '1 refused' '2 bad usage' '3 archive or file in use' '4 access denied' '5 no space' '6 damaged archive' \
+  '7 empty stadium file'; do
+  tr -d '\r' <../out.log | tr '\n' ' ' | grep -q -- "${code}" || fail "-h does not list exit code ${code}"
+done
 
 # Compression in place, twice: the second run must leave the file alone.
 must_pass -compress -real bern_one.o bern_one.o
@@ -91,6 +96,27 @@ rm big.o
 must_fail 1 -d ../bern_one.plain never.out
 must_fail 1 -d missing.o never.out
 
+# An empty stadium file, or one that decodes to nothing (what compressing an
+# empty file used to give), is refused by -compress and -p with a code of
+# its own, and neither the file nor the archive changes.
+: >empty_x.h
+printf '\x10\xfb\x00\x00\x00\xfc' >void_x.h
+must_pass -d void_x.h ../void.plain
+[ -f ../void.plain ] && [ ! -s ../void.plain ] || fail "void_x.h is not a RefPack stream of nothing"
+cp golden.big ../golden.before
+for name in empty_x.h void_x.h; do
+  must_fail 7 -compress -real "$name" "$name"
+  grep -q "^gfxpak: $name: is empty" ../err.log || fail "-compress of $name: $(cat ../err.log)"
+  must_fail 7 -p golden.big "$name"
+  grep -q "^gfxpak: $name: is empty" ../err.log || fail "-p of $name: $(cat ../err.log)"
+done
+must_fail 7 -compress -real empty_x.h ../never.out
+[ -e ../never.out ] && fail "-compress of an empty file wrote its output"
+must_fail 7 -p new.big empty_x.h
+[ -e new.big ] && fail "-p of an empty file made an archive"
+cmp -s golden.big ../golden.before || fail "-p of an empty file changed the archive"
+rm empty_x.h void_x.h
+
 # Put, list, extract; a missing archive is created.
 must_pass -p zdata.big bern_one.o
 must_pass -p zdata.big rome_two.h
@@ -107,9 +133,10 @@ must_fail 1 -x zdata.big nothere.o never.out
 must_fail 1 -x -d zdata.big 'stadé_ü.o' never.out
 must_fail 1 -p zdata.big missing.o
 must_fail 1 -p missing.big missing.o
-must_fail 1 -p bern_one.o rome_two.h
-must_fail 1 -l bern_one.o
-must_fail 1 -compact bern_one.o
+# Not an archive at all: damaged, as far as a player can tell.
+must_fail 6 -p bern_one.o rome_two.h
+must_fail 6 -l bern_one.o
+must_fail 6 -compact bern_one.o
 
 # Replace keeps the stored full name and the place of the entry.
 printf 'replacement' >bern_golden.o
@@ -166,14 +193,52 @@ must_fail 1 -p zdata.big zdata.big.restore
 must_fail 1 -p zdata.big ./zdata.big
 must_fail 1 -x zdata.big rome_two.h zdata.big
 
-# What a killed writer left is cleared by the next one.
-printf 'half a compacted copy' >.zdata.big.tmp
-printf 'half a restore point' >.zdata.big.restore.tmp
+# No command writes over an archive, a restore point or a lock file, nor
+# imports one of gfxpak's own files: each would change an archive without
+# its lock, or lose a file at the next clean-up.
 : >zdata.big.lock
+printf 'half a compacted copy' >.zdata.big.gfxpak-tmp
+must_fail 1 -p zdata.big zdata.big.lock
+grep -q 'zdata.big.lock: is a file that gfxpak keeps for an archive (the lock file of zdata.big)' ../err.log ||
+  fail "-p of the lock file: $(cat ../err.log)"
+must_fail 1 -p zdata.big .zdata.big.gfxpak-tmp
+must_fail 1 -p other.big zdata.big.restore
+must_fail 1 -compress -real bern_one.o zdata.big
+grep -q 'zdata.big: is a BIG archive, which gfxpak changes only with -p, -restore and -compact' ../err.log ||
+  fail "-compress over the archive: $(cat ../err.log)"
+must_fail 1 -compress -real golden.big golden.big
+must_fail 1 -compress -real bern_one.o zdata.big.restore
+# Windows names files without regard to letter case.
+if [ "${#runner[@]}" -gt 0 ]; then must_fail 1 -compress -real bern_one.o ZDATA.BIG.LOCK; fi
+must_fail 1 -x zdata.big rome_two.h zdata.big.lock
+must_fail 1 -x zdata.big rome_two.h zdata.big.restore
+must_fail 1 -x golden.big rome_golden.h zdata.big
+g -compress -real bern_one.o ../bern_one.packed >/dev/null 2>&1
+must_fail 1 -d ../bern_one.packed zdata.big
+must_fail 1 -d ../bern_one.packed zdata.big.lock
+
+# Names are listed with their control characters escaped: a name made to
+# recolour the terminal and ring its bell only shows as text.
+{
+  printf 'BIGF\x2a\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x25'
+  printf '\x00\x00\x00\x25\x00\x00\x00\x05'
+  printf 'a\033[31mred\007.o\000hello'
+} >ctrl.big
+must_pass -l ctrl.big
+grep -qF 'a\x1b[31mred\x07.o' ../out.log || fail "-l of a name with control characters: $(cat -v ../out.log)"
+LC_ALL=C grep -q "$(printf '[\033\007]')" ../out.log && fail "-l printed control characters"
+rm ctrl.big
+
+# What a killed writer left is cleared by the next one; a user's file with a
+# name like it is not gfxpak's and is left alone.
+printf 'half a restore point' >.zdata.big.restore.gfxpak-tmp
+printf 'a file of the player' >.zdata.big.tmp
 must_pass -p zdata.big rome_two.h
-[ -e .zdata.big.tmp ] && fail "the temporary file of a killed -compact is still there"
-[ -e .zdata.big.restore.tmp ] && fail "the temporary restore point of a killed -p is still there"
+[ -e .zdata.big.gfxpak-tmp ] && fail "the temporary file of a killed -compact is still there"
+[ -e .zdata.big.restore.gfxpak-tmp ] && fail "the temporary restore point of a killed -p is still there"
 [ -e zdata.big.lock ] && fail "the lock file is still there"
+[ "$(cat .zdata.big.tmp)" = 'a file of the player' ] || fail "the clean-up took a file of the player's"
+rm .zdata.big.tmp
 
 # An archive that another program changed after gfxpak is not restored over
 # (it may no longer have the bytes the restore point expects), nor imported
@@ -218,15 +283,126 @@ mv ../zdata.moved zdata.big
 must_pass -restore zdata.big
 cmp -s zdata.big ../zdata.kept || fail "-restore after the orphan check"
 
-# An archive that another program holds for writing is refused by name.
+# An archive that another program holds for writing is refused by name,
+# with the code of its own; under Wine the holder is a Windows program that
+# opens it as the game does, sharing it for reading only.
 if [ "${#runner[@]}" -eq 0 ] && command -v flock >/dev/null; then
   flock zdata.big sleep 5 &
   holder=$!
   sleep 0.5
-  must_fail 1 -p zdata.big rome_two.h
+  must_fail 3 -p zdata.big rome_two.h
   grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
   kill "$holder" 2>/dev/null
   wait "$holder" 2>/dev/null
+elif [ "${#runner[@]}" -gt 0 ] && [ -n "${HOLD_FILE:-}" ]; then
+  rm -f ../release
+  "${runner[@]}" "$HOLD_FILE" zdata.big "$("${runner[@]}" winepath -w "$work/release")" >../hold.log 2>&1 &
+  holder=$!
+  for _ in $(seq 1 100); do
+    grep -q holding ../hold.log && break
+    sleep 0.1
+  done
+  if grep -q holding ../hold.log; then
+    must_fail 3 -p zdata.big rome_two.h
+    grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
+  else
+    fail "could not hold zdata.big: $(cat ../hold.log)"
+  fi
+  touch ../release
+  wait "$holder" 2>/dev/null
+fi
+
+# Access denied has a code of its own: here a folder in which nobody may
+# create a file, root included (Linux's /sys). A read-only archive is the
+# same to a player, but root may write it all the same, so it is tried only
+# where the test does not run as root.
+if [ -d /sys/kernel ]; then
+  sys=/sys
+  [ "${#runner[@]}" -gt 0 ] && sys='Z:\sys'
+  must_fail 4 -p "$sys/zdata.big" rome_two.h
+  must_fail 4 -compress -real rome_two.h "$sys/rome_two.h"
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  cp zdata.big ../readonly.big
+  chmod a-w ../readonly.big
+  must_fail 4 -p ../readonly.big rome_two.h
+  chmod u+w ../readonly.big
+fi
+
+# Taking out single stadiums: a replaced entry gets its original bytes, an
+# added one leaves the table; -l marks each entry; a name that is not there
+# or that gfxpak never changed is refused, and nothing changes; once nothing
+# differs, the archive is the original byte for byte.
+cp "$GOLDEN" undo.big
+cp undo.big ../undo.original
+printf 'a new bern' >bern_golden.o
+printf 'added one' >added_one.o
+printf 'added two' >added_two.h
+must_pass -p undo.big bern_golden.o
+must_pass -p undo.big added_one.o
+must_pass -p undo.big added_two.h
+must_pass -l undo.big
+grep -qF 'replaced  data\stadium\bern_golden.o' ../out.log || fail "-l mark of a replaced entry: $(cat ../out.log)"
+grep -qF 'original  data/stadium/rome_golden.h' ../out.log || fail "-l mark of an original entry"
+grep -qF 'added     added_one.o' ../out.log || fail "-l mark of an added entry"
+grep -q '^5 entries: 2 original, 1 replaced, 2 added' ../out.log || fail "-l counts: $(tail -n1 ../out.log)"
+must_fail 1 -restore undo.big nothere.o
+grep -q 'undo.big: no such entry ("nothere.o")' ../err.log || fail "-restore of a missing name: $(cat ../err.log)"
+must_fail 1 -restore undo.big added_one.o rome_golden.h
+grep -q 'undo.big: gfxpak has not changed this entry ("data/stadium/rome_golden.h")' ../err.log ||
+  fail "-restore of an unchanged name: $(cat ../err.log)"
+must_fail 2 -restore -force undo.big added_one.o
+must_fail 1 -restore golden.big nothere.o
+must_pass -restore undo.big added_one.o
+grep -qF 'undo.big: "added_one.o" is out of the table' ../out.log || fail "-restore of an added entry: $(cat ../out.log)"
+must_pass -check undo.big
+grep -q 'undo.big: 4 entries read, .*its restore point matches it' ../out.log || fail "-check of a sound archive: $(cat ../out.log)"
+must_pass -restore undo.big BERN_GOLDEN.O
+grep -qF 'undo.big: "data\stadium\bern_golden.o" has its original bytes again' ../out.log || fail "-restore of a replaced entry"
+must_pass -restore undo.big added_two.h
+grep -q 'nothing differs from the original any more' ../out.log || fail "-restore of the last change: $(cat ../out.log)"
+cmp -s undo.big ../undo.original || fail "single restores did not end in the original archive"
+[ -e undo.big.restore ] && fail "the restore point outlived the last change"
+
+# -check reads and decodes every entry: a compressed entry that another
+# program damaged is named.
+cp "$GOLDEN" check.big
+seq 1 5000 >bern_check.o
+must_pass -compress -real bern_check.o bern_check.o
+must_pass -p check.big bern_check.o
+must_pass -l check.big
+at=$(awk '$NF == "bern_check.o" { print $1 }' ../out.log)
+# A copy from before the start of the output, right after the 5-byte header.
+printf '\x7c\xff' | dd of=check.big bs=1 seek=$((at + 5)) conv=notrunc 2>/dev/null
+must_fail 1 -check check.big
+grep -q '^entry "bern_check.o": not a valid RefPack stream' ../out.log || fail "-check of a damaged entry: $(cat ../out.log)"
+grep -q 'check.big: problems found' ../err.log || fail "-check verdict: $(cat ../err.log)"
+rm -f undo.big check.big check.big.restore bern_check.o added_one.o added_two.h
+
+# Read-only files, as a player meets them after copying a data folder from a
+# CD: a leftover lock file is taken over at once, a read-only archive is
+# refused as such and never as "in use". Only a user without root's rights
+# meets them, so a root run drops to nobody for it.
+as_player=()
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  as_player=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
+if [ "${#runner[@]}" -eq 0 ] && { [ "$(id -u)" -ne 0 ] || [ "${#as_player[@]}" -gt 0 ]; }; then
+  mkdir ../readonly && cp golden.big ../readonly/zdata.big && cp bern_one.o ../readonly/
+  (
+    cd ../readonly || exit 1
+    : >zdata.big.lock
+    chmod 444 zdata.big.lock
+    chmod -R a+rwX . && chmod 777 .
+    chmod 444 zdata.big.lock
+    "${as_player[@]}" "$gfxpak" -p zdata.big bern_one.o >../ro1.log 2>&1 || echo "FAIL: -p with a read-only lock file: $(cat ../ro1.log)" >&2
+    [ -e zdata.big.lock ] && echo "FAIL: the read-only lock file was not taken over" >&2
+    chmod 444 zdata.big
+    "${as_player[@]}" "$gfxpak" -p zdata.big bern_one.o >../ro2.log 2>&1
+    [ $? -eq 4 ] && grep -q 'zdata.big: cannot open: Permission denied' ../ro2.log ||
+      echo "FAIL: -p into a read-only archive: $(cat ../ro2.log)" >&2
+  ) 2>../readonly.log
+  [ -s ../readonly.log ] && fail "read-only files: $(cat ../readonly.log)"
 fi
 
 # The double-clickable restore script, where Windows programs can run: it
@@ -253,7 +429,7 @@ if [ "${#runner[@]}" -gt 0 ] && [ -n "${RESTORE_CMD:-}" ]; then
 fi
 
 # No temporary file may be left behind.
-leftovers=$(find . -name '*.tmp' | wc -l)
+leftovers=$(find . -name '*.gfxpak-tmp' | wc -l)
 [ "$leftovers" -eq 0 ] || fail "$leftovers temporary files left"
 
 if [ "$failures" -ne 0 ]; then

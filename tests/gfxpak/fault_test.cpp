@@ -4,10 +4,13 @@
 // was or the complete new state (a kill's leftovers undone by the next
 // writer), a failure says when its undo failed too, an interrupted -restore
 // blocks imports until it is run again, and -restore gives the original.
+// The same faults in -compress, -d and -x leave the player's file whole: as
+// it was, or as the command makes it.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "archive_ops.h"
@@ -47,8 +50,9 @@ Bytes Original() {
   return dense.bytes();
 }
 
-// What the command does: put an entry, restore the original, compact.
-enum class Kind { kPut, kRestoreOriginal, kCompact };
+// What the command does: put an entry, restore the original, restore some
+// entries, compact.
+enum class Kind { kPut, kRestoreOriginal, kRestoreEntries, kCompact };
 
 using Step = std::function<Status(FileSystem&)>;
 
@@ -59,6 +63,13 @@ Step Put(std::string name, unsigned seed, std::size_t size, bool restore_point =
 Status Restore(FileSystem& fs) {
   std::uint64_t size = 0;
   return RestoreArchive(fs, kArchive, false, size);
+}
+
+Step RestoreNamed(std::vector<std::string> names) {
+  return [=](FileSystem& fs) {
+    EntriesRestored done;
+    return RestoreEntries(fs, kArchive, names, done);
+  };
 }
 
 Step Compact(bool force) {
@@ -74,6 +85,9 @@ struct Scenario {
   std::vector<Step> before;  // run without faults first
   Step act;
   bool archive_exists = true;
+  // A command of several updates, each settled on its own: a fault between
+  // them leaves the first ones made.
+  bool one_update = true;
 };
 
 std::vector<Scenario> Scenarios() {
@@ -96,6 +110,21 @@ std::vector<Scenario> Scenarios() {
       {"-p -norestore add with table growth", Kind::kPut, {}, Put(long_name, 22, 1000, false)},
       {"-p into a missing archive", Kind::kPut, {}, Put("first.o", 23, 1500), false},
       {"-restore", Kind::kRestoreOriginal, {Put(long_name, 24, 900), Put("stadium_3.o", 25, 700), Put("x.h", 26, 300)}, Restore},
+      {"-restore NAME of a replaced entry", Kind::kRestoreEntries, {Put("stadium_3.o", 30, 900), Put("stadium_2.o", 31, 700)},
+       RestoreNamed({"stadium_3.o"})},
+      // The table grew over the first entry's original bytes.
+      {"-restore NAME of a replaced entry whose bytes the table took",
+       Kind::kRestoreEntries,
+       {Put(long_name, 32, 500), Put("stadium_0.o", 33, 800)},
+       RestoreNamed({"stadium_0.o"})},
+      {"-restore NAME of the last added entry", Kind::kRestoreEntries, {Put("stadium_1.o", 34, 600), Put("new_a.o", 35, 400)},
+       RestoreNamed({"new_a.o"})},
+      {"-restore NAME of an added entry before another",
+       Kind::kRestoreEntries,
+       {Put("stadium_1.o", 36, 600), Put("new_a.o", 37, 400), Put("new_b.h", 38, 300)},
+       RestoreNamed({"new_a.o"})},
+      {"-restore NAME of every change", Kind::kRestoreEntries, {Put("new_a.o", 39, 400), Put("stadium_4.o", 40, 900)},
+       RestoreNamed({"new_a.o", "stadium_4.o"}), true, false},
       {"-compact -force", Kind::kCompact, {Put("stadium_2.o", 27, 900), Put(long_name, 28, 400)}, Compact(true)},
       {"-compact", Kind::kCompact, {Put("stadium_2.o", 29, 900, false)}, Compact(false)},
   };
@@ -117,6 +146,17 @@ std::vector<std::pair<std::string, Bytes>> Contents(const Bytes& bytes) {
   return out;
 }
 
+// Whether every entry of now holds what it holds in before or in after
+// (one that is in neither, or in only one of them, may be missing).
+bool EachOldOrNew(const std::vector<std::pair<std::string, Bytes>>& now,
+                  const std::vector<std::pair<std::string, Bytes>>& before,
+                  const std::vector<std::pair<std::string, Bytes>>& after) {
+  const auto holds = [](const auto& side, const std::pair<std::string, Bytes>& entry) {
+    return std::find(side.begin(), side.end(), entry) != side.end();
+  };
+  return std::all_of(now.begin(), now.end(), [&](const auto& e) { return holds(before, e) || holds(after, e); });
+}
+
 // The state after one faulty run, and after the next gfxpak has run.
 void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault fault, MemoryFileSystem& before,
            MemoryFileSystem& after, const Bytes& original) {
@@ -129,12 +169,13 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
     EXPECT_TRUE(valid.ok()) << "the archive does not read back: " << Why(valid);
   }
   const bool journal = before.Exists(kRestore) || after.Exists(kRestore) || fs.Exists(kRestore);
-  if (!status.ok() && status.error().undo_code) {
+  if (!status.ok() && (status.error().undo_code || status.error().restore_point_kept)) {
     EXPECT_EQ(status.error().restore_point_kept, journal) << Why(status);
     if (journal) {
       EXPECT_TRUE(fs.Exists(kRestore)) << "a failed undo lost the restore point";
     }
-  } else if (!status.ok() && fault != Fault::kKill && sc.kind != Kind::kRestoreOriginal) {
+  } else if (!status.ok() && fault != Fault::kKill && sc.kind != Kind::kRestoreOriginal &&
+             sc.kind != Kind::kRestoreEntries) {
     // Undone at once, byte for byte, and no restore point made for nothing.
     EXPECT_EQ(fs.Get(kArchive), old_archive) << Why(status);
     EXPECT_EQ(fs.Exists(kRestore), before.Exists(kRestore)) << Why(status);
@@ -142,20 +183,34 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
     EXPECT_EQ(fs.Get(kArchive), new_archive) << "a success with another result";
   }
 
-  if (fs.Exists(kRestore) && LoadPoint(fs, kRestore).state == RestoreState::kUpdating) {
+  // What readers see now is what the next writer keeps: an update that
+  // became visible is finished, any other taken back.
+  const auto seen = Contents(fs.Get(kArchive));
+  const bool visible = seen != Contents(old_archive);
+  if (sc.one_update && fs.Exists(kRestore) && LoadPoint(fs, kRestore).state == RestoreState::kUpdating) {
     std::ostringstream out;
     std::ostringstream err;
     EXPECT_EQ(RunCommandLine({"-l", kArchive}, out, err, fs), 0) << err.str();
-    EXPECT_NE(out.str().find("an update was cut short"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find(visible ? "was cut short after readers could see it: the next gfxpak command on the "
+                                       "archive records it as done"
+                                     : "was cut short before readers could see it: the next gfxpak command on the "
+                                       "archive takes it back"),
+              std::string::npos)
+        << out.str();
   }
-  const Status recovered = RecoverArchive(fs, kArchive);
+  Settlement settled;
+  const Status recovered = RecoverArchive(fs, kArchive, &settled);
   ASSERT_TRUE(recovered.ok()) << Why(recovered);
+  EXPECT_TRUE(Contents(fs.Get(kArchive)) == seen) << "the next writer changed what readers saw";
+  if (sc.one_update && settled.outcome != Settlement::Outcome::kNone) {
+    EXPECT_EQ(settled.outcome == Settlement::Outcome::kFinished, visible);
+  }
   for (const std::string& name : fs.Names()) {
     EXPECT_TRUE(name == kArchive || name == kRestore) << name << " left behind";
   }
   if (fs.Exists(kRestore) && LoadPoint(fs, kRestore).state == RestoreState::kRestoring) {
     // An interrupted restore is finished, never built on.
-    EXPECT_EQ(sc.kind, Kind::kRestoreOriginal);
+    EXPECT_TRUE(sc.kind == Kind::kRestoreOriginal || sc.kind == Kind::kRestoreEntries);
     const Bytes held = fs.Get(kArchive);
     const Status put = PutIntoArchive(fs, kArchive, "more.o", Bytes(50, 3), true);
     EXPECT_EQ(put.code(), Errc::kRestoreUnfinished);
@@ -172,6 +227,11 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
     // moved entries and unused bytes behind; a reader still sees one state.
     const auto now = Contents(fs.Get(kArchive));
     EXPECT_TRUE(now == Contents(old_archive) || now == Contents(new_archive)) << "neither the old nor the new entries";
+  } else if (sc.kind == Kind::kRestoreEntries) {
+    // Entry by entry, each step on its own: readers see the old entries or
+    // the new ones, whatever bytes lie beside them.
+    EXPECT_TRUE(EachOldOrNew(Contents(fs.Get(kArchive)), Contents(old_archive), Contents(new_archive)))
+        << "an entry is neither old nor new";
   } else {
     const Bytes now = fs.Get(kArchive);
     EXPECT_TRUE(now == old_archive || now == new_archive) << "neither the old nor the new archive";
@@ -223,6 +283,105 @@ TEST(FaultTest, EveryWriteOfEveryCommandFailsSafely) {
     }
     std::printf("%s: faults at%s places (kill, no space, one write)\n", sc.label, counts.c_str());
   }
+}
+
+}  // namespace
+}  // namespace gfxpak
+
+namespace gfxpak {
+namespace {
+
+struct FileCommand {
+  const char* label;
+  std::vector<std::string> args;
+  std::string output;
+};
+
+TEST(FaultTest, FileCommandsKeepThePlayersFileWhole) {
+  MemoryFileSystem before;
+  before.Put(kArchive, Original());
+  before.Put("bern_x.o", Random(30000, 40));
+  before.Put("packed.o", Bytes());
+  before.Put("old_out.o", Bytes(500, 7));
+  {
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(RunCommandLine({"-compress", "-real", "bern_x.o", "packed.o"}, out, err, before), 0) << err.str();
+  }
+  const std::vector<FileCommand> commands = {
+      {"-compress IN IN", {"-compress", "-real", "bern_x.o", "bern_x.o"}, "bern_x.o"},
+      {"-compress IN OUT over a file", {"-compress", "-real", "bern_x.o", "old_out.o"}, "old_out.o"},
+      {"-d IN OUT over a file", {"-d", "packed.o", "old_out.o"}, "old_out.o"},
+      {"-x ARCHIVE NAME OUT", {"-x", kArchive, "stadium_2.o", "old_out.o"}, "old_out.o"},
+  };
+  for (const FileCommand& command : commands) {
+    MemoryFileSystem after = before.Copy();
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(RunCommandLine(command.args, out, err, after), 0) << command.label << ": " << err.str();
+    ASSERT_NE(after.Get(command.output), before.Get(command.output)) << command.label;
+    for (Fault fault : {Fault::kKill, Fault::kNoSpace}) {
+      int runs = 0;
+      for (int at = 0;; ++at) {
+        SCOPED_TRACE(Joined({command.label, ", ", FaultName(fault), " at change ", std::to_string(at)}));
+        MemoryFileSystem fs = before.Copy();
+        FaultyFileSystem faulty(fs, fault, at);
+        const int code = RunCommandLine(command.args, out, err, faulty);
+        if (!faulty.struck()) break;
+        ++runs;
+        EXPECT_NE(code, 0);
+        for (const std::string& name : before.Names()) {
+          if (name == command.output) {
+            EXPECT_TRUE(fs.Get(name) == before.Get(name) || fs.Get(name) == after.Get(name)) << name << " is neither";
+          } else {
+            EXPECT_EQ(fs.Get(name), before.Get(name)) << name << " changed";
+          }
+        }
+        for (const std::string& name : fs.Names()) {
+          // A killed command cannot clear its temporary file; nothing else may.
+          if (!before.Exists(name)) {
+            EXPECT_TRUE(fault == Fault::kKill && IsTemporaryPath(name)) << name << " left";
+          }
+        }
+        if (HasFatalFailure() || at > 50) break;
+      }
+      EXPECT_GT(runs, 0) << command.label << ", " << FaultName(fault);
+    }
+  }
+}
+
+// The next command tells the player what it did with an import that a kill
+// cut short, naming the entry, on stderr beside its own result.
+TEST(FaultTest, TheNextCommandSaysWhatItSettled) {
+  MemoryFileSystem before;
+  before.Put(kArchive, Original());
+  before.Put("new_stadium.o", Random(900, 50));
+  before.Put("other.o", Random(300, 51));
+  std::set<std::string> said;
+  for (int at = 0;; ++at) {
+    SCOPED_TRACE(Joined({"killed at change ", std::to_string(at)}));
+    MemoryFileSystem fs = before.Copy();
+    std::ostringstream out;
+    std::ostringstream err;
+    {
+      FaultyFileSystem faulty(fs, Fault::kKill, at);
+      RunCommandLine({"-p", kArchive, "new_stadium.o"}, out, err, faulty);
+      if (!faulty.struck()) break;
+    }
+    if (!fs.Exists(kRestore) || LoadPoint(fs, kRestore).state != RestoreState::kUpdating) continue;
+    const bool visible = Contents(fs.Get(kArchive)) != Contents(before.Get(kArchive));
+    std::ostringstream next_out;
+    std::ostringstream next_err;
+    EXPECT_EQ(RunCommandLine({"-p", kArchive, "other.o"}, next_out, next_err, fs), 0) << next_err.str();
+    const std::string expected =
+        visible ? "gfxpak: zdata.big: an update of \"new_stadium.o\" had been cut short after readers could see it; "
+                  "it is now recorded as done\n"
+                : "gfxpak: zdata.big: an update of \"new_stadium.o\" had been cut short before readers could see it; "
+                  "it is taken back\n";
+    EXPECT_EQ(next_err.str(), expected);
+    said.insert(next_err.str());
+  }
+  EXPECT_EQ(said.size(), 2u) << "both outcomes are met";
 }
 
 }  // namespace

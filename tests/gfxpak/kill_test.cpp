@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "archive_ops.h"
 #include "big_archive.h"
 #include "file.h"
 #include "restore_point.h"
@@ -156,7 +157,8 @@ TEST(KillTest, KilledImportsLeaveAValidConsistentArchive) {
 }
 
 // Kills imports (which keep a restore point) and restores at random moments;
-// after each round -restore must bring back the exact original archive.
+// the next writer keeps what readers saw after each kill, and after each
+// round -restore must bring back the exact original archive.
 TEST(KillTest, RestoreBringsTheOriginalBackAfterKills) {
   std::mt19937 rng(Seed());
   auto random_bytes = [&](std::size_t n) {
@@ -195,7 +197,16 @@ TEST(KillTest, RestoreBringsTheOriginalBackAfterKills) {
       ASSERT_TRUE(WriteFileAtomically(file, random_bytes(rng() % (1 << 20))).ok());
       const bool last = i == imports - 1;
       const auto delay = last ? std::chrono::microseconds(rng() % static_cast<unsigned>(span.count() + 1)) : std::chrono::microseconds(-1);
-      if (!RunKilled({"-p", archive, file}, delay)) ++killed_puts;
+      if (!RunKilled({"-p", archive, file}, delay)) {
+        ++killed_puts;
+        // The next writer keeps what readers saw after the kill.
+        const Snapshot seen = Load(archive);
+        SystemFileSystem disk;
+        const Status settled = RecoverArchive(disk, archive);
+        ASSERT_TRUE(settled.ok()) << Why(settled);
+        const Snapshot kept = Load(archive);
+        EXPECT_TRUE(kept.names == seen.names && kept.data == seen.data) << "round " << round << ": the next writer changed what readers saw";
+      }
       fs::remove(file);
     }
     if (fs::exists(restore) && rng() % 2) {

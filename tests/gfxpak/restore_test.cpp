@@ -4,6 +4,7 @@
 // restores anyway; a restore point of the earlier layout still restores.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -137,6 +138,91 @@ TEST(RestoreTest, RestoreGivesTheOriginalBackAfterEachMix) {
     EXPECT_EQ(point.state, RestoreState::kIdle);
     EXPECT_EQ(point.fingerprint.size, fs.Get(kArchive).size());
     RestoreAndCompare(fs, original);
+  }
+}
+
+// What readers see of an archive: each entry's name, content and place.
+struct Listed {
+  std::string name;
+  Bytes data;
+  std::uint32_t offset;
+};
+
+std::vector<Listed> Listing(const Bytes& bytes) {
+  MemoryStorage storage(bytes);
+  Archive a;
+  EXPECT_TRUE(ReadArchive(storage, a).ok());
+  std::vector<Listed> out;
+  for (const Entry& e : a.entries) {
+    Bytes data;
+    EXPECT_TRUE(ReadEntry(storage, e, data).ok());
+    out.push_back({e.name, std::move(data), e.offset});
+  }
+  return out;
+}
+
+// Imports of every kind (replacements, a replacement twice, adds that grow
+// the table over the first entry's bytes), then each changed entry taken
+// back on its own, in random order: it gets its original bytes or leaves
+// the table, every other entry keeps its content and its place, the whole
+// restore still gives the original at every step, and after the last one
+// the archive is the original byte for byte without a restore point.
+TEST(RestoreTest, EntriesComeBackOneByOne) {
+  const unsigned seed = std::random_device{}();
+  std::printf("single restore seed %u\n", seed);
+  Rng rng{std::mt19937(seed)};
+  const Bytes original = DenseArchive(rng, 8);
+  const std::vector<Listed> was = Listing(original);
+  MemoryFileSystem fs;
+  fs.Put(kArchive, original);
+  Import(fs, "stadium_3.o", rng.bytes(2000));
+  Import(fs, Name("an_added_stadium_with_a_long_name_", 1, ".o"), rng.bytes(900));
+  Import(fs, "stadium_0.o", rng.bytes(6000));
+  Import(fs, "stadium_5.o", rng.bytes(100));
+  Import(fs, "stadium_5.o", rng.bytes(7000));
+  Import(fs, Name("added_", 2, ".h"), rng.bytes(300));
+  Import(fs, Name("added_", 3, ".o"), rng.bytes(800));
+  std::vector<std::string> changed = {"stadium_3.o", "stadium_0.o", "stadium_5.o",
+                                      Name("an_added_stadium_with_a_long_name_", 1, ".o"), Name("added_", 2, ".h"),
+                                      Name("added_", 3, ".o")};
+  std::shuffle(changed.begin(), changed.end(), rng.engine);
+  for (std::size_t step = 0; step < changed.size(); ++step) {
+    const std::string& name = changed[step];
+    SCOPED_TRACE(name);
+    const std::vector<Listed> before = Listing(fs.Get(kArchive));
+    EntriesRestored done;
+    const Status s = RestoreEntries(fs, kArchive, {name}, done);
+    ASSERT_TRUE(s.ok()) << Why(s);
+    EXPECT_EQ(done.replaced.size() + done.removed.size(), 1u);
+    const std::vector<Listed> after = Listing(fs.Get(kArchive));
+    const auto find = [](const std::vector<Listed>& l, const std::string& n) {
+      return std::find_if(l.begin(), l.end(), [&](const Listed& e) { return NormalizeName(e.name).ends_with(n); });
+    };
+    const auto original_entry = find(was, name);
+    if (original_entry == was.end()) {
+      EXPECT_EQ(find(after, name), after.end()) << "an added entry is still there";
+    } else {
+      EXPECT_EQ(find(after, name)->data, original_entry->data) << "not the original bytes";
+    }
+    // The last one makes the archive the original, moved entries included.
+    for (const Listed& e : done.original ? std::vector<Listed>() : before) {
+      if (NormalizeName(e.name).ends_with(name)) continue;
+      const auto now = find(after, NormalizeName(e.name));
+      ASSERT_NE(now, after.end()) << e.name << " went too";
+      EXPECT_EQ(now->data, e.data) << e.name << " changed";
+      EXPECT_EQ(now->offset, e.offset) << e.name << " moved";
+    }
+    // Taking the same name back again: there is nothing left to take.
+    EntriesRestored again;
+    EXPECT_NE(RestoreEntries(fs, kArchive, {name}, again).code(), std::error_code());
+    if (step + 1 < changed.size()) {
+      MemoryFileSystem copy = fs.Copy();
+      RestoreAndCompare(copy, original);
+    } else {
+      EXPECT_TRUE(done.original);
+      EXPECT_EQ(ToHex(Sha256Of(fs.Get(kArchive))), ToHex(Sha256Of(original)));
+      EXPECT_FALSE(fs.Exists(kRestore));
+    }
   }
 }
 

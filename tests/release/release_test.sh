@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # What can be checked of a Windows build without running it, so that it is
 # checked on every host, including one that cannot run the build's programs:
-#   programs BUILD_DIR FORMAT TESSOLO_EXE
+#   programs BUILD_DIR FORMAT TESSOLO_EXE GFXPAK_EXE
 #       every program of the build is a FORMAT (pei-i386 or pei-x86-64)
-#       executable that needs no DLL beyond Windows' own, and the tool
-#       carries its manifest and version resource;
+#       executable that needs no DLL beyond Windows' own, and the tool and
+#       gfxpak carry one and the same manifest (asInvoker, the supported
+#       systems) and a version resource of the project's version
+#       (TESSOLO_VERSION);
 #   zip BUILD_DIR PLATFORM TESSOLO_EXE GFXPAK_EXE
 #       the release ZIP holds exactly what a player unzips into the game's
 #       folder, and its two programs are the ones just built;
@@ -42,12 +44,21 @@ check_program() {
   done < <("$OBJDUMP" -p "$exe" | sed -n 's/^\s*DLL Name: //p')
 }
 
+# check_resources EXE OUT: checks what the system reads from the program's
+# manifest and version resource, and writes the manifest to OUT.
 check_resources() {
-  local exe=$1 rc
-  : "${WINDRES:?}"
+  local exe=$1 out=$2 rc manifest
+  : "${WINDRES:?}" "${TESSOLO_VERSION:?}"
   rc=$("$WINDRES" -i "$exe" -O rc 2>/dev/null) || { fail "windres cannot read the resources of $exe"; return; }
   grep -q '^1 24 ' <<<"$rc" || fail "$exe has no manifest (RT_MANIFEST 1)"
+  manifest=$(sed -n '/^1 24 /,/^END/p' <<<"$rc")
+  grep -q 'requestedExecutionLevel level=""asInvoker""' <<<"$manifest" || fail "$exe's manifest does not ask for asInvoker"
+  [ "$(grep -c '<supportedOS Id=' <<<"$manifest")" -ge 4 ] || fail "$exe's manifest lists no supported systems"
+  grep -q "version=\"\"$TESSOLO_VERSION.0\"\"" <<<"$manifest" || fail "$exe's manifest is not of version $TESSOLO_VERSION"
   grep -q 'Type: version' <<<"$rc" || fail "$exe has no version resource"
+  grep -q "VALUE \"FileVersion\", \"$TESSOLO_VERSION\"" <<<"$rc" || fail "$exe's version resource is not $TESSOLO_VERSION"
+  grep -q "VALUE \"OriginalFilename\", \"$(basename "$exe")\"" <<<"$rc" || fail "$exe's version resource names another file"
+  echo "$manifest" >"$out"
 }
 
 # The program as CPack puts it into the ZIP: stripped, with the time stamp
@@ -63,13 +74,19 @@ comparable() {
 
 case $mode in
   programs)
-    format=$3 tessolo=$4 count=0
+    format=$3 tessolo=$4 gfxpak=$5 count=0
     while IFS= read -r -d '' exe; do
       check_program "$exe" "$format"
       count=$((count + 1))
     done < <(find "$build" -name '*.exe' -not -path '*/_CPack_Packages/*' -not -path '*/CMakeFiles/*' -print0)
     [ "$count" -ge 2 ] || fail "only $count programs found in $build"
-    check_resources "$tessolo"
+    # Both programs alike, so the system treats the packer's writes as the
+    # tool's (no VirtualStore for one of them).
+    work=$(mktemp -d "${TMPDIR:-/tmp}/tessolo-res.XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+    check_resources "$tessolo" "$work/tessolo.manifest"
+    check_resources "$gfxpak" "$work/gfxpak.manifest"
+    cmp -s "$work/tessolo.manifest" "$work/gfxpak.manifest" || fail "tessolo.exe and gfxpak.exe carry different manifests"
     echo "checked $count programs in $build"
     ;;
   zip)

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -229,6 +230,73 @@ TEST(ImportRun, ClosingAndQuittingWaitForTheEnd) {
   EXPECT_FALSE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) << "posted twice";
 }
 
+// How long the window keeps F10 (or Alt), as the system passes it on: the
+// menu bar's loop would last until the player leaves it, so a thread timer
+// ends any menu that opens after a second, instead of the test hanging.
+void CALLBACK EndAnyMenu(HWND, UINT, UINT_PTR, DWORD) { EndMenu(); }
+
+double F10HeldSeconds(HWND hwnd) {
+  const UINT_PTR rescue = SetTimer(nullptr, 0, 1000, EndAnyMenu);
+  const auto start = std::chrono::steady_clock::now();
+  SendMessageW(hwnd, WM_SYSCOMMAND, SC_KEYMENU, 0);
+  const double held = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  KillTimer(nullptr, rescue);
+  return held;
+}
+
+// During a run F10 opens no menu loop, so the next packer command starts as
+// soon as the one before ends. After the run it does, which also shows that
+// the measure sees a loop. (A click on the menu bar or the title bar's icon
+// opens its loop only with the mouse button really down: the black-box test
+// clicks the menu bar.)
+TEST(ImportRun, TheMenuCannotHoldTheRun) {
+  WindowTest t({.packer = true, .packer_ms = 100});
+  t.AddFile("bern_a.o");
+  t.AddFile("bern_b.o");
+  // Shown: a hidden window's menu does not open.
+  ASSERT_TRUE(t.Create(SW_SHOWNOACTIVATE));
+  Form1& w = t.Window();
+  std::vector<double> during;
+  Sampler sampler(w, [&](Sampler& s) {
+    if (s.seen.size() % 5 == 0 && during.size() < 3) during.push_back(F10HeldSeconds(w.Handle()));
+  });
+  t.Choose(MenuCommand::Inizia);
+  ASSERT_EQ(during.size(), 3u) << "the run ended before F10 was pressed three times";
+  for (const double held : during) EXPECT_LT(held, 0.3) << "F10 held the run";
+  EXPECT_EQ(t.PackerCommands().size(), 4u);
+  EXPECT_GT(F10HeldSeconds(w.Handle()), 0.8) << "F10 opens no menu after the run";
+}
+
+// Files that fail: no "OK !", the title and the label say how many went in,
+// the bar shows that share, one message with the title as its caption.
+TEST(ImportRun, APartlyFailedRunSaysSo) {
+  WindowTest t({.packer = true});
+  t.AddFile("bern_a.o");
+  t.AddFile("bern_b.o");
+  t.AddFile("bern_c.o");
+  SetEnvironmentVariableW(L"FAKE_GFXPAK_ACTION", L"exit:3");
+  SetEnvironmentVariableW(L"FAKE_GFXPAK_WHEN", L"-p|bern_b.o");
+  SetEnvironmentVariableW(L"FAKE_GFXPAK_STDERR", L"gfxpak: zdata_05.big: archive is in use");
+  ASSERT_TRUE(t.Create());
+  t.Choose(MenuCommand::Inizia);
+  for (const wchar_t* name : {L"FAKE_GFXPAK_ACTION", L"FAKE_GFXPAK_WHEN", L"FAKE_GFXPAK_STDERR"}) {
+    SetEnvironmentVariableW(name, nullptr);
+  }
+  Form1& w = t.Window();
+  EXPECT_EQ(t.DataFiles(), std::vector<std::string>{"bern_b.o"});
+  EXPECT_FALSE(w.LabelVisible(StatusLabel::Ok));
+  EXPECT_EQ(w.OutcomeText(), L"2 OF 3 IMPORTED");
+  EXPECT_EQ(WindowTitle(w.Handle()), L"Tessolo FIFA2004: 2 of 3 files imported");
+  RECT bar{};
+  GetClientRect(w.BarHandle(), &bar);
+  EXPECT_EQ(bar.right, 293);  // 15 + 2 x 2190 twips
+  ASSERT_EQ(t.messages.size(), 1u);
+  EXPECT_EQ(t.captions[0], "Tessolo FIFA2004: 2 of 3 files imported");
+  EXPECT_NE(t.messages[0].find("In use by another program: bern_b.o"), std::string::npos) << t.messages[0];
+  EXPECT_FALSE(w.MenuEnabled(MenuCommand::Inizia));
+  EXPECT_TRUE(w.MenuEnabled(MenuCommand::Esci));
+}
+
 // An o-file no rule accepts: the plain message, then the program ends; the
 // files before it are imported, it and those after stay.
 TEST(ImportRun, RejectedFileEndsTheProgram) {
@@ -239,6 +307,7 @@ TEST(ImportRun, RejectedFileEndsTheProgram) {
   t.Choose(MenuCommand::Inizia);
   ASSERT_EQ(t.messages.size(), 1u);
   EXPECT_EQ(t.messages[0], "plain: " + std::string(kRejectMessage));
+  EXPECT_EQ(t.captions[0], "Tessolo FIFA2004: zzzz_b.o");
   ASSERT_FALSE(t.end_codes.empty());
   EXPECT_EQ(t.end_codes[0], kRejectExitCode);
   EXPECT_EQ(t.DataFiles(), std::vector<std::string>{"zzzz_b.o"});
@@ -271,6 +340,7 @@ class WakeWatch final : public ProcessService {
       const bool input = HIWORD(GetQueueStatus(QS_ALLINPUT)) != 0;
       if (!input && !inner_->Poll()) ++watch_.without_cause;
     }
+    std::string ErrorOutput(std::size_t limit) override { return inner_->ErrorOutput(limit); }
 
    private:
     std::unique_ptr<ChildProcess> inner_;

@@ -39,7 +39,8 @@ WindowTest::WindowTest(WindowTestOptions options)
   setup.own_folder = Narrow(own_.wstring());
   setup.processes = options.processes;
   setup.end_program = [this](int code) { end_codes.push_back(code); };
-  setup.show_message = [this](std::string_view text, MessageKind kind) {
+  setup.show_message = [this](std::string_view caption, std::string_view text, MessageKind kind) {
+    captions.emplace_back(caption);
     messages.push_back((kind == MessageKind::Plain ? "plain: " : "error: ") + std::string(text));
   };
   form_ = std::make_unique<Form1>(std::move(setup));

@@ -44,6 +44,7 @@ class WindowTest {
 
   std::vector<int> end_codes;
   std::vector<std::string> messages;  // "plain: ..." or "error: ..."
+  std::vector<std::string> captions;  // of the same messages
 
  private:
   std::filesystem::path own_;

@@ -8,8 +8,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "error.h"
+#include "restore_point.h"
 #include "storage.h"
 
 namespace gfxpak {
@@ -20,25 +22,63 @@ std::string LockPathFor(const std::string& archive);
 // archive, or an entry over either, would build the archive from itself.
 bool IsOwnFile(FileSystem& fs, const std::string& archive, const std::string& path);
 
+// What a command does with a file it is given.
+enum class FileUse {
+  kImport,  // -p reads it into an archive
+  kOutput,  // -compress, -d and -x write it
+};
+
+// Refuses a file that belongs to gfxpak's work on an archive: a restore
+// point, an archive's lock file or a temporary file of gfxpak's, and, as an
+// output, any BIG archive. Importing one would lose it at the next clean-up
+// or build an archive from its own journal; writing over one would change an
+// archive without its lock and beyond what its restore point brings back.
+Status CheckNotKept(FileSystem& fs, const std::string& path, FileUse use);
+
+// Every writer first takes the lock, clears what a killed writer left and
+// settles an update that was cut short (see RestoreJournal::Settle); settled,
+// where given, tells what it did about that.
+
 // Puts data into the archive as entry name (see PutEntry), creating the
 // archive when it is missing. Keeps the restore point up to date when there
 // is one, and makes one first when there is none and make_restore_point.
-// source is the file the data was read from, refused when it is the archive
-// or its restore point ("" when there is none).
+// source is the file the data was read from, refused when it is one of the
+// archive's own files ("" when there is none).
 Status PutIntoArchive(FileSystem& fs, const std::string& archive, std::string_view name,
-                      std::span<const std::uint8_t> data, bool make_restore_point, const std::string& source = {});
+                      std::span<const std::uint8_t> data, bool make_restore_point, const std::string& source = {},
+                      Settlement* settled = nullptr);
 
 // Puts the archive back as it was before gfxpak first changed it and deletes
 // the restore point. Refuses a restore point that does not match the archive
 // unless force.
-Status RestoreArchive(FileSystem& fs, const std::string& archive, bool force, std::uint64_t& original_size);
+Status RestoreArchive(FileSystem& fs, const std::string& archive, bool force, std::uint64_t& original_size,
+                      Settlement* settled = nullptr);
+
+// What -restore ARCHIVE NAME... did.
+struct EntriesRestored {
+  std::vector<std::string> replaced;  // entries of the original with their original bytes again
+  std::vector<std::string> removed;   // entries that imports added, out of the table
+  bool original = false;              // nothing differed any more: the whole original is back, its restore point gone
+  std::uint64_t original_size = 0;
+};
+
+// Puts the named entries (matched as -p matches names) back as they were
+// before gfxpak first changed the archive: a replaced entry gets its
+// original bytes, an added one leaves the table; every other entry keeps
+// its bytes and its place. A name that is not in the archive, or whose
+// entry gfxpak has not changed, is refused before anything is written. The
+// restore point stays able to give the whole original; once nothing differs
+// from it any more, the archive is made the original byte for byte and the
+// restore point goes.
+Status RestoreEntries(FileSystem& fs, const std::string& archive, const std::vector<std::string>& names,
+                      EntriesRestored& done, Settlement* settled = nullptr);
 
 // Rewrites the archive without dead space. An archive with a restore point is
 // refused, unless force, which deletes the restore point.
-Status CompactArchiveFile(FileSystem& fs, const std::string& archive, bool force, bool& dropped_restore_point);
+Status CompactArchiveFile(FileSystem& fs, const std::string& archive, bool force, bool& dropped_restore_point,
+                          Settlement* settled = nullptr);
 
-// What every writer does first: takes the lock, clears what a killed writer
-// left, and undoes an update that was cut short.
-Status RecoverArchive(FileSystem& fs, const std::string& archive);
+// What every writer does first, alone.
+Status RecoverArchive(FileSystem& fs, const std::string& archive, Settlement* settled = nullptr);
 
 }  // namespace gfxpak

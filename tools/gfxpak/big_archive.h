@@ -49,6 +49,9 @@ struct Archive {
   std::vector<std::uint8_t> trailer;
 };
 
+// Whether bytes begin with the magic of a BIG archive.
+bool StartsAsArchive(std::span<const std::uint8_t> bytes);
+
 // Reads and checks the header and table: magic "BIGF" or "BIG4", at most
 // kMaxEntries entries, a table that ends inside the file, every entry's data
 // inside the file and not overlapping the table.
@@ -62,6 +65,62 @@ std::string NormalizeName(std::string_view name);
 // no match or the last-component match is ambiguous.
 std::optional<std::size_t> FindEntry(const Archive& archive, std::string_view name);
 
+// The header: magic, the archive's size (little-endian), the entry count
+// and the third field (both big-endian); the table follows.
+inline constexpr std::size_t kHeaderSize = 16;
+inline constexpr std::size_t kSizeField = 4;
+inline constexpr std::size_t kCountField = 8;
+inline constexpr std::size_t kThirdField = 12;
+
+// One table record that an update rewrites: the replaced entry's, or one
+// that the growing table moves out of its way.
+struct RecordChange {
+  std::uint32_t pos = 0;  // where the record's offset field sits
+  std::uint32_t old_offset = 0;
+  std::uint32_t old_size = 0;
+  std::uint32_t new_offset = 0;
+  std::uint32_t new_size = 0;
+};
+
+// What an update will have made of the archive's header and table, known
+// before its first write. One write makes an update visible to readers (the
+// entry's record for a replacement, the header that counts a new entry);
+// what the update writes after it (header fields that readers do not look
+// at) can be redone from here. So once the table reads as the target, the
+// update has happened for every reader, the game included, and a writer
+// that finds it cut short there finishes it instead of taking it back.
+struct UpdateTarget {
+  std::uint32_t entry = 0;  // the index of the entry the update writes (kNoIndex: none)
+  std::string name;         // its name, for messages
+  std::array<std::uint8_t, kHeaderSize> header{};  // the header as the update leaves it
+  std::uint32_t old_count = 0;
+  std::vector<RecordChange> records;
+  // The records only move entries out of the growing table's way: readers
+  // see the same content at either place.
+  bool records_move = false;
+  // Table bytes from tail_pos: an added entry's record and the trailer, or
+  // the records that close up behind removed ones, written before the
+  // header shows them; or, when tail_last, the trailer that follows a table
+  // cut short, written after the header.
+  std::uint32_t tail_pos = 0;
+  std::vector<std::uint8_t> tail;
+  bool tail_last = false;
+};
+
+inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
+
+// How far the archive has come towards an update's target.
+enum class TargetState {
+  kNotVisible,  // readers see every entry as it was before
+  kVisible,     // readers see the target; the header's other fields may lag
+  kTorn,        // neither: a record holds parts of both (a write that a power loss tore)
+};
+
+Status CompareWithTarget(Storage& storage, const UpdateTarget& target, TargetState& state);
+
+// Writes the header fields that an update makes after it became visible.
+Status FinishTarget(Storage& storage, const UpdateTarget& target);
+
 // Told of an update's writes before they happen, so that what they overwrite
 // is kept outside the archive as well: the restore point keeps it on the
 // disk, where it outlives a killed gfxpak.
@@ -70,8 +129,8 @@ class UpdateJournal {
   virtual ~UpdateJournal() = default;
   // Before the first write. The update grows the file from size and writes
   // below the reuse floor only under reach: the header and the table as it
-  // will be.
-  virtual Status Begin(std::uint64_t size, std::uint64_t reach) = 0;
+  // will be, which the target describes.
+  virtual Status Begin(std::uint64_t size, std::uint64_t reach, const UpdateTarget& target) = 0;
   // Before a write over bytes below that size: what they hold now.
   virtual Status Keep(std::uint64_t offset, std::span<const std::uint8_t> old) = 0;
 };
@@ -101,6 +160,32 @@ struct PutResult {
 // error says so.
 Status PutEntry(Storage& storage, std::string_view name, std::span<const std::uint8_t> data,
                 const PutOptions& options, PutResult* result = nullptr);
+
+// The same for the entry at index, which keeps its name and place.
+Status ReplaceEntry(Storage& storage, std::size_t index, std::span<const std::uint8_t> data, const PutOptions& options,
+                    PutResult* result = nullptr);
+
+// Points the entry at index to size bytes that already lie at offset (its
+// original data, still in place), as one update with PutEntry's promises.
+Status RepointEntry(Storage& storage, std::size_t index, std::uint32_t offset, std::uint32_t size,
+                    const PutOptions& options, PutResult* result = nullptr);
+
+// Cuts the table after its first keep entries: one write of the header does
+// it, and the trailer then follows the shorter table.
+Status DropLastEntries(Storage& storage, std::size_t keep, const PutOptions& options, PutResult* result = nullptr);
+
+// Taking entries out of the middle of the table moves the records behind
+// them, which readers would see half moved; so it is done on a copy that
+// replaces the archive in one rename. The target of taking the entries at
+// removed (ascending indices) out: the table closes up and the trailer
+// follows it; every other byte stays.
+UpdateTarget PlanRemoval(const Archive& archive, const std::vector<std::size_t>& removed);
+// Writes to the empty target a copy of source as the removal leaves it.
+Status WriteRemoval(Storage& source, Storage& target, const UpdateTarget& removal);
+
+// The entries of a header and table on their own (a restore point's saved
+// original), without the entries' data.
+Status ParseHeadBytes(std::span<const std::uint8_t> head, std::vector<Entry>& entries);
 
 Status ReadEntry(Storage& storage, const Entry& entry, std::vector<std::uint8_t>& data);
 

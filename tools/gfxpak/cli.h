@@ -7,9 +7,8 @@
 
 namespace gfxpak {
 
+// A failure exits with the code of its cause (PackerExit, packer_exit.h).
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitBadFile = 1;
-inline constexpr int kExitUsage = 2;
 
 class FileSystem;
 

@@ -35,6 +35,12 @@ class GfxpakErrorCategory : public std::error_category {
         return "has a restore point, which compacting would make useless (-compact -force compacts and deletes it; "
                "-restore goes back to the original)";
       case Errc::kIsTheArchive: return "is the archive itself or its restore point";
+      case Errc::kKeptFile: return "is a file that gfxpak keeps for an archive";
+      case Errc::kUnchangedEntry: return "gfxpak has not changed this entry";
+      case Errc::kProblemsFound: return "problems found";
+      case Errc::kIsAnArchive:
+        return "is a BIG archive, which gfxpak changes only with -p, -restore and -compact";
+      case Errc::kEmptyFile: return "is empty: a stadium file always holds something, so it is not imported";
       case Errc::kOutOfMemory: return "not enough memory";
       case Errc::kUsage: return "bad usage";
     }
@@ -57,6 +63,23 @@ std::string ErrorText(std::error_code code) {
   return text;
 }
 
+std::string Printable(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    }
+  }
+  return out;
+}
+
 std::string Describe(const Error& error) {
   if (error.code == Errc::kUsage) return error.detail + " (gfxpak -h shows the usage)";
   std::string line;
@@ -69,11 +92,26 @@ std::string Describe(const Error& error) {
     if (!error.undo_context.empty()) line += error.undo_context + ": ";
     line += ErrorText(error.undo_code) + ")";
     line += error.restore_point_kept ? "; the restore point keeps the way back: the next gfxpak command on the "
-                                       "archive finishes the undo, gfxpak -restore " + error.path +
+                                       "archive settles the update, gfxpak -restore " + error.path +
                                            " puts the original back"
                                      : "; every entry still holds its old or its new content";
+  } else if (error.restore_point_kept) {
+    line += "; the change is made, and the next gfxpak command on the archive records it";
   }
-  return line;
+  return Printable(line);
+}
+
+PackerExit ExitCodeOf(const Error& error) {
+  if (error.code.category() != GfxpakCategory()) return SystemErrorExit(error.code);
+  switch (static_cast<Errc>(error.code.value())) {
+    case Errc::kUsage: return PackerExit::kUsage;
+    case Errc::kInUse: return PackerExit::kInUse;
+    // What a player can only mend by putting the game's own archive back.
+    case Errc::kNotArchive:
+    case Errc::kDamagedArchive: return PackerExit::kDamaged;
+    case Errc::kEmptyFile: return PackerExit::kEmptyFile;
+    default: return PackerExit::kRefused;
+  }
 }
 
 }  // namespace gfxpak

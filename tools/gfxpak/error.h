@@ -6,8 +6,11 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
+
+#include "packer_exit.h"
 
 namespace gfxpak {
 
@@ -32,6 +35,11 @@ enum class Errc {
   kOrphanRestorePoint,    // a restore point without its archive
   kKeepsRestorePoint,     // -compact would make the restore point useless
   kIsTheArchive,          // FILE or OUT is the archive or its restore point
+  kKeptFile,              // a restore point, or an archive's lock or temporary file
+  kIsAnArchive,           // an output that would overwrite a BIG archive
+  kUnchangedEntry,        // -restore NAME of an entry that is as it was
+  kProblemsFound,         // -check found something wrong
+  kEmptyFile,             // a stadium file that holds nothing
   kOutOfMemory,
   kUsage,
 };
@@ -93,6 +101,19 @@ std::string ErrorText(std::error_code code);
 
 // The one line that the command line prints for a failure.
 std::string Describe(const Error& error);
+
+// text with its control characters written as \xNN, so that a name read
+// from a file cannot move the cursor, ring or recolour a terminal.
+std::string Printable(std::string_view text);
+// The exit code that tells a caller what to do about a failure: the cause
+// of its first error, not of a failed undo, which the line describes too.
+PackerExit ExitCodeOf(const Error& error);
+
+// The cause behind one of the system's own codes: in use, access denied or
+// read-only, no space, or kRefused for anything else. The codes differ by
+// system, so there is one of these per platform (error_win32.cpp,
+// error_posix.cpp).
+PackerExit SystemErrorExit(std::error_code code);
 
 }  // namespace gfxpak
 

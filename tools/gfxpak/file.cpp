@@ -2,6 +2,7 @@
 #include "file.h"
 
 #include <algorithm>
+#include <string_view>
 #include <thread>
 
 namespace gfxpak {
@@ -9,6 +10,8 @@ namespace gfxpak {
 namespace {
 
 std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
+
+constexpr std::string_view kTemporaryEnding = ".gfxpak-tmp";
 
 }  // namespace
 
@@ -33,18 +36,24 @@ std::error_code ReadWholeFile(const std::string& path, FileBytes& data) {
 
 FileLock::~FileLock() { Release(); }
 
-FileLock::FileLock(FileLock&& other) noexcept : path_(std::move(other.path_)), handle_(std::move(other.handle_)) {}
+FileLock::FileLock(FileLock&& other) noexcept
+    : path_(std::move(other.path_)), handle_(std::move(other.handle_)), denied_(other.denied_) {}
 
 FileLock& FileLock::operator=(FileLock&& other) noexcept {
   if (this != &other) {
     Release();
     path_ = std::move(other.path_);
     handle_ = std::move(other.handle_);
+    denied_ = other.denied_;
   }
   return *this;
 }
 
-std::string TempPathFor(const std::string& path) { return DirectoryOf(path) + "." + BareName(path) + ".tmp"; }
+std::string TempPathFor(const std::string& path) {
+  return DirectoryOf(path) + "." + BareName(path) + std::string(kTemporaryEnding);
+}
+
+bool IsTemporaryPath(const std::string& path) { return path.ends_with(kTemporaryEnding); }
 
 std::string TemporaryPathBeside(const std::string& target) {
   return TempPathFor(target + "." + std::to_string(CurrentProcessId()));
@@ -56,8 +65,10 @@ std::error_code FileLock::Acquire(const std::string& path, std::chrono::millisec
   // Short sleeps first: the other writer is most often a moment from done.
   std::chrono::milliseconds pause(2);
   for (;;) {
+    denied_.clear();
     const std::error_code error = TryAcquire(path);
-    if (error != Errc::kInUse || std::chrono::steady_clock::now() >= deadline) return error;
+    if (error != Errc::kInUse) return error;
+    if (std::chrono::steady_clock::now() >= deadline) return denied_ ? denied_ : error;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }

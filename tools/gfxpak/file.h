@@ -101,6 +101,9 @@ class FileLock {
 
   std::string path_;
   OwnedHandle handle_;
+  // A refusal that looked like a lock being let go; reported instead of
+  // "in use" when it outlasts the wait.
+  std::error_code denied_;
 };
 
 bool FileExists(const std::string& path);
@@ -140,10 +143,13 @@ std::string BareName(const std::string& path);
 // The temporary name of a file that a writer makes beside path and renames
 // over it. With the archive's lock only one writer at a time can use it, so
 // it needs no process number, and the next writer can clear what a killed
-// one left.
+// one left. Its ending is gfxpak's own, so that no clean-up ever takes a
+// file of the user's for a leftover.
 std::string TempPathFor(const std::string& path);
 // The same, for a writer without the lock: unique to this process.
 std::string TemporaryPathBeside(const std::string& target);
+// Whether path names one of those temporary files.
+bool IsTemporaryPath(const std::string& path);
 // This process's id, as the system numbers processes.
 std::uint32_t CurrentProcessId();
 

@@ -116,6 +116,14 @@ bool SameFile(const std::string& a, const std::string& b) {
 // lock on the file the name points to counts.
 std::error_code FileLock::TryAcquire(const std::string& path) {
   OwnedHandle fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd.valid() && errno == EACCES) {
+    // A lock file left read-only (a data folder copied from a CD) is taken
+    // over as it is: flock needs no right to write. Otherwise the folder is
+    // not ours to write in, which is what the error says.
+    const std::error_code denied = LastError();
+    fd = OwnedHandle(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return denied;
+  }
   if (!fd.valid()) return LastError();
   if (auto error = LockExclusively(fd)) return error;
   struct stat held {};

@@ -112,13 +112,32 @@ std::error_code InUseAsOwn(std::error_code error) {
   return error;
 }
 
+namespace {
+
+// Why a rename over target was refused: a file that another program holds
+// open, a read-only file and a folder that is not ours to write in all come
+// back as access denied.
+std::error_code RenameRefusal(const std::wstring& target, DWORD code) {
+  if (code == ERROR_SHARING_VIOLATION) return Errc::kInUse;
+  if (code == ERROR_ACCESS_DENIED) {
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+      // Held open without leave to delete it: in use.
+      HANDLE h = CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+      if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) return Errc::kInUse;
+      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+  }
+  return {static_cast<int>(code), std::system_category()};
+}
+
+}  // namespace
+
 std::error_code RenameOver(const std::string& from, const std::string& to) {
-  if (!MoveFileExW(Widen(from).c_str(), Widen(to).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const DWORD code = GetLastError();
-    // Replacing a file that the game holds open is refused as access denied.
-    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) return Errc::kInUse;
-    return {static_cast<int>(code), std::system_category()};
+  const std::wstring target = Widen(to);
+  if (!MoveFileExW(Widen(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return RenameRefusal(target, GetLastError());
   }
   return {};
 }
@@ -143,15 +162,30 @@ bool SameFile(const std::string& a, const std::string& b) {
 // happens when the holder is killed.
 std::error_code FileLock::TryAcquire(const std::string& path) {
   // Deleting on close needs the right to delete.
-  HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    // A lock file whose last handle is closing is refused with access denied
-    // for a moment: that is a lock being let go, not a missing right.
-    const std::error_code error = LastError();
-    if (error == std::error_code(ERROR_ACCESS_DENIED, std::system_category()) && FileExists(path)) return Errc::kInUse;
-    return error;
+  const std::wstring wide = Widen(path);
+  const auto open = [&] {
+    return CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  };
+  HANDLE h = open();
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      // No lock file, and none may be made: the folder is not ours to write in.
+      SetLastError(ERROR_ACCESS_DENIED);
+    } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      // Left read-only (a data folder copied from a CD): nobody can hold it,
+      // as holding it takes the right to write. It is taken over.
+      if (SetFileAttributesW(wide.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) h = open();
+    } else {
+      // A lock file whose last handle is closing is refused with access
+      // denied for a moment: that is a lock being let go. Should it last
+      // past the wait, it is a missing right after all.
+      denied_ = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
+      return Errc::kInUse;
+    }
   }
+  if (h == INVALID_HANDLE_VALUE) return LastError();
   path_ = path;
   handle_ = OwnedHandle(h);
   return {};

@@ -22,6 +22,15 @@ constexpr std::size_t kFixedSize = kStatePos + kStateSize;
 // The earlier layout ends its fixed part with 8 unused bytes.
 constexpr std::size_t kEarlierFixedSize = 104;
 constexpr std::size_t kRangeHeader = 16;
+// The offset field of the undo record that holds an update's target: no
+// archive offset is this large.
+constexpr std::uint64_t kTargetMark = ~std::uint64_t{0};
+// The target's fields before its variable parts: entry, old count, flags,
+// header, tail position, tail length and the number of records.
+constexpr std::size_t kTargetFixed = 4 + 4 + 4 + kHeaderSize + 4 + 4 + 4;
+constexpr std::uint32_t kRecordsMove = 1;
+constexpr std::uint32_t kTailLast = 2;
+constexpr std::size_t kRecordChange = 20;
 // The last bytes below the original size identify the archive: they are
 // data, which an import never overwrites.
 constexpr std::uint64_t kTailLength = 4096;
@@ -50,6 +59,59 @@ std::vector<std::uint8_t> EncodeRange(std::uint64_t offset, std::span<const std:
   PutLe(out.data() + 12, Checksum(data, offset), 4);
   std::memcpy(out.data() + kRangeHeader, data.data(), data.size());
   return out;
+}
+
+// An update's target as the first undo record: the entry, the old count,
+// the flags, the new header, the tail's place and length, the changed
+// records (place, old offset and size, new offset and size), the tail, then
+// the name.
+std::vector<std::uint8_t> EncodeTarget(const UpdateTarget& t) {
+  std::vector<std::uint8_t> out(kTargetFixed + t.records.size() * kRecordChange);
+  PutLe(out.data(), t.entry, 4);
+  PutLe(out.data() + 4, t.old_count, 4);
+  PutLe(out.data() + 8, (t.records_move ? kRecordsMove : 0) | (t.tail_last ? kTailLast : 0), 4);
+  std::memcpy(out.data() + 12, t.header.data(), kHeaderSize);
+  PutLe(out.data() + 28, t.tail_pos, 4);
+  PutLe(out.data() + 32, t.tail.size(), 4);
+  PutLe(out.data() + 36, t.records.size(), 4);
+  std::uint8_t* p = out.data() + kTargetFixed;
+  for (const RecordChange& c : t.records) {
+    for (const std::uint32_t v : {c.pos, c.old_offset, c.old_size, c.new_offset, c.new_size}) {
+      PutLe(p, v, 4);
+      p += 4;
+    }
+  }
+  out.insert(out.end(), t.tail.begin(), t.tail.end());
+  out.insert(out.end(), t.name.begin(), t.name.end());
+  return out;
+}
+
+bool DecodeTarget(std::span<const std::uint8_t> in, UpdateTarget& t) {
+  if (in.size() < kTargetFixed) return false;
+  t.entry = static_cast<std::uint32_t>(GetLe(in.data(), 4));
+  t.old_count = static_cast<std::uint32_t>(GetLe(in.data() + 4, 4));
+  const std::uint64_t flags = GetLe(in.data() + 8, 4);
+  t.records_move = (flags & kRecordsMove) != 0;
+  t.tail_last = (flags & kTailLast) != 0;
+  std::memcpy(t.header.data(), in.data() + 12, kHeaderSize);
+  t.tail_pos = static_cast<std::uint32_t>(GetLe(in.data() + 28, 4));
+  const std::uint64_t tail_length = GetLe(in.data() + 32, 4);
+  const std::uint64_t count = GetLe(in.data() + 36, 4);
+  if (count > (in.size() - kTargetFixed) / kRecordChange ||
+      tail_length > in.size() - kTargetFixed - count * kRecordChange) {
+    return false;
+  }
+  const std::uint8_t* p = in.data() + kTargetFixed;
+  t.records.resize(static_cast<std::size_t>(count));
+  for (RecordChange& c : t.records) {
+    for (std::uint32_t* v : {&c.pos, &c.old_offset, &c.old_size, &c.new_offset, &c.new_size}) {
+      *v = static_cast<std::uint32_t>(GetLe(p, 4));
+      p += 4;
+    }
+  }
+  t.tail.assign(p, p + tail_length);
+  t.name.assign(p + tail_length, in.data() + in.size());
+  return true;
 }
 
 std::array<std::uint8_t, kStateSize> EncodeState(RestoreState state, const Fingerprint& f, std::uint64_t undo_base,
@@ -82,22 +144,6 @@ std::vector<std::uint8_t> EncodeFixed(const RestorePoint& p) {
 Status Io(const char* what, std::error_code e) { return Fail(e, what); }
 Status Damaged(std::string detail = {}) { return Fail(Errc::kDamagedRestorePoint, {}, std::move(detail)); }
 
-// The bytes [begin, end) of the original archive: the archive's current
-// bytes with the saved ranges laid over them.
-Status ReadOriginal(Storage& journal, Storage& archive, const RestorePoint& point, std::uint64_t begin, std::uint64_t end,
-                    std::vector<std::uint8_t>& out) {
-  out.assign(static_cast<std::size_t>(end - begin), 0);
-  if (auto e = archive.Read(begin, out)) return Io("cannot read the archive", e);
-  for (const SavedRange& r : point.ranges) {
-    const std::uint64_t lo = std::max(begin, r.offset);
-    const std::uint64_t hi = std::min(end, r.offset + r.length);
-    if (lo >= hi) continue;
-    std::span<std::uint8_t> dst(out.data() + (lo - begin), static_cast<std::size_t>(hi - lo));
-    if (auto e = journal.Read(r.data_pos + (lo - r.offset), dst)) return Io("cannot read the restore point", e);
-  }
-  return {};
-}
-
 // Reads the records in [from, to) of the journal, each checked against its
 // checksum and required to lie below limit.
 Status ReadRanges(Storage& journal, std::uint64_t from, std::uint64_t to, std::uint64_t limit,
@@ -115,6 +161,26 @@ Status ReadRanges(Storage& journal, std::uint64_t from, std::uint64_t to, std::u
     ranges.push_back(r);
     pos = r.data_pos + r.length;
   }
+  return {};
+}
+
+// The running update's target, when the undo records at from begin with it
+// (an update that an earlier gfxpak began has none); from moves past it.
+Status ReadTarget(Storage& journal, std::uint64_t& from, std::uint64_t to, RestorePoint& point) {
+  std::uint8_t rh[kRangeHeader];
+  if (to - from < kRangeHeader) return {};
+  if (auto e = journal.Read(from, rh)) return Io("cannot read the restore point", e);
+  if (GetLe(rh, 8) != kTargetMark) return {};
+  const std::uint64_t length = GetLe(rh + 8, 4);
+  if (to - from - kRangeHeader < length) return Damaged("truncated");
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(length));
+  if (auto e = journal.Read(from + kRangeHeader, data)) return Io("cannot read the restore point", e);
+  UpdateTarget target;
+  if (Checksum(data, kTargetMark) != GetLe(rh + 12, 4) || !DecodeTarget(data, target)) {
+    return Damaged("bad update target");
+  }
+  point.target = std::move(target);
+  from += kRangeHeader + length;
   return {};
 }
 
@@ -136,6 +202,25 @@ Status HashOfArchive(Storage& archive, std::uint64_t begin, std::uint64_t length
 }
 
 }  // namespace
+
+Status ReadOriginal(Storage& journal, Storage& archive, const RestorePoint& point, std::uint64_t begin, std::uint64_t end,
+                    std::vector<std::uint8_t>& out) {
+  out.assign(static_cast<std::size_t>(end - begin), 0);
+  if (auto e = archive.Read(begin, out)) return Io("cannot read the archive", e);
+  for (const SavedRange& r : point.ranges) {
+    const std::uint64_t lo = std::max(begin, r.offset);
+    const std::uint64_t hi = std::min(end, r.offset + r.length);
+    if (lo >= hi) continue;
+    std::span<std::uint8_t> dst(out.data() + (lo - begin), static_cast<std::size_t>(hi - lo));
+    if (auto e = journal.Read(r.data_pos + (lo - r.offset), dst)) return Io("cannot read the restore point", e);
+  }
+  return {};
+}
+
+bool StartsAsRestorePoint(std::span<const std::uint8_t> bytes) {
+  // Both layouts share all but the last byte of their magic.
+  return bytes.size() >= kMagic.size() && std::equal(kMagic.begin(), kMagic.end() - 1, bytes.begin());
+}
 
 Status TakeFingerprint(Storage& archive, std::uint32_t entry, Fingerprint& fingerprint) {
   Archive a;
@@ -241,10 +326,10 @@ Status LoadRestorePoint(Storage& journal, RestorePoint& point) {
     return Damaged("header does not match its hash");
   }
   if (!Disjoint(point.ranges)) return Damaged("overlapping ranges");
-  if (Status s = ReadRanges(journal, point.committed, point.committed + point.undo_length, point.undo_base, point.undo);
-      !s.ok()) {
-    return s;
-  }
+  std::uint64_t undo_from = point.committed;
+  const std::uint64_t undo_to = point.committed + point.undo_length;
+  if (Status s = ReadTarget(journal, undo_from, undo_to, point); !s.ok()) return s;
+  if (Status s = ReadRanges(journal, undo_from, undo_to, point.undo_base, point.undo); !s.ok()) return s;
   if (!Disjoint(point.undo)) return Damaged("overlapping undo ranges");
   return {};
 }
@@ -264,6 +349,45 @@ Status CheckBelongs(Storage& journal, Storage& archive, const RestorePoint& poin
   return {};
 }
 
+Status OriginalEntries(Storage& journal, const RestorePoint& point, std::vector<Entry>& entries) {
+  const SavedRange& head = point.ranges.front();
+  std::vector<std::uint8_t> bytes(head.length);
+  if (auto e = journal.Read(head.data_pos, bytes)) return Io("cannot read the restore point", e);
+  if (Status s = ParseHeadBytes(bytes, entries); !s.ok()) return Damaged("its saved table does not read");
+  return {};
+}
+
+Status CompareWithOriginal(Storage& journal, Storage& archive, const RestorePoint& point, const Archive& a,
+                           std::vector<Origin>& origins) {
+  std::vector<Entry> original;
+  if (Status s = OriginalEntries(journal, point, original); !s.ok()) return s;
+  if (a.entries.size() < original.size()) {
+    return Fail(Errc::kOutdatedRestorePoint, {}, "the archive has fewer entries than the original");
+  }
+  origins.assign(a.entries.size(), Origin::kAdded);
+  std::vector<std::uint8_t> was;
+  std::vector<std::uint8_t> now;
+  for (std::size_t i = 0; i < original.size(); ++i) {
+    const Entry& o = original[i];
+    const Entry& e = a.entries[i];
+    if (e.offset == o.offset && e.size == o.size) {
+      origins[i] = Origin::kOriginal;
+    } else if (e.size != o.size) {
+      origins[i] = Origin::kReplaced;
+    } else {
+      // Moved out of the growing table's way, or replaced by bytes of the
+      // same length: the bytes tell.
+      if (Status s = ReadOriginal(journal, archive, point, o.offset, std::uint64_t{o.offset} + o.size, was); !s.ok()) {
+        return s;
+      }
+      now.resize(e.size);
+      if (auto err = archive.Read(e.offset, now)) return Io("cannot read the archive", err);
+      origins[i] = was == now ? Origin::kOriginal : Origin::kReplaced;
+    }
+  }
+  return {};
+}
+
 Status CheckFingerprint(Storage& archive, const RestorePoint& point) {
   Fingerprint now;
   const Status s = TakeFingerprint(archive, point.fingerprint.entry, now);
@@ -279,14 +403,25 @@ Status CheckFingerprint(Storage& archive, const RestorePoint& point) {
   return {};
 }
 
-Status RestoreJournal::WriteState(RestoreState state, const Fingerprint& fingerprint, std::uint64_t undo_base) {
-  const auto bytes = EncodeState(state, fingerprint, undo_base, 0);
+Status CompareWithUpdate(Storage& archive, const RestorePoint& point, std::optional<TargetState>& state) {
+  state.reset();
+  if (point.state != RestoreState::kUpdating || !point.target) return {};
+  TargetState reached = TargetState::kNotVisible;
+  if (Status s = CompareWithTarget(archive, *point.target, reached); !s.ok()) return s;
+  state = reached;
+  return {};
+}
+
+Status RestoreJournal::WriteState(RestoreState state, const Fingerprint& fingerprint, std::uint64_t undo_base,
+                                  std::uint64_t undo_length) {
+  const auto bytes = EncodeState(state, fingerprint, undo_base, undo_length);
   if (auto e = journal_.Write(kStatePos, bytes)) return Io("cannot write the restore point", e);
   if (auto e = journal_.Flush()) return Io("cannot flush the restore point", e);
   point_.state = state;
   point_.fingerprint = fingerprint;
   point_.undo_base = undo_base;
-  point_.undo_length = 0;
+  point_.undo_length = undo_length;
+  point_.target.reset();
   point_.undo.clear();
   return {};
 }
@@ -330,11 +465,17 @@ Status RestoreJournal::SaveOriginals(std::uint64_t begin, std::uint64_t end) {
   return {};
 }
 
-Status RestoreJournal::Begin(std::uint64_t size, std::uint64_t reach) {
+Status RestoreJournal::Begin(std::uint64_t size, std::uint64_t reach, const UpdateTarget& target) {
   // The originals go before the mark: undo records follow them, so nothing
   // may be added to the originals while an update runs.
   if (Status s = SaveOriginals(0, reach); !s.ok()) return s;
-  return WriteState(RestoreState::kUpdating, point_.fingerprint, size);
+  // The target is counted by the same write that marks the update running.
+  const std::vector<std::uint8_t> record = EncodeRange(kTargetMark, EncodeTarget(target));
+  if (auto e = journal_.Write(point_.committed, record)) return Io("cannot write the restore point", e);
+  if (auto e = journal_.Flush()) return Io("cannot flush the restore point", e);
+  if (Status s = WriteState(RestoreState::kUpdating, point_.fingerprint, size, record.size()); !s.ok()) return s;
+  point_.target = target;
+  return {};
 }
 
 Status RestoreJournal::Keep(std::uint64_t offset, std::span<const std::uint8_t> old) {
@@ -376,17 +517,53 @@ Status RestoreJournal::Rollback() {
   return Abort();
 }
 
+Status RestoreJournal::Settle(Settlement& settlement) {
+  settlement = Settlement{};
+  if (point_.state != RestoreState::kUpdating) return {};
+  if (point_.target) settlement.entry = point_.target->name;
+  std::optional<TargetState> reached;
+  if (Status s = CompareWithUpdate(archive_, point_, reached); !s.ok()) return s;
+  if (reached != TargetState::kVisible) {
+    settlement.outcome = Settlement::Outcome::kTakenBack;
+    settlement.torn = reached == TargetState::kTorn;
+    return Rollback();
+  }
+  const UpdateTarget target = *point_.target;
+  if (Status s = FinishTarget(archive_, target); !s.ok()) return s;
+  Fingerprint fingerprint;
+  if (Status s = TakeFingerprint(archive_, target.entry, fingerprint); !s.ok()) return s;
+  settlement.outcome = Settlement::Outcome::kFinished;
+  return Commit(fingerprint);
+}
+
 Status RestoreJournal::Restore(bool check_tail) {
   if (point_.state != RestoreState::kRestoring) {
     if (Status s = WriteState(RestoreState::kRestoring, point_.fingerprint, 0); !s.ok()) return s;
   }
-  std::vector<std::uint8_t> data;
-  for (const SavedRange& r : point_.ranges) {
-    data.resize(r.length);
-    if (auto e = journal_.Read(r.data_pos, data)) return Io("cannot read the restore point", e);
-    if (auto e = archive_.Write(r.offset, data)) return Io("cannot write the archive", e);
+  // In an order that shows readers, after every step, each entry with its
+  // original or its present content: first the original entry count, which
+  // drops the entries that imports added; then the original bytes under the
+  // grown table, which no counted entry points to any more; then the
+  // original header and table; and only then is what imports appended cut off.
+  const auto put_back = [&](const SavedRange& r, std::uint64_t from, std::uint64_t length) {
+    std::vector<std::uint8_t> data(static_cast<std::size_t>(length));
+    if (auto e = journal_.Read(r.data_pos + from, data)) return Io("cannot read the restore point", e);
+    if (auto e = archive_.Write(r.offset + from, data)) return Io("cannot write the archive", e);
+    return Status();
+  };
+  const auto flush = [&] {
+    if (auto e = archive_.Flush()) return Io("cannot flush the archive", e);
+    return Status();
+  };
+  const SavedRange& head = point_.ranges.front();
+  if (Status s = put_back(head, kCountField, 4); !s.ok()) return s;
+  if (Status s = flush(); !s.ok()) return s;
+  for (const SavedRange& r : std::span(point_.ranges).subspan(1)) {
+    if (Status s = put_back(r, 0, r.length); !s.ok()) return s;
   }
-  if (auto e = archive_.Flush()) return Io("cannot flush the archive", e);
+  if (Status s = flush(); !s.ok()) return s;
+  if (Status s = put_back(head, 0, head.length); !s.ok()) return s;
+  if (Status s = flush(); !s.ok()) return s;
   if (auto e = archive_.Truncate(point_.original_size)) return Io("cannot truncate the archive", e);
   if (auto e = archive_.Flush()) return Io("cannot flush the archive", e);
 

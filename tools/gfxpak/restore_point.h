@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,6 +22,9 @@ namespace gfxpak {
 inline std::string RestorePathFor(const std::string& archive) { return archive + ".restore"; }
 
 inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFFu;
+
+// Whether bytes begin as a restore point of either layout does.
+bool StartsAsRestorePoint(std::span<const std::uint8_t> bytes);
 
 // The archive as gfxpak left it: its size, and a hash of its header, table
 // and trailer followed by the first and the last 64 KiB of the entry that
@@ -57,8 +61,27 @@ struct RestorePoint {
   Fingerprint fingerprint;
   std::uint64_t undo_base = 0;    // the archive's size when the running update began
   std::uint64_t undo_length = 0;  // bytes of undo records after the saved ranges
+  // What the running update leaves behind when it completes; none for an
+  // update that an earlier gfxpak began.
+  std::optional<UpdateTarget> target;
   std::vector<SavedRange> undo;
 };
+
+// What a writer did about an update that it found cut short.
+struct Settlement {
+  enum class Outcome {
+    kNone,       // there was none
+    kFinished,   // its table was written: it is recorded as done
+    kTakenBack,  // it had not become visible, or a record was torn: undone
+  };
+  Outcome outcome = Outcome::kNone;
+  bool torn = false;  // taken back with a table record half written
+  std::string entry;  // the entry it wrote, when known
+};
+
+// How far the archive of a restore point marked "updating" has come: none
+// without a target to compare with.
+Status CompareWithUpdate(Storage& archive, const RestorePoint& point, std::optional<TargetState>& state);
 
 // The archive's fingerprint now, with entry as the one written last.
 Status TakeFingerprint(Storage& archive, std::uint32_t entry, Fingerprint& fingerprint);
@@ -84,6 +107,26 @@ Status CheckBelongs(Storage& journal, Storage& archive, const RestorePoint& poin
 // That the archive is as gfxpak last left it.
 Status CheckFingerprint(Storage& archive, const RestorePoint& point);
 
+// The bytes [begin, end) of the original archive: the archive's present
+// bytes with the saved ranges laid over them. Below the original size that
+// is the original, as gfxpak never writes there but where it saved first.
+Status ReadOriginal(Storage& journal, Storage& archive, const RestorePoint& point, std::uint64_t begin,
+                    std::uint64_t end, std::vector<std::uint8_t>& out);
+
+// The entries of the original archive, from its saved header and table.
+Status OriginalEntries(Storage& journal, const RestorePoint& point, std::vector<Entry>& entries);
+
+// Where an entry of the archive stands against the original.
+enum class Origin {
+  kOriginal,  // as it was, wherever its bytes lie now
+  kReplaced,  // an entry of the original with other content
+  kAdded,     // not in the original
+};
+
+// The origin of each entry of the archive now, whose table is a.
+Status CompareWithOriginal(Storage& journal, Storage& archive, const RestorePoint& point, const Archive& a,
+                           std::vector<Origin>& origins);
+
 // The writes to an open restore point. As the journal of an update it saves
 // the original bytes the update will overwrite (before the update marks
 // itself running) and then an undo record before each overwrite.
@@ -92,16 +135,20 @@ class RestoreJournal : public UpdateJournal {
   RestoreJournal(Storage& journal, Storage& archive, RestorePoint& point)
       : journal_(journal), archive_(archive), point_(point) {}
 
-  Status Begin(std::uint64_t size, std::uint64_t reach) override;
+  Status Begin(std::uint64_t size, std::uint64_t reach, const UpdateTarget& target) override;
   Status Keep(std::uint64_t offset, std::span<const std::uint8_t> old) override;
 
   // The update is complete: the archive now has this fingerprint.
   Status Commit(const Fingerprint& fingerprint);
   // The update was undone: the archive is as it was before it.
   Status Abort();
-  // Undoes an update that was cut short, from its undo records; run again
-  // after an interruption, it finishes the job.
+  // Undoes the running update from its undo records; run again after an
+  // interruption, it finishes the job.
   Status Rollback();
+  // Settles an update that a kill or a power loss cut short: finishes one
+  // that readers see already (its table reads as its target), takes back
+  // any other. Either way the archive then matches the fingerprint.
+  Status Settle(Settlement& settlement);
   // Marks the restore point "restoring", puts every saved range back, cuts
   // the archive to its original size and checks it against the original's
   // hashes (the last bytes only when check_tail). Run again after an
@@ -109,7 +156,8 @@ class RestoreJournal : public UpdateJournal {
   Status Restore(bool check_tail);
 
  private:
-  Status WriteState(RestoreState state, const Fingerprint& fingerprint, std::uint64_t undo_base);
+  Status WriteState(RestoreState state, const Fingerprint& fingerprint, std::uint64_t undo_base,
+                    std::uint64_t undo_length = 0);
   Status SaveOriginals(std::uint64_t begin, std::uint64_t end);
   Status Append(std::span<const std::uint8_t> bytes, std::uint64_t at, std::uint64_t length_pos, std::uint64_t length);
 

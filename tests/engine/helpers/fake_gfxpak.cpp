@@ -7,6 +7,9 @@
 //   FAKE_GFXPAK_WHEN      arguments separated by '|'; the action applies only
 //                         to a run that received all of them
 //   FAKE_GFXPAK_REMOVE    with the action, delete this file first
+//   FAKE_GFXPAK_STDERR    with the action, write this line to stderr first
+//   FAKE_GFXPAK_STDERR_REPEAT  write it this many times (default once), to
+//                         write more than a pipe holds
 //   FAKE_GFXPAK_STAMP     append the steady clock (microseconds) just before exiting
 //   FAKE_GFXPAK_FOLDERS   append the folder it runs in (UTF-8), one line per run
 #include <chrono>
@@ -118,6 +121,12 @@ int Run(const std::vector<std::string>& args) {
     return 0;
   }
   if (const std::string victim = Env("FAKE_GFXPAK_REMOVE"); !victim.empty()) std::remove(victim.c_str());
+  if (const std::string line = Env("FAKE_GFXPAK_STDERR"); !line.empty()) {
+    const std::string repeat = Env("FAKE_GFXPAK_STDERR_REPEAT");
+    const long times = repeat.empty() ? 1 : std::atol(repeat.c_str());
+    for (long i = 0; i < times; ++i) std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+  }
   Stamp();
   if (action == "crash") Crash();
   if (action.rfind("exit:", 0) == 0) return static_cast<int>(std::strtoul(action.c_str() + 5, nullptr, 10));
