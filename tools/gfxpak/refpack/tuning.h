@@ -50,7 +50,7 @@ struct Tuning {
 // gfxpak's limits: each where the benchmark's files stop getting smaller
 // for the time it costs (tools/gfxpak/FORMATS.md, "How gfxpak compresses").
 inline constexpr Tuning kDefaultTuning = {
-    // 8 nodes leave text with a small vocabulary 3% larger.
+    // 8 nodes leave text with a small vocabulary 4% larger.
     .depth = 16,
     .long_depth = 64,
     .short_depth = 4,
