@@ -183,11 +183,15 @@ bool Decompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& 
     output.clear();
     return Fail(error, why);
   }
-  // No command yields more than 257 output bytes per stream byte, so no honest
-  // stream declares more than that per input byte; refusing such a size keeps
-  // a forged header from making us allocate gigabytes.
+  // The most a command yields per byte of it: the longest copy with the
+  // literals it carries, from its widest form (1031 bytes from 4, under 258
+  // a byte). No honest stream declares more per input byte; refusing such a
+  // size keeps a forged header from making us allocate gigabytes.
+  constexpr CopyForm kWidest = kCopyForms[kCopyFormCount - 1];
+  constexpr std::uint64_t kMostPerByte = (kWidest.longest + kMaxCarried + kWidest.bytes - 1) / kWidest.bytes;
+  static_assert(kMostPerByte == 258);
   const std::uint64_t stream = input.size() - header.length;
-  if (header.size > stream * 258) {
+  if (header.size > stream * kMostPerByte) {
     output.clear();
     return Fail(error, "declared size " + std::to_string(header.size) +
                            " is impossible for a stream of " + std::to_string(input.size()) +
