@@ -2,9 +2,10 @@
 
 #include <windows.h>
 
+#include "owned_handle.h"
 #include "utf.h"
 
 std::error_code DeleteFileAt(const std::string& path) {
-  if (!DeleteFileW(Widen(path).c_str())) return {static_cast<int>(GetLastError()), std::system_category()};
+  if (!DeleteFileW(Widen(path).c_str())) return LastSystemError();
   return {};
 }

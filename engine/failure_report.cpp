@@ -225,9 +225,11 @@ struct Detail {
   bool blank_lines;
 };
 
-std::string Compose(const RunOutcome& outcome, const Detail& detail) {
-  // One group per cause, in the order a player meets them: a running game
-  // first, the packer's own words last; Other splits by the packer's line.
+// One group per cause, in the order a player meets them: a running game
+// first, the packer's own words last; Other splits by the packer's line, as
+// many of them as detail shows. unshown counts the files of the Other lines
+// beyond those.
+std::vector<Group> GroupByCause(const RunOutcome& outcome, const Detail& detail, std::size_t& unshown) {
   constexpr std::array kOrder{FailureCause::InUse, FailureCause::AccessDenied, FailureCause::NoSpace,
                               FailureCause::Damaged, FailureCause::EmptyFile};
   std::vector<Group> groups;
@@ -238,7 +240,7 @@ std::string Compose(const RunOutcome& outcome, const Detail& detail) {
     }
     if (!g.files.empty()) groups.push_back(std::move(g));
   }
-  std::size_t unshown_others = 0;
+  unshown = 0;
   std::size_t other_lines = 0;
   for (const FailedFile& f : outcome.failed) {
     if (f.cause != FailureCause::Other) continue;
@@ -251,17 +253,26 @@ std::string Compose(const RunOutcome& outcome, const Detail& detail) {
       ++other_lines;
       groups.push_back(Group{FailureCause::Other, {&f}, 0});
     } else {
-      ++unshown_others;
+      ++unshown;
     }
   }
+  return groups;
+}
 
-  // Every group names one file, the first groups the rest of the names.
-  std::size_t left = detail.names > groups.size() ? detail.names - groups.size() : 0;
+// Every group names one file, the first groups the rest of the names.
+void ShareNames(std::vector<Group>& groups, std::size_t names) {
+  std::size_t left = names > groups.size() ? names - groups.size() : 0;
   for (Group& g : groups) {
     const std::size_t more = std::min(left, g.files.size() - 1);
     g.shown = 1 + more;
     left -= more;
   }
+}
+
+std::string Compose(const RunOutcome& outcome, const Detail& detail) {
+  std::size_t unshown_others = 0;
+  std::vector<Group> groups = GroupByCause(outcome, detail, unshown_others);
+  ShareNames(groups, detail.names);
 
   std::string text = Summary(outcome);
   for (const Group& g : groups) {

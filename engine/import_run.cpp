@@ -1,5 +1,6 @@
 #include "import_run.h"
 
+#include "command_line.h"
 #include "failure_report.h"
 #include "indicators.h"
 #include "paths.h"
@@ -72,6 +73,27 @@ Command RunCommand(const std::string& line, PackerStep step, FormState& form, Wi
   return Command::Done;
 }
 
+// The end of a run in which the program was not ended: "OK !" when every
+// file went in, else how many did and a message about the others.
+void ShowRunEnd(WindowOps& window, std::int32_t count, std::vector<FailedFile> failed, const std::string& data) {
+  if (failed.empty()) {
+    window.SetCaption(kMainCaption);
+    window.SetLineEnd(kLineFixedX);
+    window.ShowLabel(StatusLabel::Ok, true);
+    return;
+  }
+  // Success is shown only for success: the title and the label say how many
+  // went in, and the bar shows that share of its picture, not the whole.
+  const auto imported = static_cast<std::int32_t>(count - static_cast<std::int32_t>(failed.size()));
+  const std::string caption = OutcomeCaption(imported, count);
+  window.SetCaption(caption);
+  window.SetLineEnd(kLineFixedX);
+  window.SetProgressWidth(ProgressWidth(imported * ProgressIncrement(count)));
+  window.ShowOutcome(OutcomeLabel(imported, count));
+  window.ShowMessage(caption, FailureMessage(OutcomeOnDisk(imported, count, std::move(failed), data)),
+                     MessageKind::Error);
+}
+
 // The per-file loop; false when the program has been ended inside it.
 bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& context, const std::string& data) {
   const std::string packer = QuoteArgument(context.packer);
@@ -84,7 +106,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
     const std::string name = form.filelist[static_cast<std::size_t>(form.fileidx)];
     const std::string quoted = QuoteArgument(name);
 
-    window.SetLineEnd(form.linepos + 120.0f);
+    window.SetLineEnd(form.linepos + kLineFixedX);
     window.SetCaption("COMPRESS " + name);
     const Command compressed = RunCommand(packer + " -compress -real " + quoted + "  " + quoted, PackerStep::Compress,
                                           form, window, context, data, failed);
@@ -95,7 +117,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
     // A file that did not compress must not go into the archive.
     if (compressed == Command::Failed) continue;
 
-    window.SetLineEnd(form.linepos + 120.0f);
+    window.SetLineEnd(form.linepos + kLineFixedX);
     window.SetCaption("import " + name + " in " + form.bigname);
     const Command imported = RunCommand(packer + " -p " + QuoteArgument(form.bigname) + " " + quoted,
                                         PackerStep::Import, form, window, context, data, failed);
@@ -111,22 +133,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
       return false;
     }
   }
-  if (failed.empty()) {
-    window.SetCaption(kMainCaption);
-    window.SetLineEnd(120.0f);
-    window.ShowLabel(StatusLabel::Ok, true);
-    return true;
-  }
-  // Success is shown only for success: the title and the label say how many
-  // went in, and the bar shows that share of its picture, not the whole.
-  const auto imported = static_cast<std::int32_t>(count - static_cast<std::int32_t>(failed.size()));
-  const std::string caption = OutcomeCaption(imported, count);
-  window.SetCaption(caption);
-  window.SetLineEnd(120.0f);
-  window.SetProgressWidth(ProgressWidth(imported * ProgressIncrement(count)));
-  window.ShowOutcome(OutcomeLabel(imported, count));
-  window.ShowMessage(caption, FailureMessage(OutcomeOnDisk(imported, count, std::move(failed), data)),
-                     MessageKind::Error);
+  ShowRunEnd(window, count, std::move(failed), data);
   return true;
 }
 

@@ -1,12 +1,5 @@
 #include "paths.h"
 
-std::string JoinPath(std::string_view folder, std::string_view name) {
-  std::string path(folder);
-  if (!path.empty() && path.back() != kPathSeparator && path.back() != '/') path += kPathSeparator;
-  path += name;
-  return path;
-}
-
 std::string DriveOf(std::string_view path) {
   const auto separator = [](char c) { return c == '\\' || c == '/'; };
   if (path.size() >= 2 && path[1] == ':') return std::string(path.substr(0, 2));

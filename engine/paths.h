@@ -1,28 +1,19 @@
 #pragma once
 
 #include "files.h"
+#include "path_names.h"
 #include "system_error_text.h"
 
 #include <string>
 #include <string_view>
 #include <system_error>
 
-#ifdef _WIN32
-inline constexpr char kPathSeparator = '\\';
-#else
-inline constexpr char kPathSeparator = '/';
-#endif
-
 // The folder that holds the running executable, UTF-8, without a trailing
 // separator. Empty only if the system cannot tell.
 std::string OwnFolder();
 
-// folder + separator + name; the one place that decides the separator.
-std::string JoinPath(std::string_view folder, std::string_view name);
-
 // The data folder: the own folder followed by "data".
 inline std::string DataFolderOf(std::string_view own_folder) { return JoinPath(own_folder, "data"); }
-inline std::string DataFolder() { return DataFolderOf(OwnFolder()); }
 
 std::error_code ChangeCurrentFolder(const std::string& folder);
 

@@ -1,13 +1,8 @@
 #include "paths.h"
+#include "owned_handle.h"
 #include "utf.h"
 
 #include <windows.h>
-
-namespace {
-
-std::error_code LastError() { return {static_cast<int>(GetLastError()), std::system_category()}; }
-
-}  // namespace
 
 std::string OwnFolder() {
   // The path may be longer than MAX_PATH; grow until it fits.
@@ -27,6 +22,6 @@ std::string OwnFolder() {
 }
 
 std::error_code ChangeCurrentFolder(const std::string& folder) {
-  if (!SetCurrentDirectoryW(Widen(folder).c_str())) return LastError();
+  if (!SetCurrentDirectoryW(Widen(folder).c_str())) return LastSystemError();
   return {};
 }

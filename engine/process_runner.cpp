@@ -1,5 +1,7 @@
 #include "process_runner.h"
 
+#include "indicators.h"
+
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -44,7 +46,7 @@ ShellResult ShellStop(std::string_view exe, const ShellParm& shellparm, FormStat
   std::unique_ptr<ChildProcess> child;
   if ((result.error = processes.Start(exe, style, working_folder, child))) return result;
   for (;;) {
-    window.SetLineEnd(form.linepos + 240.0f);
+    window.SetLineEnd(form.linepos + kLineWaitingX);
     const std::optional<ProcessExit> exit = child->Poll();
     window.ProcessEvents();
     if (exit) {

@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
 // How a child process ended.
 struct ProcessExit {
@@ -61,14 +60,3 @@ class SystemProcesses final : public ProcessService {
   std::error_code Start(std::string_view command_line, std::int16_t show_style, std::string_view working_folder,
                         std::unique_ptr<ChildProcess>& process) override;
 };
-
-// Quotes one argument, only when it needs it (empty, or holding a space, a
-// tab, a newline or a double quote), so that a Windows runtime splits it back
-// into exactly this argument: backslashes before a quote and at the end are
-// doubled, quotes are escaped.
-std::string QuoteArgument(std::string_view argument);
-
-// Splits a command line into arguments as a Windows program's runtime does;
-// the first argument, the program name, is taken as CommandLineToArgvW does
-// (quotes group, backslashes are literal).
-std::vector<std::string> SplitCommandLine(std::string_view command_line);

@@ -1,4 +1,6 @@
 #include "process_service.h"
+#include "command_line.h"
+#include "owned_handle.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,35 +13,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 extern char** environ;
 
 namespace {
-
-// A file descriptor with exactly one owner.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { Reset(); }
-  int get() const { return fd_; }
-
- private:
-  void Reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  int fd_;
-};
 
 // pidfd_open through syscall(): older C libraries have no wrapper for it.
 int OpenPidFd(pid_t pid) {
@@ -65,17 +43,17 @@ ProcessExit ExitFromStatus(int status) {
 
 // An unnamed file for a child's standard error: made and unlinked at once,
 // so it goes when the last descriptor does, however the tool ends.
-UniqueFd ErrorCaptureFile() {
+OwnedHandle ErrorCaptureFile() {
   const char* tmp = std::getenv("TMPDIR");
   std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tessolo-err.XXXXXX";
-  UniqueFd fd(mkostemp(path.data(), O_CLOEXEC));
-  if (fd.get() >= 0) unlink(path.c_str());
+  OwnedHandle fd(mkostemp(path.data(), O_CLOEXEC));
+  if (fd.valid()) unlink(path.c_str());
   return fd;
 }
 
 class PosixChild final : public ChildProcess {
  public:
-  PosixChild(pid_t pid, UniqueFd pidfd, UniqueFd errors)
+  PosixChild(pid_t pid, OwnedHandle pidfd, OwnedHandle errors)
       : pid_(pid), pidfd_(std::move(pidfd)), errors_(std::move(errors)) {}
 
   std::optional<ProcessExit> Poll() override {
@@ -93,7 +71,7 @@ class PosixChild final : public ChildProcess {
   // end; without a pidfd, waitid with WNOWAIT leaves the reaping to Poll.
   void WaitForEndOrInput() override {
     if (exit_) return;
-    if (pidfd_.get() >= 0) {
+    if (pidfd_.valid()) {
       pollfd fd{pidfd_.get(), POLLIN, 0};
       while (poll(&fd, 1, -1) < 0 && errno == EINTR) {
       }
@@ -107,7 +85,7 @@ class PosixChild final : public ChildProcess {
   std::string ErrorOutput(std::size_t limit) override {
     std::string text(limit, '\0');
     std::size_t got = 0;
-    while (errors_.get() >= 0 && got < limit) {
+    while (errors_.valid() && got < limit) {
       const ssize_t n = pread(errors_.get(), text.data() + got, limit - got, static_cast<off_t>(got));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
@@ -119,8 +97,8 @@ class PosixChild final : public ChildProcess {
 
  private:
   pid_t pid_;
-  UniqueFd pidfd_;
-  UniqueFd errors_;
+  OwnedHandle pidfd_;
+  OwnedHandle errors_;
   std::optional<ProcessExit> exit_;
 };
 
@@ -163,8 +141,8 @@ std::error_code SystemProcesses::Start(std::string_view command_line, std::int16
     }
   }
   // Without a file for them the child's errors go where ours go.
-  UniqueFd errors = ErrorCaptureFile();
-  if (errors.get() >= 0) {
+  OwnedHandle errors = ErrorCaptureFile();
+  if (errors.valid()) {
     if (const int error = posix_spawn_file_actions_adddup2(actions.get(), errors.get(), STDERR_FILENO); error != 0) {
       return {error, std::generic_category()};
     }
@@ -175,6 +153,6 @@ std::error_code SystemProcesses::Start(std::string_view command_line, std::int16
   }
   // A child we have not reaped keeps its pid, so opening the pidfd after
   // the spawn cannot race with the end of the process.
-  process = std::make_unique<PosixChild>(pid, UniqueFd(OpenPidFd(pid)), std::move(errors));
+  process = std::make_unique<PosixChild>(pid, OwnedHandle(OpenPidFd(pid)), std::move(errors));
   return {};
 }

@@ -1,17 +1,13 @@
 #include "process_service.h"
+#include "owned_handle.h"
 #include "utf.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
-
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-// A kernel handle with exactly one owner.
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 // Exit codes in the NTSTATUS error range are what an unhandled exception
 // leaves behind (0xC0000005 access violation, 0xC0000409 stack overrun...).
@@ -21,7 +17,7 @@ constexpr DWORD kFirstExceptionCode = 0xC0000000u;
 // (the game's folder may not be ours to write), inheritable so the child can
 // write to it, and deleted by the system once the last handle closes, the
 // child's and ours, however either program ends.
-UniqueHandle ErrorCaptureFile() {
+OwnedHandle ErrorCaptureFile() {
   wchar_t folder[MAX_PATH + 1];
   const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
   if (length == 0 || length > MAX_PATH) return {};
@@ -33,7 +29,7 @@ UniqueHandle ErrorCaptureFile() {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable, CREATE_NEW,
                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return UniqueHandle(file);
+    if (file != INVALID_HANDLE_VALUE) return OwnedHandle(file);
     if (GetLastError() != ERROR_FILE_EXISTS) return {};
   }
   return {};
@@ -41,7 +37,7 @@ UniqueHandle ErrorCaptureFile() {
 
 class Win32Child final : public ChildProcess {
  public:
-  Win32Child(UniqueHandle process, UniqueHandle errors) : process_(std::move(process)), errors_(std::move(errors)) {}
+  Win32Child(OwnedHandle process, OwnedHandle errors) : process_(std::move(process)), errors_(std::move(errors)) {}
 
   // The end is decided by the handle being signalled, never by the exit
   // code: a program may well exit with 259, the value of STILL_ACTIVE.
@@ -73,7 +69,7 @@ class Win32Child final : public ChildProcess {
   std::string ErrorOutput(std::size_t limit) override {
     std::string text(limit, '\0');
     std::size_t got = 0;
-    while (errors_ && got < limit) {
+    while (errors_.valid() && got < limit) {
       OVERLAPPED at{};
       at.Offset = static_cast<DWORD>(got);
       DWORD n = 0;
@@ -85,8 +81,8 @@ class Win32Child final : public ChildProcess {
   }
 
  private:
-  UniqueHandle process_;
-  UniqueHandle errors_;
+  OwnedHandle process_;
+  OwnedHandle errors_;
   std::optional<ProcessExit> exit_;
   bool woke_for_input_ = false;
 };
@@ -116,8 +112,8 @@ std::error_code SystemProcesses::Start(std::string_view command_line, std::int16
   // The child's errors go to a file of its own; without one, where ours go.
   // The tool makes no other inheritable handle, so handing them all down
   // hands down this one only.
-  UniqueHandle errors = ErrorCaptureFile();
-  if (errors) {
+  OwnedHandle errors = ErrorCaptureFile();
+  if (errors.valid()) {
     startup.dwFlags |= STARTF_USESTDHANDLES;
     startup.hStdError = errors.get();
   }
@@ -125,12 +121,11 @@ std::error_code SystemProcesses::Start(std::string_view command_line, std::int16
   const std::wstring folder = Widen(working_folder);
   // No application name: the system then looks for the program in the
   // tool's own folder first, then in our current folder and on PATH.
-  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, errors ? TRUE : FALSE, 0, nullptr,
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, errors.valid() ? TRUE : FALSE, 0, nullptr,
                       folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
-    return {static_cast<int>(GetLastError()), std::system_category()};
+    return LastSystemError();
   }
-  UniqueHandle thread(info.hThread);
-  thread.reset();
-  process = std::make_unique<Win32Child>(UniqueHandle(info.hProcess), std::move(errors));
+  CloseHandle(info.hThread);
+  process = std::make_unique<Win32Child>(OwnedHandle(info.hProcess), std::move(errors));
   return {};
 }

@@ -1,6 +1,6 @@
 #include "select_archive.h"
 
-#include "archive_selection.h"
+#include "archive_rule.h"
 #include "product.h"
 
 std::string RejectCaption(std::string_view name) { return std::string(TESSOLO_CAPTION) + ": " + std::string(name); }

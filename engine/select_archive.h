@@ -1,5 +1,9 @@
 #pragma once
 
+// The handler around the archive rule (archive_rule.h): it picks the
+// archive of the run's current file and ends the program on a name that no
+// rule accepts.
+
 #include "form_state.h"
 #include "window_ops.h"
 

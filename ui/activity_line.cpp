@@ -17,7 +17,7 @@ ActivityLine::ActivityLine() : x2_(design::kLineRestX2), x2_px_(design::Pixels(d
 std::error_code ActivityLine::Create() {
   SetLastError(0);
   pen_.reset(CreatePen(PS_SOLID, design::kLinePenPixels, design::kLineColour));
-  return pen_ ? std::error_code() : LastError();
+  return pen_ ? std::error_code() : LastGdiError();
 }
 
 RECT ActivityLine::MoveEnd(float x2_twips) {

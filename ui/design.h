@@ -1,5 +1,6 @@
 #pragma once
 
+#include "indicators.h"
 #include "product.h"
 #include "window_ops.h"
 
@@ -23,7 +24,7 @@ inline constexpr int kClientHeight = 6390;  // 426 px
 // Picture boxes, windowed, topmost first.
 inline constexpr TwipRect kAboutPanel{5400, 1080, 4095, 1575};     // Picture3
 inline constexpr TwipRect kInfoPanel{0, 1440, 4335, 1815};         // Picture2
-inline constexpr TwipRect kProgressBar{2400, 2520, 15, 1575};      // Picture1
+inline constexpr TwipRect kProgressBar{2400, 2520, kBarRestWidth, 1575};  // Picture1
 inline constexpr std::wstring_view kInfoTip = L"click to cancel";
 // The about panel's version line, drawn over its picture (pixels in the
 // panel), so the version is written in one place only.
@@ -49,7 +50,7 @@ inline constexpr int kLabelWeight = 700;
 
 // Line2: the fixed end (x1, y1) and the design y of the moving end. A short
 // diagonal stroke, so the line at rest still shows as a blot.
-inline constexpr int kLineX1 = 120;
+inline constexpr int kLineX1 = kLineFixedX;
 inline constexpr int kLineY1 = 120;
 inline constexpr int kLineY2 = 135;
 inline constexpr float kLineRestX2 = 135.0f;

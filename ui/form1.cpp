@@ -79,7 +79,7 @@ bool Form1::Create(int show_command) {
                  frame.bottom - frame.top, nullptr, menu_, icon, small_icon)) {
     if (create_failure_ == nullptr) {
       create_failure_ = "the window";
-      create_error_ = LastError();
+      create_error_ = LastGdiError();
     }
     DestroyMenu(menu_);
     menu_ = nullptr;
@@ -141,14 +141,14 @@ LRESULT Form1::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
 std::error_code Form1::OnCreate(const char*& what) {
   SetLastError(0);
   what = "loading the artwork";
-  if (background_ = LoadBitmapResource(IDB_BACKGROUND); !background_) return LastError();
+  if (background_ = LoadBitmapResource(IDB_BACKGROUND); !background_) return LastGdiError();
   what = "the labels' font";
   if (label_font_ = DesignFont(design::kLabelFont, design::kLabelPoints, design::kLabelWeight); !label_font_) {
-    return LastError();
+    return LastGdiError();
   }
   what = "the about panel's font";
   if (about_font_ = DesignFont(design::kAboutFont, design::kAboutPoints, design::kAboutWeight); !about_font_) {
-    return LastError();
+    return LastGdiError();
   }
   what = "the activity line's pen";
   if (std::error_code error = line_.Create()) return error;
@@ -182,7 +182,7 @@ std::error_code Form1::OnCreate(const char*& what) {
   // Windows raises the 1 ms interval to its own minimum; the line's speed
   // follows whatever rate that gives.
   what = "the timer";
-  if (SetTimer(Handle(), kTimerId, design::kTimerMilliseconds, nullptr) == 0) return LastError();
+  if (SetTimer(Handle(), kTimerId, design::kTimerMilliseconds, nullptr) == 0) return LastGdiError();
   what = nullptr;
   return {};
 }
@@ -191,7 +191,7 @@ std::error_code Form1::AddInfoTooltip() {
   tooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
                              CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Handle(), nullptr,
                              GetModuleHandleW(nullptr), nullptr);
-  if (tooltip_ == nullptr) return LastError();
+  if (tooltip_ == nullptr) return LastGdiError();
   std::wstring tip(design::kInfoTip);
   TTTOOLINFOW tool{};
   tool.cbSize = sizeof tool;
@@ -199,7 +199,7 @@ std::error_code Form1::AddInfoTooltip() {
   tool.hwnd = Handle();
   tool.uId = reinterpret_cast<UINT_PTR>(info_.Handle());
   tool.lpszText = tip.data();
-  if (!SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool))) return LastError();
+  if (!SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool))) return LastGdiError();
   return {};
 }
 

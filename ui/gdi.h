@@ -41,7 +41,7 @@ class Selection {
 // The tool's bitmaps from its own resources, as DIB sections.
 UniqueBitmap LoadBitmapResource(int id);
 
-// The calling thread's last error. GDI often fails without setting one
+// The calling thread's last error after a GDI or window call. GDI often fails without setting one
 // (an exhausted handle quota, say); that is reported as lack of memory,
 // which it is.
-std::error_code LastError();
+std::error_code LastGdiError();

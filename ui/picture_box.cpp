@@ -5,17 +5,17 @@
 std::error_code PictureBox::Create(HWND parent, int id, RECT pixels, int bitmap_resource, COLORREF background) {
   SetLastError(0);
   bitmap_ = LoadBitmapResource(bitmap_resource);
-  if (!bitmap_) return LastError();
+  if (!bitmap_) return LastGdiError();
   BITMAP info{};
   GetObjectW(bitmap_.get(), sizeof info, &info);
   bitmap_size_ = SIZE{info.bmWidth, info.bmHeight};
   SetLastError(0);
   background_.reset(CreateSolidBrush(background));
-  if (!background_) return LastError();
+  if (!background_) return LastGdiError();
   // Created hidden; the window shows what its load handler leaves visible.
   if (!CreateFor(0, L"", WS_CHILD | WS_CLIPSIBLINGS, pixels.left, pixels.top, pixels.right - pixels.left,
                  pixels.bottom - pixels.top, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)))) {
-    return LastError();
+    return LastGdiError();
   }
   return {};
 }

@@ -37,19 +37,13 @@ gf_stadium_file() {
 }
 
 # gf_entries FOLDER ARCHIVE: the archive's table as "offset size name" lines,
-# in table order. Where the archive has a restore point, -l shows each
-# entry's origin in a column of its own and counts them after the table.
+# in table order. Once the archive has a restore point, -l adds a column that
+# says since when each entry is there, and a count after the table.
 gf_entries() {
   gf_pak "$1" -l "$2" | awk '
-    table && /^ *[0-9]+ +[0-9]+ +(yes|no) +/ {
-      off = $1; size = $2
-      sub(/^ *[0-9]+ +[0-9]+ +[a-z]+ +/, "")
-      if (since) sub(/^[a-z]+ +/, "")
-      print off, size, $0
-      next
-    }
+    table && match($0, row) { print $1, $2, substr($0, RLENGTH + 1); next }
     { table = 0 }
-    /^ *offset +size +packed +(since +)?name$/ { table = 1; since = ($4 == "since") }'
+    /^ *offset +size +packed +(since +)?name$/ { table = 1; row = "^ *[0-9]+ +[0-9]+ +[a-z]+ +" ($4 == "since" ? "[a-z]+ +" : "") }'
 }
 
 # gf_entry_bytes ARCHIVE_FILE OFFSET SIZE: the raw bytes of one entry.

@@ -116,8 +116,14 @@ tw_menu() {
   esac
   local shot x
   shot=$(mktemp "${TMPDIR:-/tmp}/tessolo-menu.XXXXXX.png")
-  tw_screenshot "$shot"
-  x=$(tw_menu_items "$shot" | sed -n "${index}p")
+  # The window is there before Wine has drawn its menu bar, and on a busy
+  # machine the drawing may lag by seconds: look again until it shows.
+  for _ in $(seq 1 50); do
+    tw_screenshot "$shot"
+    x=$(tw_menu_items "$shot" | sed -n "${index}p")
+    [ -n "$x" ] && break
+    sleep 0.2
+  done
   rm -f "$shot"
   if [ -z "$x" ]; then
     echo "tw_menu: menu item $1 not found in the menu bar" >&2

@@ -1,9 +1,11 @@
-#include "process_service.h"
+#include "command_line.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <random>
+
+#include "../test_seed.h"
 
 #ifdef _WIN32
 #include "utf.h"
@@ -68,8 +70,7 @@ std::vector<std::string> Tail(std::vector<std::string> v) {
 TEST(QuoteArgument, RoundTripsThroughTheSplitter) {
   EXPECT_EQ(Tail(SplitCommandLine(LineOf(kAwkwardArguments))), kAwkwardArguments);
 
-  const unsigned seed = std::random_device{}();
-  std::printf("seed %u\n", seed);
+  const unsigned seed = TestSeed("quoting");
   std::mt19937 random(seed);
   const std::string alphabet = "ab \\\"\t_.";
   for (int round = 0; round < 2000; ++round) {

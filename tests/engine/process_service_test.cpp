@@ -1,4 +1,5 @@
 // The real process service, with the stand-in packer as the child.
+#include "command_line.h"
 #include "import_run.h"
 #include "process_runner.h"
 

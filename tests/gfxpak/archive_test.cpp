@@ -12,7 +12,9 @@
 #include "archive_ops.h"
 #include "big_archive.h"
 #include "file.h"
+#include "file_lock.h"
 #include "restore_point.h"
+#include "temp_names.h"
 #include "test_support.h"
 
 #ifdef _WIN32
@@ -508,7 +510,7 @@ TEST(ArchiveTest, WritersTakeTurnsOnTheLock) {
     FileLock second;
     EXPECT_EQ(second.Acquire(lock_path, std::chrono::milliseconds(100)), Errc::kInUse);
     SystemFileSystem impatient(std::chrono::milliseconds(100));
-    const Status put = PutIntoArchive(impatient, archive, "b.o", Text("b"), true);
+    const Status put = PutIntoArchive(impatient, archive, "b.o", Text("b"), MakeRestorePoint::kYes);
     EXPECT_EQ(put.code(), Errc::kInUse) << Why(put);
     EXPECT_EQ(Describe(put.error()), archive + ": archive is in use");
     Bytes after;

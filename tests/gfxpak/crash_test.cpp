@@ -69,13 +69,13 @@ Bytes Original() {
 enum class Kind { kPut, kCompress, kRestoreOriginal, kRestoreEntries, kCompact };
 using Step = std::function<Status(FileSystem&)>;
 
-Step Put(std::string name, unsigned seed, std::size_t size, bool restore_point = true) {
-  return [=](FileSystem& fs) { return PutIntoArchive(fs, kArchive, name, Random(size, seed), restore_point); };
+Step Put(std::string name, unsigned seed, std::size_t size, MakeRestorePoint make = MakeRestorePoint::kYes) {
+  return [=](FileSystem& fs) { return PutIntoArchive(fs, kArchive, name, Random(size, seed), make); };
 }
 
 Status RestoreOriginal(FileSystem& fs) {
   std::uint64_t size = 0;
-  return RestoreArchive(fs, kArchive, false, size);
+  return RestoreArchive(fs, kArchive, Force::kNo, size);
 }
 
 Step RestoreNamed(std::string name) {
@@ -87,7 +87,7 @@ Step RestoreNamed(std::string name) {
 
 Status CompactForce(FileSystem& fs) {
   bool dropped = false;
-  return CompactArchiveFile(fs, kArchive, true, dropped);
+  return CompactArchiveFile(fs, kArchive, Force::kYes, dropped);
 }
 
 Status CompressInPlace(FileSystem& fs) {
@@ -111,7 +111,7 @@ std::vector<Scenario> Scenarios() {
       {"-p add with table growth, first import", Kind::kPut, {}, Put(long_name, 11, 800)},
       {"-p replace of the record across 4096", Kind::kPut, {Put("s5__.o", 12, 300)}, Put("across.o", 13, 1200)},
       {"-p add with table growth, restore point there", Kind::kPut, {Put("across.o", 14, 500)}, Put(long_name, 15, 600)},
-      {"-p -norestore replace of the record across 4096", Kind::kPut, {}, Put("across.o", 16, 700, false)},
+      {"-p -norestore replace of the record across 4096", Kind::kPut, {}, Put("across.o", 16, 700, MakeRestorePoint::kNo)},
       {"-compress IN IN", Kind::kCompress, {}, CompressInPlace},
       {"-restore", Kind::kRestoreOriginal, {Put(long_name, 17, 400), Put("across.o", 18, 900), Put("s7__.o", 19, 300)},
        RestoreOriginal},

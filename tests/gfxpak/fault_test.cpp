@@ -16,6 +16,7 @@
 #include "archive_ops.h"
 #include "cli.h"
 #include "restore_point.h"
+#include "temp_names.h"
 #include "sha256.h"
 #include "test_support.h"
 
@@ -56,13 +57,13 @@ enum class Kind { kPut, kRestoreOriginal, kRestoreEntries, kCompact };
 
 using Step = std::function<Status(FileSystem&)>;
 
-Step Put(std::string name, unsigned seed, std::size_t size, bool restore_point = true) {
-  return [=](FileSystem& fs) { return PutIntoArchive(fs, kArchive, name, Random(size, seed), restore_point); };
+Step Put(std::string name, unsigned seed, std::size_t size, MakeRestorePoint make = MakeRestorePoint::kYes) {
+  return [=](FileSystem& fs) { return PutIntoArchive(fs, kArchive, name, Random(size, seed), make); };
 }
 
 Status Restore(FileSystem& fs) {
   std::uint64_t size = 0;
-  return RestoreArchive(fs, kArchive, false, size);
+  return RestoreArchive(fs, kArchive, Force::kNo, size);
 }
 
 Step RestoreNamed(std::vector<std::string> names) {
@@ -72,7 +73,7 @@ Step RestoreNamed(std::vector<std::string> names) {
   };
 }
 
-Step Compact(bool force) {
+Step Compact(Force force) {
   return [=](FileSystem& fs) {
     bool dropped = false;
     return CompactArchiveFile(fs, kArchive, force, dropped);
@@ -106,8 +107,8 @@ std::vector<Scenario> Scenarios() {
        Kind::kPut,
        {Put("stadium_1.o", 19, 300)},
        Put(long_name, 20, 2000)},
-      {"-p -norestore replace", Kind::kPut, {}, Put("stadium_1.o", 21, 3000, false)},
-      {"-p -norestore add with table growth", Kind::kPut, {}, Put(long_name, 22, 1000, false)},
+      {"-p -norestore replace", Kind::kPut, {}, Put("stadium_1.o", 21, 3000, MakeRestorePoint::kNo)},
+      {"-p -norestore add with table growth", Kind::kPut, {}, Put(long_name, 22, 1000, MakeRestorePoint::kNo)},
       {"-p into a missing archive", Kind::kPut, {}, Put("first.o", 23, 1500), false},
       {"-restore", Kind::kRestoreOriginal, {Put(long_name, 24, 900), Put("stadium_3.o", 25, 700), Put("x.h", 26, 300)}, Restore},
       {"-restore NAME of a replaced entry", Kind::kRestoreEntries, {Put("stadium_3.o", 30, 900), Put("stadium_2.o", 31, 700)},
@@ -125,8 +126,8 @@ std::vector<Scenario> Scenarios() {
        RestoreNamed({"new_a.o"})},
       {"-restore NAME of every change", Kind::kRestoreEntries, {Put("new_a.o", 39, 400), Put("stadium_4.o", 40, 900)},
        RestoreNamed({"new_a.o", "stadium_4.o"}), true, false},
-      {"-compact -force", Kind::kCompact, {Put("stadium_2.o", 27, 900), Put(long_name, 28, 400)}, Compact(true)},
-      {"-compact", Kind::kCompact, {Put("stadium_2.o", 29, 900, false)}, Compact(false)},
+      {"-compact -force", Kind::kCompact, {Put("stadium_2.o", 27, 900), Put(long_name, 28, 400)}, Compact(Force::kYes)},
+      {"-compact", Kind::kCompact, {Put("stadium_2.o", 29, 900, MakeRestorePoint::kNo)}, Compact(Force::kNo)},
   };
 }
 
@@ -212,10 +213,10 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
     // An interrupted restore is finished, never built on.
     EXPECT_TRUE(sc.kind == Kind::kRestoreOriginal || sc.kind == Kind::kRestoreEntries);
     const Bytes held = fs.Get(kArchive);
-    const Status put = PutIntoArchive(fs, kArchive, "more.o", Bytes(50, 3), true);
+    const Status put = PutIntoArchive(fs, kArchive, "more.o", Bytes(50, 3), MakeRestorePoint::kYes);
     EXPECT_EQ(put.code(), Errc::kRestoreUnfinished);
     EXPECT_EQ(Why(put), "zdata.big: an earlier -restore did not finish: run gfxpak -restore again");
-    EXPECT_EQ(Compact(true)(fs).code(), Errc::kRestoreUnfinished);
+    EXPECT_EQ(Compact(Force::kYes)(fs).code(), Errc::kRestoreUnfinished);
     EXPECT_EQ(fs.Get(kArchive), held);
     std::ostringstream out;
     std::ostringstream err;

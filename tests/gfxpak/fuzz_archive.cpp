@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!gfxpak::ReadEntry(storage, entry, bytes).ok()) __builtin_trap();
   }
   const std::vector<std::uint8_t> payload(size % 97, 0x5A);
-  const std::string name = archive.entries.empty() ? std::string("fuzz.o") : gfxpak::BareName(archive.entries[0].name);
+  const std::string name = archive.entries.empty() ? std::string("fuzz.o") : BareName(archive.entries[0].name);
   if (!name.empty() && gfxpak::PutEntry(storage, name, payload, gfxpak::PutOptions{}).ok()) {
     gfxpak::Archive after;
     if (!gfxpak::ReadArchive(storage, after).ok()) __builtin_trap();

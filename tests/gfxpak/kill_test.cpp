@@ -18,6 +18,7 @@
 #include "restore_point.h"
 #include "sha256.h"
 #include "test_support.h"
+#include "../test_seed.h"
 
 namespace gfxpak {
 namespace {
@@ -70,12 +71,7 @@ bool RunPut(const std::string& archive, const std::string& file, std::chrono::mi
   return RunKilled({"-p", "-norestore", archive, file}, delay);
 }
 
-unsigned Seed() {
-  const char* env_seed = std::getenv("GFXPAK_KILL_SEED");
-  const unsigned seed = env_seed != nullptr ? static_cast<unsigned>(std::strtoul(env_seed, nullptr, 10)) : std::random_device{}();
-  std::printf("kill test seed %u (GFXPAK_KILL_SEED=%u to replay)\n", seed, seed);
-  return seed;
-}
+unsigned Seed() { return TestSeed("kill test"); }
 
 std::string FileHash(const std::string& path) {
   FileBytes bytes;

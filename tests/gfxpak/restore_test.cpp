@@ -16,6 +16,7 @@
 #include "restore_point.h"
 #include "sha256.h"
 #include "test_support.h"
+#include "../test_seed.h"
 
 namespace gfxpak {
 namespace {
@@ -29,26 +30,6 @@ std::string Name(const char* prefix, int number, const char* suffix) {
   name += std::to_string(number);
   name += suffix;
   return name;
-}
-
-TEST(Sha256Test, KnownDigests) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-      {std::string(1000, 'a'), "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3"},
-  };
-  for (const auto& [text, hex] : cases) {
-    EXPECT_EQ(ToHex(Sha256Of(Bytes(text.begin(), text.end()))), hex) << text.size() << " bytes";
-  }
-  // Fed in uneven pieces, the digest is the same.
-  const Bytes long_text(1000, 'a');
-  Sha256 sha;
-  for (std::size_t at = 0, step = 1; at < long_text.size(); at += step, step = step * 3 % 97 + 1) {
-    sha.Update(std::span(long_text).subspan(at, std::min(step, long_text.size() - at)));
-  }
-  EXPECT_EQ(ToHex(sha.Finish()), cases[3].second);
 }
 
 struct Rng {
@@ -80,11 +61,11 @@ Bytes DenseArchive(Rng& rng, int count) {
 }
 
 void Import(MemoryFileSystem& fs, const std::string& name, const Bytes& data) {
-  const Status s = PutIntoArchive(fs, kArchive, name, data, true);
+  const Status s = PutIntoArchive(fs, kArchive, name, data, MakeRestorePoint::kYes);
   ASSERT_TRUE(s.ok()) << Why(s);
 }
 
-Status Restore(MemoryFileSystem& fs, bool force = false) {
+Status Restore(MemoryFileSystem& fs, Force force = Force::kNo) {
   std::uint64_t size = 0;
   return RestoreArchive(fs, kArchive, force, size);
 }
@@ -99,8 +80,7 @@ void RestoreAndCompare(MemoryFileSystem& fs, const Bytes& original) {
 using Mix = std::function<void(MemoryFileSystem&, Rng&)>;
 
 TEST(RestoreTest, RestoreGivesTheOriginalBackAfterEachMix) {
-  const unsigned seed = std::random_device{}();
-  std::printf("restore mix seed %u\n", seed);
+  const unsigned seed = TestSeed("restore mix");
   const std::vector<std::pair<const char*, Mix>> mixes = {
       {"one replace", [](auto& fs, Rng& r) { Import(fs, "stadium_3.o", r.bytes(3000)); }},
       {"many replaces of one entry",
@@ -168,8 +148,7 @@ std::vector<Listed> Listing(const Bytes& bytes) {
 // restore still gives the original at every step, and after the last one
 // the archive is the original byte for byte without a restore point.
 TEST(RestoreTest, EntriesComeBackOneByOne) {
-  const unsigned seed = std::random_device{}();
-  std::printf("single restore seed %u\n", seed);
+  const unsigned seed = TestSeed("single restore");
   Rng rng{std::mt19937(seed)};
   const Bytes original = DenseArchive(rng, 8);
   const std::vector<Listed> was = Listing(original);
@@ -256,7 +235,7 @@ TEST(RestoreTest, DamagedRestorePointsAreRefusedAndChangeNothing) {
     fs.Put(kRestore, bytes);
     const Status restored = Restore(fs);
     EXPECT_EQ(restored.code(), refusal) << Why(restored);
-    const Status put = PutIntoArchive(fs, kArchive, "new.o", Bytes(10, 1), true);
+    const Status put = PutIntoArchive(fs, kArchive, "new.o", Bytes(10, 1), MakeRestorePoint::kYes);
     EXPECT_EQ(put.code(), refusal) << Why(put);
     EXPECT_EQ(fs.Get(kArchive), changed);
     EXPECT_EQ(fs.Get(kRestore), bytes);
@@ -314,12 +293,12 @@ TEST(RestoreTest, ForeignAndOutdatedRestorePointsAreRefusedUnlessForced) {
     fs.Put(kRestore, point);
     const Status restored = Restore(fs);
     EXPECT_EQ(restored.code(), c.refusal) << Why(restored);
-    const Status put = PutIntoArchive(fs, kArchive, "a.o", Bytes(10, 2), true);
+    const Status put = PutIntoArchive(fs, kArchive, "a.o", Bytes(10, 2), MakeRestorePoint::kYes);
     EXPECT_EQ(put.code(), c.refusal) << Why(put);
     EXPECT_EQ(fs.Get(kArchive), c.archive) << "a refused restore point changed the archive";
     EXPECT_EQ(fs.Get(kRestore), point);
     if (c.archive.size() < original.size()) continue;
-    const Status forced = Restore(fs, true);
+    const Status forced = Restore(fs, Force::kYes);
     EXPECT_TRUE(forced.ok()) << Why(forced);
     EXPECT_FALSE(fs.Exists(kRestore));
     if (c.force_gives_original) {
@@ -328,7 +307,7 @@ TEST(RestoreTest, ForeignAndOutdatedRestorePointsAreRefusedUnlessForced) {
   }
 }
 
-// The layout of gfxpak 1.0, written out by hand: magic, original size,
+// The first layout, written out by hand: magic, original size,
 // committed length, header and tail lengths, their SHA-256, 8 unused bytes,
 // then the saved header as a range (offset, length, FNV-1a seeded with the
 // offset, bytes).
@@ -368,7 +347,7 @@ TEST(RestoreTest, RestorePointsOfTheEarlierLayoutStillRestore) {
   ASSERT_TRUE(ReadArchive(probe, a).ok());
   const Bytes earlier = EarlierRestorePoint(original, a.table_end + a.trailer.size());
 
-  // As gfxpak 1.0 left an archive after a replacement: new data above the
+  // As the first builds of gfxpak left an archive after a replacement: new data above the
   // original size, the table repointed, nothing saved but the header.
   MemoryStorage changed(original);
   PutOptions above;

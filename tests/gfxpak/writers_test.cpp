@@ -12,10 +12,12 @@
 
 #include "archive_ops.h"
 #include "big_archive.h"
+#include "command_line.h"
 #include "process_service.h"
 #include "restore_point.h"
 #include "sha256.h"
 #include "test_support.h"
+#include "../test_seed.h"
 
 namespace gfxpak {
 namespace {
@@ -114,9 +116,7 @@ class WritersTest : public ::testing::Test {
     dir_ = fs::temp_directory_path() / Name("gfxpak-writers-", static_cast<int>(std::random_device{}() % 1000000), "");
     fs::create_directories(dir_);
     archive_ = (dir_ / "zdata.big").string();
-    const unsigned seed = std::random_device{}();
-    std::printf("writers test seed %u\n", seed);
-    rng_.seed(seed);
+    rng_.seed(TestSeed("writers test"));
   }
   void TearDown() override {
     std::error_code ignored;
@@ -202,7 +202,7 @@ TEST_F(WritersTest, TwoImportsIntoAnExistingArchive) {
   // Every import went through the one restore point.
   std::uint64_t size = 0;
   SystemFileSystem disk;
-  ASSERT_TRUE(RestoreArchive(disk, archive_, false, size).ok());
+  ASSERT_TRUE(RestoreArchive(disk, archive_, Force::kNo, size).ok());
   EXPECT_EQ(HashOf(archive_), original);
 }
 
@@ -214,7 +214,7 @@ TEST_F(WritersTest, ImportAgainstRestore) {
   SystemFileSystem disk;
   for (int round = 0; round < kRounds; ++round) {
     const auto [earlier, earlier_data] = Input(Name("earlier_", round));
-    ASSERT_TRUE(PutIntoArchive(disk, archive_, BareName(earlier), earlier_data, true).ok());
+    ASSERT_TRUE(PutIntoArchive(disk, archive_, BareName(earlier), earlier_data, MakeRestorePoint::kYes).ok());
     const auto [path, data] = Input(Name("new_", round));
     const auto [code_p, code_r] = round % 2 ? RunTogether({"-p", archive_, path}, {"-restore", archive_})
                                             : RunTogether({"-restore", archive_}, {"-p", archive_, path});
@@ -234,7 +234,7 @@ TEST_F(WritersTest, ImportAgainstRestore) {
     }
     if (fs::exists(RestorePathFor(archive_))) {
       std::uint64_t size = 0;
-      ASSERT_TRUE(RestoreArchive(disk, archive_, false, size).ok()) << "round " << round;
+      ASSERT_TRUE(RestoreArchive(disk, archive_, Force::kNo, size).ok()) << "round " << round;
     }
     ASSERT_EQ(HashOf(archive_), original) << "round " << round;
     ExpectNoLeftovers(round);
@@ -250,7 +250,7 @@ TEST_F(WritersTest, ImportAgainstCompact) {
   for (int round = 0; round < kRounds; ++round) {
     // Dead space for the compaction to remove.
     const auto [earlier, earlier_data] = Input(Name("stadium_", round % 6));
-    ASSERT_TRUE(PutIntoArchive(disk, archive_, BareName(earlier), earlier_data, false).ok());
+    ASSERT_TRUE(PutIntoArchive(disk, archive_, BareName(earlier), earlier_data, MakeRestorePoint::kNo).ok());
     const auto [path, data] = Input(Name("new_", round));
     const auto [code_p, code_c] = round % 2 ? RunTogether({"-p", archive_, path}, {"-compact", "-force", archive_})
                                             : RunTogether({"-compact", "-force", archive_}, {"-p", archive_, path});

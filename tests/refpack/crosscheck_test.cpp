@@ -2,7 +2,8 @@
 // package qfs-compression: our streams must decode there, its streams here.
 // It handles only the 3-byte size header, hence inputs up to 16 MiB - 1.
 // Ours are made on one thread and on seven, which must give the same
-// stream; over 1 MiB it is joined from pieces.
+// stream; over 512 KiB it is joined from pieces, so that a copy or a literal
+// run crosses each cut.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -78,7 +79,8 @@ TEST(CrossCheck, BothWaysWithQfsCompression) {
       {"binary", refpack_test::Binary(300000, 22)},
       {"picture", refpack_test::Picture(300, 200, 23)},
       {"texture", refpack_test::Texture(640, 480, 26)},
-      {"two_pieces", refpack_test::Text((1 << 20) + 1, 27)},
+      {"two_pieces", refpack_test::Text(1 << 20, 27)},
+      {"three_pieces", refpack_test::Binary((1 << 20) + 1, 28)},
       {"random", refpack_test::Random(100000, 24)},
       {"zeros", Bytes(200000, 0)},
       {"largest_small_header", [] {

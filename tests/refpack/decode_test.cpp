@@ -100,6 +100,45 @@ INSTANTIATE_TEST_SUITE_P(
         CopyVector{"overlap_seven", 8, "C0 00 06 FF", kNone, 260, 7}),
     [](const testing::TestParamInfo<CopyVector>& p) { return std::string(p.param.name); });
 
+// Copies from close behind overlap their own output. Followed by more
+// literals, they are made in whole blocks, which treat every distance under
+// 16 apart: each distance up to a little beyond, at lengths around the
+// block sizes, against a byte-by-byte copy.
+TEST(CopyCommands, OverlappingCopiesInBlocks) {
+  const Bytes history = History(20);
+  const Bytes after = History(32);
+  for (std::size_t dist = 1; dist <= 20; ++dist) {
+    for (const std::size_t len : {3u, 4u, 7u, 8u, 9u, 13u, 15u, 16u, 17u, 31u, 67u}) {
+      Bytes expected = history;
+      for (std::size_t i = 0; i < len; ++i) expected.push_back(expected[expected.size() - dist]);
+      expected.insert(expected.end(), after.begin(), after.end());
+
+      const std::size_t size = expected.size();
+      Bytes stream = {0x10, 0xFB, 0, static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size)};
+      const Bytes head = LiteralCommands(history);
+      stream.insert(stream.end(), head.begin(), head.end());
+      const std::size_t d = dist - 1;
+      if (len == 3) {  // 2-byte command
+        stream.push_back(static_cast<std::uint8_t>((d >> 8) << 5));
+        stream.push_back(static_cast<std::uint8_t>(d));
+      } else {  // 3-byte command
+        stream.push_back(static_cast<std::uint8_t>(0x80 | (len - 4)));
+        stream.push_back(static_cast<std::uint8_t>(d >> 8));
+        stream.push_back(static_cast<std::uint8_t>(d));
+      }
+      const Bytes tail = LiteralCommands(after);
+      stream.insert(stream.end(), tail.begin(), tail.end());
+      stream.push_back(0xFC);
+
+      Bytes out;
+      std::string error;
+      ASSERT_TRUE(refpack::Decompress(stream, out, &error)) << "distance " << dist << ", length " << len << ": "
+                                                           << error;
+      EXPECT_EQ(out, expected) << "distance " << dist << ", length " << len;
+    }
+  }
+}
+
 struct StreamVector {
   const char* name;
   const char* stream;

@@ -14,6 +14,7 @@
 #include "classic.h"
 #include "greedy.h"
 #include "refpack/refpack.h"
+#include "refpack/tuning.h"
 #include "samples.h"
 
 namespace {
@@ -147,13 +148,15 @@ INSTANTIATE_TEST_SUITE_P(
               }}),
     [](const testing::TestParamInfo<Input>& p) { return std::string(p.param.name); });
 
-// Inputs over 1 MiB are cut into equal pieces of at most 1 MiB (the same
-// rule as the encoder's). This one has text on either side of each cut, so
-// that copies reach back over it, and random bytes at it, so that literals
-// run over it; elsewhere a repeated block, which is quick to compress.
+// The encoder cuts inputs over a piece into equal pieces of at most a piece.
+constexpr std::size_t kPiece = refpack::detail::kDefaultTuning.piece;
+
+// Text on either side of each cut, so that copies reach back over it, and
+// random bytes at it, so that literals run over it; elsewhere a repeated
+// block, which is quick to compress.
 Bytes AroundCuts(std::size_t n) {
   Bytes out = Repeat(refpack_test::Random(1000, 30), n);
-  const std::size_t pieces = (n + (1 << 20) - 1) >> 20;
+  const std::size_t pieces = (n + kPiece - 1) / kPiece;
   for (std::size_t i = 1; i < pieces; ++i) {
     const std::size_t cut = n * i / pieces;
     const Bytes text = refpack_test::Text(60000, 31 + i);
@@ -167,18 +170,21 @@ Bytes AroundCuts(std::size_t n) {
 // The stream must not depend on how many threads make it, around the piece
 // sizes and the header's switch to 4-byte sizes above 16 MiB - 1, and must
 // decode; a piece without a single copy (random data) and a copy right at
-// a cut (a run of one byte) are among them.
+// a cut (a run of one byte) are among them. A MiB is two pieces, so that
+// gfxpak's common inputs use two threads.
 TEST(Pieces, SameStreamOnAnyNumberOfThreads) {
   constexpr std::size_t kMiB = 1 << 20;
+  static_assert(kPiece <= kMiB / 2, "a MiB makes at least two pieces");
   const struct {
     const char* name;
     std::function<Bytes()> make;
   } inputs[] = {
-      {"one piece", [] { return refpack_test::Text(kMiB, 20); }},
-      {"two pieces", [] { return refpack_test::Text(kMiB + 1, 21); }},
-      {"random pieces", [] { return refpack_test::Random(2 * kMiB + 3, 22); }},
-      {"run over cuts", [] { return Bytes(3 * kMiB + 5, 0x55); }},
-      {"five pieces", [] { return AroundCuts(5 * kMiB + 7); }},
+      {"one piece", [] { return refpack_test::Text(kPiece, 20); }},
+      {"two pieces", [] { return refpack_test::Text(kPiece + 1, 21); }},
+      {"a MiB", [] { return AroundCuts(kMiB); }},
+      {"random pieces", [] { return refpack_test::Random(2 * kPiece + 3, 22); }},
+      {"run over cuts", [] { return Bytes(3 * kPiece + 5, 0x55); }},
+      {"five pieces", [] { return AroundCuts(5 * kPiece + 7); }},
       {"16 MiB - 1", [] { return AroundCuts(16 * kMiB - 1); }},
       {"16 MiB + 1", [] { return AroundCuts(16 * kMiB + 1); }},
   };
@@ -194,6 +200,30 @@ TEST(Pieces, SameStreamOnAnyNumberOfThreads) {
     ASSERT_TRUE(refpack::Decompress(one, out, &error)) << error;
     EXPECT_TRUE(out == input) << "round trip differs";
     std::printf("  %-14s %9zu bytes -> %9zu\n", in.name, input.size(), one.size());
+  }
+}
+
+// Cutting an input into pieces costs little: each piece's finder takes in
+// the window before it, thinly where it lies far. Held against the same
+// input compressed in one piece, on the kinds of data whose copies reach
+// farthest back over a cut.
+TEST(Pieces, CostLittleAgainstOnePiece) {
+  refpack::detail::Tuning whole = refpack::detail::kDefaultTuning;
+  whole.piece = std::size_t{1} << 30;
+  const struct {
+    const char* name;
+    Bytes data;
+  } inputs[] = {
+      {"text", refpack_test::Text(4 * kPiece, 50)},
+      {"texture", refpack_test::Texture(1024, 2 * kPiece / 1024, 51)},
+      {"around cuts", AroundCuts(4 * kPiece)},
+  };
+  for (const auto& in : inputs) {
+    SCOPED_TRACE(in.name);
+    const std::size_t pieces = refpack::Compress(in.data, {.threads = 1}).size();
+    const std::size_t one = refpack::detail::Compress(in.data, {.threads = 1}, whole).size();
+    EXPECT_LE(pieces, one + one / 500) << "more than 0.2% lost at the cuts";
+    std::printf("  %-12s %9zu bytes -> %9zu in pieces, %9zu in one\n", in.name, in.data.size(), pieces, one);
   }
 }
 

@@ -153,8 +153,14 @@ job=$!
 set +m
 # Before the loader, winenv starts Xvfb and a real Wine server and waits
 # for both, which on a machine busy building takes longer than any fixed
-# wait: wait for as long as the start goes on.
-while [ ! -e "$work/out/started" ] && kill -0 "$job" 2>/dev/null; do sleep 0.1; done
+# wait: wait for as long as the start goes on. Ctrl-C only once the loader's
+# sleep runs: "started" is written just before the loader forks it, and a
+# SIGINT that lands between that fork and the exec is taken by the child's
+# copy of bash's handler and lost; the sleep then runs its 30 seconds, and
+# the loader and the shell above it, seeing no death by SIGINT, go on as if
+# it had been handled (exit status 0, not 130).
+hanging() { ps -eo pgid=,comm= | awk -v g="$job" '$1 == g && $2 == "sleep" { found = 1 } END { exit !found }'; }
+while ! { [ -e "$work/out/started" ] && hanging; } && kill -0 "$job" 2>/dev/null; do sleep 0.1; done
 [ -e "$work/out/started" ] || fail "the fake loader never started: $(cat "$work/hang.log")"
 kill -INT -- -"$job"  # Ctrl-C reaches the whole job
 wait "$job"; status=$?

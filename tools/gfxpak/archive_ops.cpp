@@ -8,6 +8,7 @@
 
 #include "big_archive.h"
 #include "restore_point.h"
+#include "temp_names.h"
 
 namespace gfxpak {
 
@@ -36,14 +37,14 @@ struct OpenPoint {
 // The archive's restore point, open and in the current layout, with an
 // update that a kill cut short settled. One of the earlier layout can only be
 // checked against the last bytes of its original: that check is made before
-// the fingerprint of today's archive is written into it.
-Status OpenRestorePoint(FileSystem& fs, const std::string& archive_path, Storage& archive, bool check_belongs,
+// the fingerprint of today's archive is written into it, unless forced.
+Status OpenRestorePoint(FileSystem& fs, const std::string& archive_path, Storage& archive, Force force,
                         OpenPoint& open, Settlement* settled) {
   const std::string path = RestorePathFor(archive_path);
   if (auto e = fs.Open(path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, path);
   if (Status s = LoadRestorePoint(*open.journal, open.point); !s.ok()) return InFile(s, path);
   if (open.point.earlier_layout) {
-    if (check_belongs) {
+    if (force == Force::kNo) {
       if (Status s = CheckBelongs(*open.journal, archive, open.point); !s.ok()) return InFile(s, path);
     }
     std::vector<std::uint8_t> bytes;
@@ -59,27 +60,29 @@ Status OpenRestorePoint(FileSystem& fs, const std::string& archive_path, Storage
   return InFile(s, archive_path);
 }
 
-// The archive as the restore point expects to find it.
-Status CheckRestorePoint(OpenPoint& open, Storage& archive, const std::string& archive_path, bool fingerprint) {
+// The archive as the restore point expects to find it. A restore that was
+// cut short has changed the archive already: only the original's own bytes
+// can be checked then.
+Status CheckRestorePoint(OpenPoint& open, Storage& archive, const std::string& archive_path) {
   const std::string path = RestorePathFor(archive_path);
   if (Status s = CheckBelongs(*open.journal, archive, open.point); !s.ok()) return InFile(s, path);
-  if (!fingerprint) return {};
+  if (open.point.state == RestoreState::kRestoring) return {};
   return InFile(CheckFingerprint(archive, open.point), path);
 }
 
 // The restore point an import writes through: the one there is, checked, or
-// else a new one when make_new. An existing one is used even with
+// else a new one when make says so. An existing one is used even with
 // -norestore: writing past it would make it restore a mix.
-Status RestorePointForImport(FileSystem& fs, const std::string& archive_path, Storage& archive, bool make_new,
+Status RestorePointForImport(FileSystem& fs, const std::string& archive_path, Storage& archive, MakeRestorePoint make,
                              OpenPoint& open, bool& created, Settlement* settled) {
   const std::string restore_path = RestorePathFor(archive_path);
   created = false;
   if (fs.Exists(restore_path)) {
-    if (Status s = OpenRestorePoint(fs, archive_path, archive, true, open, settled); !s.ok()) return s;
+    if (Status s = OpenRestorePoint(fs, archive_path, archive, Force::kNo, open, settled); !s.ok()) return s;
     if (open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
-    return CheckRestorePoint(open, archive, archive_path, true);
+    return CheckRestorePoint(open, archive, archive_path);
   }
-  if (!make_new) return {};
+  if (make == MakeRestorePoint::kNo) return {};
   std::vector<std::uint8_t> bytes;
   if (Status s = NewRestorePoint(archive, bytes); !s.ok()) return InFile(s, archive_path);
   if (Status s = WriteFileVia(fs, TempPathFor(restore_path), restore_path, bytes); !s.ok()) return s;
@@ -88,12 +91,18 @@ Status RestorePointForImport(FileSystem& fs, const std::string& archive_path, St
   return InFile(LoadRestorePoint(*open.journal, open.point), restore_path);
 }
 
+// How an update through the restore point left the archive.
+enum class ArchiveAfter {
+  kUpdated,
+  kAsBefore,  // it failed before writing, or its writes were undone
+  kHalfWay,   // it failed and so did its undo: the restore point keeps the way back
+};
+
 // Runs one update through the restore point and records it as done with
-// the archive's new fingerprint. A failed update is undone (untouched then
-// says the archive is as it was); where even its undo failed, the restore
-// point keeps the way back and the error says so.
+// the archive's new fingerprint. A failed update is undone; where even its
+// undo failed, the restore point keeps the way back and the error says so.
 template <typename Update>
-Status ThroughJournal(OpenPoint& open, Storage& archive, Update&& update, bool& untouched) {
+Status ThroughJournal(OpenPoint& open, Storage& archive, Update&& update, ArchiveAfter& after) {
   RestoreJournal journal(*open.journal, archive, open.point);
   const PutOptions options{open.point.original_size, &journal};
   PutResult result;
@@ -107,32 +116,35 @@ Status ThroughJournal(OpenPoint& open, Storage& archive, Update&& update, bool& 
     // archive from now on: the update is taken back instead.
     if (!status.ok()) result.undone = NoteUndo(status, journal.Rollback());
   }
-  untouched = status.ok() || !result.started || result.undone;
+  after = status.ok()                          ? ArchiveAfter::kUpdated
+          : !result.started || result.undone ? ArchiveAfter::kAsBefore
+                                             : ArchiveAfter::kHalfWay;
   if (status.ok()) return {};
   // A restore point still marked "updating" after the archive is back is
   // harmless: the next writer takes back again what is back already.
   if (result.started && result.undone) (void)journal.Abort();
-  if (!untouched) status.error().restore_point_kept = true;
+  if (after == ArchiveAfter::kHalfWay) status.error().restore_point_kept = true;
   return status;
 }
 
 // What a restore begins with: the lock, the archive and its restore point,
 // which must be there.
-Status HoldForRestore(FileSystem& fs, const std::string& archive_path, bool check_belongs, FileLock& lock,
+Status HoldForRestore(FileSystem& fs, const std::string& archive_path, Force force, FileLock& lock,
                       std::unique_ptr<Storage>& archive, OpenPoint& open, Settlement* settled) {
   if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
   const std::string restore_path = RestorePathFor(archive_path);
   if (!fs.Exists(restore_path)) return InFile(Fail(Errc::kNoRestorePoint, {}, "no " + BareName(restore_path)), archive_path);
   if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
-  return OpenRestorePoint(fs, archive_path, *archive, check_belongs, open, settled);
+  return OpenRestorePoint(fs, archive_path, *archive, force, open, settled);
 }
 
 // Writes the whole original back and deletes the restore point, which goes
 // only once the archive is whole again and closed (Windows removes no open
 // file): an interrupted restore finds its restore point and runs again.
 Status PutOriginalBack(FileSystem& fs, const std::string& archive_path, std::unique_ptr<Storage>& archive,
-                       OpenPoint& open, bool check_tail) {
-  if (Status s = RestoreJournal(*open.journal, *archive, open.point).Restore(check_tail); !s.ok()) {
+                       OpenPoint& open, Force force) {
+  const TailCheck tail = force == Force::kYes ? TailCheck::kSkip : TailCheck::kCheck;
+  if (Status s = RestoreJournal(*open.journal, *archive, open.point).Restore(tail); !s.ok()) {
     return InFile(s, archive_path);
   }
   open.journal.reset();
@@ -173,14 +185,14 @@ Status PutEntryBack(OpenPoint& open, Storage& archive, const Archive& a, const E
   std::vector<std::uint8_t> now(was.size());
   const bool in_place = original.offset >= a.table_end + a.trailer.size() && !archive.Read(original.offset, now) &&
                         now == was;
-  bool untouched = false;
+  ArchiveAfter after = ArchiveAfter::kUpdated;
   return ThroughJournal(
       open, archive,
       [&](const PutOptions& options, PutResult& result) {
         return in_place ? RepointEntry(archive, index, original.offset, original.size, options, &result)
                         : ReplaceEntry(archive, index, was, options, &result);
       },
-      untouched);
+      after);
 }
 
 // Takes entries that are not at the end of the table out of it, on a copy
@@ -266,7 +278,7 @@ Status CheckNotKept(FileSystem& fs, const std::string& path, FileUse use) {
 }
 
 Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::string_view name,
-                      std::span<const std::uint8_t> data, bool make_restore_point, const std::string& source,
+                      std::span<const std::uint8_t> data, MakeRestorePoint make, const std::string& source,
                       Settlement* settled) {
   // Before the lock, which clears what a killed writer left: a refused
   // file changes nothing.
@@ -289,7 +301,7 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::stri
   if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
   OpenPoint open;
   bool created = false;
-  if (Status s = RestorePointForImport(fs, archive_path, *archive, make_restore_point, open, created, settled);
+  if (Status s = RestorePointForImport(fs, archive_path, *archive, make, open, created, settled);
       !s.ok()) {
     return s;
   }
@@ -301,9 +313,9 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::stri
     PutResult result;
     return InFile(put(PutOptions{}, result), archive_path);
   }
-  bool untouched = false;
-  const Status status = ThroughJournal(open, *archive, put, untouched);
-  if (!status.ok() && untouched && created) {
+  ArchiveAfter after = ArchiveAfter::kUpdated;
+  const Status status = ThroughJournal(open, *archive, put, after);
+  if (after == ArchiveAfter::kAsBefore && created) {
     // It recorded an archive that is still the original; if it cannot go
     // now, it restores that same original.
     open.journal.reset();
@@ -312,20 +324,17 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::stri
   return InFile(status, archive_path);
 }
 
-Status RestoreArchive(FileSystem& fs, const std::string& archive_path, bool force, std::uint64_t& original_size,
+Status RestoreArchive(FileSystem& fs, const std::string& archive_path, Force force, std::uint64_t& original_size,
                       Settlement* settled) {
   FileLock lock;
   std::unique_ptr<Storage> archive;
   OpenPoint open;
-  if (Status s = HoldForRestore(fs, archive_path, !force, lock, archive, open, settled); !s.ok()) return s;
-  // A restore that was cut short has changed the archive already: only the
-  // original's own bytes can be checked then.
-  if (!force) {
-    const bool fingerprint = open.point.state != RestoreState::kRestoring;
-    if (Status s = CheckRestorePoint(open, *archive, archive_path, fingerprint); !s.ok()) return s;
+  if (Status s = HoldForRestore(fs, archive_path, force, lock, archive, open, settled); !s.ok()) return s;
+  if (force == Force::kNo) {
+    if (Status s = CheckRestorePoint(open, *archive, archive_path); !s.ok()) return s;
   }
   original_size = open.point.original_size;
-  return PutOriginalBack(fs, archive_path, archive, open, !force);
+  return PutOriginalBack(fs, archive_path, archive, open, force);
 }
 
 Status RestoreEntries(FileSystem& fs, const std::string& archive_path, const std::vector<std::string>& names,
@@ -334,9 +343,9 @@ Status RestoreEntries(FileSystem& fs, const std::string& archive_path, const std
   FileLock lock;
   std::unique_ptr<Storage> archive;
   OpenPoint open;
-  if (Status s = HoldForRestore(fs, archive_path, true, lock, archive, open, settled); !s.ok()) return s;
+  if (Status s = HoldForRestore(fs, archive_path, Force::kNo, lock, archive, open, settled); !s.ok()) return s;
   if (open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
-  if (Status s = CheckRestorePoint(open, *archive, archive_path, true); !s.ok()) return s;
+  if (Status s = CheckRestorePoint(open, *archive, archive_path); !s.ok()) return s;
 
   Archive a;
   std::vector<Origin> origins;
@@ -362,11 +371,11 @@ Status RestoreEntries(FileSystem& fs, const std::string& archive_path, const std
     undo.added.pop_back();
   }
   if (keep < a.entries.size()) {
-    bool untouched = false;
+    ArchiveAfter after = ArchiveAfter::kUpdated;
     const auto drop = [&](const PutOptions& options, PutResult& result) {
       return DropLastEntries(*archive, keep, options, &result);
     };
-    if (Status cut = ThroughJournal(open, *archive, drop, untouched); !cut.ok()) return InFile(cut, archive_path);
+    if (Status cut = ThroughJournal(open, *archive, drop, after); !cut.ok()) return InFile(cut, archive_path);
     for (std::size_t i = keep; i < a.entries.size(); ++i) done.removed.push_back(a.entries[i].name);
   }
   if (!undo.added.empty()) {
@@ -379,24 +388,24 @@ Status RestoreEntries(FileSystem& fs, const std::string& archive_path, const std
   if (Status check = IsOriginalAgain(open, *archive, done.original); !check.ok()) return InFile(check, archive_path);
   if (!done.original) return {};
   done.original_size = open.point.original_size;
-  return PutOriginalBack(fs, archive_path, archive, open, true);
+  return PutOriginalBack(fs, archive_path, archive, open, Force::kNo);
 }
 
-Status CompactArchiveFile(FileSystem& fs, const std::string& archive_path, bool force, bool& dropped_restore_point,
+Status CompactArchiveFile(FileSystem& fs, const std::string& archive_path, Force force, bool& dropped_restore_point,
                           Settlement* settled) {
   dropped_restore_point = false;
   FileLock lock;
   if (Status s = Hold(fs, archive_path, lock); !s.ok()) return s;
   const std::string restore_path = RestorePathFor(archive_path);
   const bool has_restore_point = fs.Exists(restore_path);
-  if (has_restore_point && !force) return InFile(Fail(Errc::kKeepsRestorePoint), archive_path);
+  if (has_restore_point && force == Force::kNo) return InFile(Fail(Errc::kKeepsRestorePoint), archive_path);
   std::unique_ptr<Storage> archive;
   if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
   if (has_restore_point) {
     // A damaged restore point goes, as -force asks; one that marks a restore
     // cut short stays, as the archive is half way back to its original.
     OpenPoint open;
-    const Status s = OpenRestorePoint(fs, archive_path, *archive, false, open, settled);
+    const Status s = OpenRestorePoint(fs, archive_path, *archive, Force::kYes, open, settled);
     if (!s.ok() && s.code() != Errc::kDamagedRestorePoint) return s;
     if (s.ok() && open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
   }
@@ -429,7 +438,7 @@ Status RecoverArchive(FileSystem& fs, const std::string& archive_path, Settlemen
   std::unique_ptr<Storage> archive;
   if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
   OpenPoint open;
-  return OpenRestorePoint(fs, archive_path, *archive, true, open, settled);
+  return OpenRestorePoint(fs, archive_path, *archive, Force::kNo, open, settled);
 }
 
 }  // namespace gfxpak

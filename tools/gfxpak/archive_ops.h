@@ -22,6 +22,15 @@ std::string LockPathFor(const std::string& archive);
 // archive, or an entry over either, would build the archive from itself.
 bool IsOwnFile(FileSystem& fs, const std::string& archive, const std::string& path);
 
+// Whether a command goes ahead where it would otherwise refuse (-force): a
+// restore point that does not match the archive, or one that compacting
+// would make useless.
+enum class Force { kNo, kYes };
+
+// Whether an import makes a restore point when the archive has none
+// (-norestore: no).
+enum class MakeRestorePoint { kYes, kNo };
+
 // What a command does with a file it is given.
 enum class FileUse {
   kImport,  // -p reads it into an archive
@@ -41,17 +50,17 @@ Status CheckNotKept(FileSystem& fs, const std::string& path, FileUse use);
 
 // Puts data into the archive as entry name (see PutEntry), creating the
 // archive when it is missing. Keeps the restore point up to date when there
-// is one, and makes one first when there is none and make_restore_point.
+// is one, and makes one first when there is none and make says so.
 // source is the file the data was read from, refused when it is one of the
 // archive's own files ("" when there is none).
 Status PutIntoArchive(FileSystem& fs, const std::string& archive, std::string_view name,
-                      std::span<const std::uint8_t> data, bool make_restore_point, const std::string& source = {},
+                      std::span<const std::uint8_t> data, MakeRestorePoint make, const std::string& source = {},
                       Settlement* settled = nullptr);
 
 // Puts the archive back as it was before gfxpak first changed it and deletes
 // the restore point. Refuses a restore point that does not match the archive
-// unless force.
-Status RestoreArchive(FileSystem& fs, const std::string& archive, bool force, std::uint64_t& original_size,
+// unless forced.
+Status RestoreArchive(FileSystem& fs, const std::string& archive, Force force, std::uint64_t& original_size,
                       Settlement* settled = nullptr);
 
 // What -restore ARCHIVE NAME... did.
@@ -74,8 +83,8 @@ Status RestoreEntries(FileSystem& fs, const std::string& archive, const std::vec
                       EntriesRestored& done, Settlement* settled = nullptr);
 
 // Rewrites the archive without dead space. An archive with a restore point is
-// refused, unless force, which deletes the restore point.
-Status CompactArchiveFile(FileSystem& fs, const std::string& archive, bool force, bool& dropped_restore_point,
+// refused, unless forced, which deletes the restore point.
+Status CompactArchiveFile(FileSystem& fs, const std::string& archive, Force force, bool& dropped_restore_point,
                           Settlement* settled = nullptr);
 
 // What every writer does first, alone.

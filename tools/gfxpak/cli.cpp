@@ -15,6 +15,7 @@
 #include "product.h"
 #include "refpack/refpack.h"
 #include "restore_point.h"
+#include "temp_names.h"
 #include "storage.h"
 
 namespace gfxpak {
@@ -22,34 +23,6 @@ namespace gfxpak {
 namespace {
 
 constexpr std::string_view kVersion = "gfxpak " TESSOLO_VERSION;
-
-constexpr std::string_view kUsage =
-    "usage:\n"
-    "  gfxpak -compress -real IN OUT   RefPack-compress IN into OUT (IN may be OUT);\n"
-    "                                  a file that is already RefPack is kept as it is\n"
-    "  gfxpak -p [-norestore] ARCHIVE FILE  put FILE into ARCHIVE (replace the entry of\n"
-    "                                  the same name, else add it; a missing ARCHIVE is\n"
-    "                                  created; -norestore: make no restore point)\n"
-    "  (-compress and -p refuse an IN or FILE that is empty or decodes to nothing)\n"
-    "  gfxpak -l ARCHIVE               list the entries, each marked original, replaced\n"
-    "                                  or added when there is a restore point\n"
-    "  gfxpak -check ARCHIVE           read every entry, decode every compressed one,\n"
-    "                                  check the table and the restore point\n"
-    "  gfxpak -x [-d] ARCHIVE NAME OUT extract an entry (-d: decompress it)\n"
-    "  gfxpak -d IN OUT                decompress a RefPack file\n"
-    "  gfxpak -restore [-force] ARCHIVE  put the archive back as it was before gfxpak\n"
-    "                                  first changed it (from ARCHIVE.restore; -force:\n"
-    "                                  even if the archive is not as gfxpak left it)\n"
-    "  gfxpak -restore ARCHIVE NAME...   put back only the named entries (a replaced one\n"
-    "                                  gets its original bytes, an added one leaves)\n"
-    "  gfxpak -compact [-force] ARCHIVE  rewrite the archive without dead space\n"
-    "                                  (-force: even if that drops its restore point)\n"
-    "  gfxpak -h | --version\n"
-    "exit status: 0 done, 1 refused for another reason (the message says why),\n"
-    "  2 bad usage, 3 archive or file in use (by the game, say), 4 access denied\n"
-    "  or read-only, 5 no space left on the drive, 6 damaged archive,\n"
-    "  7 empty stadium file\n"
-    "GFXPAK_THREADS=N: compress on at most N threads (the output is the same)\n";
 
 using Args = std::vector<std::string>;
 
@@ -154,7 +127,7 @@ Status Decompress(FileSystem& fs, const std::string& in, const std::string& out)
   return WriteOutput(fs, out, plain);
 }
 
-Status Put(FileSystem& fs, const std::string& archive_path, const std::string& file_path, bool make_restore_point,
+Status Put(FileSystem& fs, const std::string& archive_path, const std::string& file_path, MakeRestorePoint make,
            Notes& notes) {
   FileBytes data;
   if (Status s = ReadInput(fs, file_path, data); !s.ok()) return s;
@@ -164,7 +137,7 @@ Status Put(FileSystem& fs, const std::string& archive_path, const std::string& f
   const std::string name = BareName(file_path);
   if (name.empty()) return InFile(Fail(Errc::kBadName, {}, "no file name"), file_path);
   Settlement settled;
-  Status s = PutIntoArchive(fs, archive_path, name, data, make_restore_point, file_path, &settled);
+  Status s = PutIntoArchive(fs, archive_path, name, data, make, file_path, &settled);
   notes.Add(archive_path, settled);
   return s;
 }
@@ -189,7 +162,7 @@ Status RestoreNamed(FileSystem& fs, const std::string& archive_path, const Args&
   return {};
 }
 
-Status Restore(FileSystem& fs, const std::string& archive_path, bool force, std::ostream& out, Notes& notes) {
+Status Restore(FileSystem& fs, const std::string& archive_path, Force force, std::ostream& out, Notes& notes) {
   std::uint64_t size = 0;
   Settlement settled;
   const Status status = RestoreArchive(fs, archive_path, force, size, &settled);
@@ -405,8 +378,11 @@ Status Check(FileSystem& fs, const std::string& path, std::ostream& out) {
   return {};
 }
 
+// Whether -x decompresses the entry it writes out (-d).
+enum class Decode { kNo, kYes };
+
 Status Extract(FileSystem& fs, const std::string& path, const std::string& name, const std::string& out_path,
-               bool decompress) {
+               Decode decode) {
   if (IsOwnFile(fs, path, out_path)) return InFile(Fail(Errc::kIsTheArchive), out_path);
   std::unique_ptr<Storage> storage;
   Archive a;
@@ -415,14 +391,14 @@ Status Extract(FileSystem& fs, const std::string& path, const std::string& name,
   if (!index) return InFile(Fail(Errc::kNoEntry, {}, "\"" + name + "\""), path);
   std::vector<std::uint8_t> data;
   if (Status s = ReadEntry(*storage, a.entries[*index], data); !s.ok()) return InFile(s, path);
-  if (!decompress) return WriteOutput(fs, out_path, data);
+  if (decode == Decode::kNo) return WriteOutput(fs, out_path, data);
   std::vector<std::uint8_t> plain;
   std::string why;
   if (!refpack::Decompress(data, plain, &why)) return NotRefPack(path, why, a.entries[*index].name);
   return WriteOutput(fs, out_path, plain);
 }
 
-Status Compact(FileSystem& fs, const std::string& path, bool force, std::ostream& out, Notes& notes) {
+Status Compact(FileSystem& fs, const std::string& path, Force force, std::ostream& out, Notes& notes) {
   bool dropped = false;
   Settlement settled;
   const Status status = CompactArchiveFile(fs, path, force, dropped, &settled);
@@ -432,67 +408,158 @@ Status Compact(FileSystem& fs, const std::string& path, bool force, std::ostream
   return {};
 }
 
-Status NeedArgs(const Args& args, std::size_t count, std::string_view what) {
-  if (args.size() != count) return Usage(std::string(args[0]) + " needs " + std::string(what));
+// What a command's handler is given: its operands, whether its flag was
+// there, and where it reports.
+struct Call {
+  const Args& operands;
+  bool flag;
+  FileSystem& fs;
+  std::ostream& out;
+  Notes& notes;
+};
+
+template <typename Enum>
+Enum FlagAs(const Call& call) {
+  return call.flag ? Enum::kYes : Enum::kNo;
+}
+
+// How the usage shows a form's flag: as optional, or as given, when every
+// caller passes it and it changes nothing.
+enum class FlagShown { kOptional, kAsPassed };
+
+// One command line form. The table below is the parser and the usage text
+// both: operands are named words, and a last one ending in "..." takes one
+// or more.
+struct Command {
+  std::string_view name;
+  std::string_view flag;      // its one optional flag, or ""
+  FlagShown shown;
+  std::string_view operands;  // as the usage shows them
+  std::string_view help;      // lines, each after a '\n'
+  Status (*run)(const Call&);
+};
+
+Status ShowUsage(const Call& call);
+
+constexpr Command kCommands[] = {
+    {"-compress", "-real", FlagShown::kAsPassed, "IN OUT",
+     "RefPack-compress IN into OUT (IN may be\nOUT); an IN that is RefPack already is kept\n"
+     "as it is, one that is empty or decodes to\nnothing is refused (-real is what callers\npass; it changes nothing)",
+     [](const Call& c) { return Compress(c.fs, c.operands[0], c.operands[1]); }},
+    {"-p", "-norestore", FlagShown::kOptional, "ARCHIVE FILE",
+     "put FILE into ARCHIVE, replacing the entry\nof the same name or adding one; a missing\n"
+     "ARCHIVE is created (-norestore: make no\nrestore point); a FILE that is empty or\ndecodes to nothing is refused",
+     [](const Call& c) {
+       // The flag says not to make one.
+       const MakeRestorePoint make = c.flag ? MakeRestorePoint::kNo : MakeRestorePoint::kYes;
+       return Put(c.fs, c.operands[0], c.operands[1], make, c.notes);
+     }},
+    {"-l", "", FlagShown::kOptional, "ARCHIVE", "list the entries, each marked original,\nreplaced or added when there is a restore\npoint",
+     [](const Call& c) { return List(c.fs, c.operands[0], c.out); }},
+    {"-check", "", FlagShown::kOptional, "ARCHIVE",
+     "read every entry, decode every compressed\none, check the table and the restore point",
+     [](const Call& c) { return Check(c.fs, c.operands[0], c.out); }},
+    {"-x", "-d", FlagShown::kOptional, "ARCHIVE NAME OUT", "extract an entry (-d: decompress it)",
+     [](const Call& c) { return Extract(c.fs, c.operands[0], c.operands[1], c.operands[2], FlagAs<Decode>(c)); }},
+    {"-d", "", FlagShown::kOptional, "IN OUT", "decompress a RefPack file",
+     [](const Call& c) { return Decompress(c.fs, c.operands[0], c.operands[1]); }},
+    {"-restore", "-force", FlagShown::kOptional, "ARCHIVE",
+     "put the archive back as it was before\ngfxpak first changed it (from\n"
+     "ARCHIVE.restore; -force: even if the archive\nis not as gfxpak left it)",
+     [](const Call& c) { return Restore(c.fs, c.operands[0], FlagAs<Force>(c), c.out, c.notes); }},
+    {"-restore", "", FlagShown::kOptional, "ARCHIVE NAME...",
+     "put back only the named entries (a replaced\none gets its original bytes, an added one\nleaves)",
+     [](const Call& c) {
+       return RestoreNamed(c.fs, c.operands[0], Args(c.operands.begin() + 1, c.operands.end()), c.out, c.notes);
+     }},
+    {"-compact", "-force", FlagShown::kOptional, "ARCHIVE",
+     "rewrite the archive without dead space\n(-force: even if that drops its restore\npoint)",
+     [](const Call& c) { return Compact(c.fs, c.operands[0], FlagAs<Force>(c), c.out, c.notes); }},
+    {"-h", "", FlagShown::kOptional, "", "this text (also --help and /?)", ShowUsage},
+    {"--version", "", FlagShown::kOptional, "", "the version",
+     [](const Call& c) {
+       c.out << kVersion << '\n';
+       return Status();
+     }},
+};
+
+constexpr std::string_view kExitCodes =
+    "exit status: 0 done, 1 refused for another reason (the message says why),\n"
+    "  2 bad usage, 3 archive or file in use (by the game, say), 4 access denied\n"
+    "  or read-only, 5 no space left on the drive, 6 damaged archive,\n"
+    "  7 empty stadium file\n"
+    "GFXPAK_THREADS=N: compress on at most N threads (the output is the same)\n";
+
+// What a form takes after its name: "[-force] ARCHIVE", say.
+std::string Arguments(const Command& c) {
+  std::string words;
+  if (c.shown == FlagShown::kAsPassed) {
+    words += c.flag;
+  } else if (!c.flag.empty()) {
+    words += '[';
+    words += c.flag;
+    words += ']';
+  }
+  if (!c.flag.empty() && !c.operands.empty()) words += ' ';
+  words += c.operands;
+  return words;
+}
+
+Status ShowUsage(const Call& call) {
+  constexpr std::size_t kHelpColumn = 36;
+  call.out << "usage:\n";
+  for (const Command& c : kCommands) {
+    std::string line = "  gfxpak ";
+    line += c.name;
+    line += ' ';
+    line += Arguments(c);
+    std::string_view help = c.help;
+    for (bool first = true; first || !help.empty(); first = false) {
+      const std::size_t end = std::min(help.find('\n'), help.size());
+      line.resize(std::max(line.size() + 1, kHelpColumn), ' ');
+      line += help.substr(0, end);
+      call.out << line << '\n';
+      help.remove_prefix(std::min(end + 1, help.size()));
+      line.clear();
+    }
+  }
+  call.out << kExitCodes;
   return {};
 }
 
-// The arguments after a command that takes one optional flag.
-std::size_t AfterFlag(const Args& args, std::string_view flag) { return args.size() > 1 && args[1] == flag ? 2 : 1; }
+// Whether count operands fit a form: as many as its named words, or any
+// number from there when the last ends in "...".
+bool Fits(const Command& c, std::size_t count) {
+  const auto words =
+      c.operands.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(c.operands.begin(), c.operands.end(), ' '));
+  return c.operands.ends_with("...") ? count >= words : count == words;
+}
+
+bool IsHelp(std::string_view word) { return word == "--help" || word == "/?"; }
 
 Status Run(const Args& args, FileSystem& fs, std::ostream& out, Notes& notes) {
   if (args.empty()) return Usage("no command given");
-  const std::string& command = args[0];
-  if (command == "-h" || command == "--help" || command == "/?") {
-    if (Status s = NeedArgs(args, 1, "no arguments"); !s.ok()) return s;
-    out << kUsage;
-    return {};
+  const std::string_view command = IsHelp(args[0]) ? "-h" : std::string_view(args[0]);
+  // A flag of one form is never an operand of another.
+  const auto is_flag = [&](const Command& c) { return !c.flag.empty() && args.size() > 1 && args[1] == c.flag; };
+  const bool flag_given = std::any_of(std::begin(kCommands), std::end(kCommands),
+                                      [&](const Command& c) { return c.name == command && is_flag(c); });
+  std::vector<std::string> forms;
+  for (const Command& c : kCommands) {
+    if (c.name != command) continue;
+    const bool flag = is_flag(c);
+    const Args operands(args.begin() + (flag ? 2 : 1), args.end());
+    if (flag == flag_given && Fits(c, operands.size())) return c.run(Call{operands, flag, fs, out, notes});
+    forms.push_back(c.operands.empty() && c.flag.empty() ? "no arguments" : Arguments(c));
   }
-  if (command == "--version") {
-    if (Status s = NeedArgs(args, 1, "no arguments"); !s.ok()) return s;
-    out << kVersion << '\n';
-    return {};
+  if (forms.empty()) return Usage("unknown command " + args[0]);
+  std::string what(command);
+  what += " needs ";
+  for (std::size_t i = 0; i < forms.size(); ++i) {
+    if (i > 0) what += ", or ";
+    what += forms[i];
   }
-  if (command == "-compress") {
-    // "-real" is what callers pass; the compression is the same without it.
-    const std::size_t first = AfterFlag(args, "-real");
-    if (args.size() != first + 2) return Usage("-compress needs -real IN OUT");
-    return Compress(fs, args[first], args[first + 1]);
-  }
-  if (command == "-p") {
-    const std::size_t first = AfterFlag(args, "-norestore");
-    if (args.size() != first + 2) return Usage("-p needs [-norestore] ARCHIVE FILE");
-    return Put(fs, args[first], args[first + 1], first == 1, notes);
-  }
-  if (command == "-restore") {
-    const std::size_t first = AfterFlag(args, "-force");
-    if (args.size() == first + 1) return Restore(fs, args[first], first == 2, out, notes);
-    if (first == 1 && args.size() > 2) return RestoreNamed(fs, args[1], Args(args.begin() + 2, args.end()), out, notes);
-    return Usage("-restore needs [-force] ARCHIVE, or ARCHIVE NAME...");
-  }
-  if (command == "-check") {
-    if (Status s = NeedArgs(args, 2, "ARCHIVE"); !s.ok()) return s;
-    return Check(fs, args[1], out);
-  }
-  if (command == "-l") {
-    if (Status s = NeedArgs(args, 2, "ARCHIVE"); !s.ok()) return s;
-    return List(fs, args[1], out);
-  }
-  if (command == "-x") {
-    const std::size_t first = AfterFlag(args, "-d");
-    if (args.size() != first + 3) return Usage("-x needs [-d] ARCHIVE NAME OUT");
-    return Extract(fs, args[first], args[first + 1], args[first + 2], first == 2);
-  }
-  if (command == "-d") {
-    if (Status s = NeedArgs(args, 3, "IN OUT"); !s.ok()) return s;
-    return Decompress(fs, args[1], args[2]);
-  }
-  if (command == "-compact") {
-    const std::size_t first = AfterFlag(args, "-force");
-    if (args.size() != first + 1) return Usage("-compact needs [-force] ARCHIVE");
-    return Compact(fs, args[first], first == 2, out, notes);
-  }
-  return Usage("unknown command " + command);
+  return Usage(std::move(what));
 }
 
 }  // namespace

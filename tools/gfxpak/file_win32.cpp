@@ -1,7 +1,6 @@
 // Win32 files. Writers share the file with readers only, so an archive that
 // the running game holds open cannot be changed under it: the open fails with
-// a sharing violation, reported as "archive is in use". gfxpak's own writers
-// wait for each other on a lock file that only one process can have open.
+// a sharing violation, reported as "archive is in use".
 #include "file.h"
 
 #include <windows.h>
@@ -12,7 +11,9 @@ namespace gfxpak {
 
 namespace {
 
-std::error_code LastError() { return InUseAsOwn({static_cast<int>(GetLastError()), std::system_category()}); }
+// The last error, with the sharing refusals that mean "held by another
+// program" as gfxpak's own.
+std::error_code LastFileError() { return InUseAsOwn(LastSystemError()); }
 
 HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
 
@@ -29,11 +30,6 @@ OVERLAPPED OverlappedAt(std::uint64_t at) {
 
 }  // namespace
 
-void OwnedHandle::Reset() {
-  if (native_ != kNone) CloseHandle(static_cast<HANDLE>(native_));
-  native_ = kNone;
-}
-
 std::error_code File::Open(const std::string& path, OpenMode mode) {
   Close();
   DWORD access = GENERIC_READ;
@@ -48,7 +44,7 @@ std::error_code File::Open(const std::string& path, OpenMode mode) {
   if (mode == OpenMode::kCreateNew) disposition = CREATE_NEW;
   HANDLE h = CreateFileW(Widen(path).c_str(), access, share, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
+  if (h == INVALID_HANDLE_VALUE) return LastFileError();
   handle_ = OwnedHandle(h);
   return {};
 }
@@ -61,7 +57,7 @@ std::error_code File::ReadAt(std::uint64_t offset, std::span<std::uint8_t> data)
     DWORD got = 0;
     if (!ReadFile(AsHandle(handle_.get()), data.data() + done, static_cast<DWORD>(want), &got, &ov)) {
       if (GetLastError() == ERROR_HANDLE_EOF) return Errc::kShortRead;
-      return LastError();
+      return LastFileError();
     }
     if (got == 0) return Errc::kShortRead;
     done += got;
@@ -75,20 +71,20 @@ std::error_code File::WriteAt(std::uint64_t offset, std::span<const std::uint8_t
     OVERLAPPED ov = OverlappedAt(offset + done);
     const std::size_t want = std::min(data.size() - done, kMaxChunk);
     DWORD put = 0;
-    if (!WriteFile(AsHandle(handle_.get()), data.data() + done, static_cast<DWORD>(want), &put, &ov)) return LastError();
+    if (!WriteFile(AsHandle(handle_.get()), data.data() + done, static_cast<DWORD>(want), &put, &ov)) return LastFileError();
     done += put;
   }
   return {};
 }
 
 std::error_code File::Flush() {
-  if (!FlushFileBuffers(AsHandle(handle_.get()))) return LastError();
+  if (!FlushFileBuffers(AsHandle(handle_.get()))) return LastFileError();
   return {};
 }
 
 std::error_code File::Size(std::uint64_t& size) const {
   LARGE_INTEGER li{};
-  if (!GetFileSizeEx(AsHandle(handle_.get()), &li)) return LastError();
+  if (!GetFileSizeEx(AsHandle(handle_.get()), &li)) return LastFileError();
   size = static_cast<std::uint64_t>(li.QuadPart);
   return {};
 }
@@ -96,7 +92,7 @@ std::error_code File::Size(std::uint64_t& size) const {
 std::error_code File::Truncate(std::uint64_t size) {
   FILE_END_OF_FILE_INFO info{};
   info.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-  if (!SetFileInformationByHandle(AsHandle(handle_.get()), FileEndOfFileInfo, &info, sizeof info)) return LastError();
+  if (!SetFileInformationByHandle(AsHandle(handle_.get()), FileEndOfFileInfo, &info, sizeof info)) return LastFileError();
   return {};
 }
 
@@ -156,44 +152,5 @@ bool SameFile(const std::string& a, const std::string& b) {
   return identify(a, ia) && identify(b, ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
-
-// Shared with nobody, so a second open fails with a sharing violation while
-// the first is held; deleted by the system when the handle closes, which also
-// happens when the holder is killed.
-std::error_code FileLock::TryAcquire(const std::string& path) {
-  // Deleting on close needs the right to delete.
-  const std::wstring wide = Widen(path);
-  const auto open = [&] {
-    return CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  };
-  HANDLE h = open();
-  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      // No lock file, and none may be made: the folder is not ours to write in.
-      SetLastError(ERROR_ACCESS_DENIED);
-    } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      // Left read-only (a data folder copied from a CD): nobody can hold it,
-      // as holding it takes the right to write. It is taken over.
-      if (SetFileAttributesW(wide.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) h = open();
-    } else {
-      // A lock file whose last handle is closing is refused with access
-      // denied for a moment: that is a lock being let go. Should it last
-      // past the wait, it is a missing right after all.
-      denied_ = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
-      return Errc::kInUse;
-    }
-  }
-  if (h == INVALID_HANDLE_VALUE) return LastError();
-  path_ = path;
-  handle_ = OwnedHandle(h);
-  return {};
-}
-
-// The system deletes the lock file as the handle closes.
-void FileLock::Release() { handle_.Reset(); }
-
-std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
 }  // namespace gfxpak

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "byte_order.h"
 #include "intervals.h"
 #include "sha256.h"
 
@@ -12,38 +13,70 @@ namespace {
 
 constexpr std::array<std::uint8_t, 8> kMagic = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '2'};
 constexpr std::array<std::uint8_t, 8> kEarlierMagic = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '1'};
-constexpr std::size_t kCommittedPos = 16;
+
+// The layout, field by field, as FORMATS.md lists it under "Restore points".
+// The fixed part:
+constexpr Field kMagicField{0, 8};
+constexpr Field kOriginalSize{8, 8};
+constexpr Field kCommitted{16, 8};
+constexpr Field kHeaderLength{24, 4};
+constexpr Field kTailLengthField{28, 4};
+constexpr Field kHeaderHash{32, 32};
+constexpr Field kTailHash{64, 32};
 // The fields that change together are written together, in one write that
-// stays inside the first sector.
-constexpr std::size_t kStatePos = 96;
-constexpr std::size_t kStateSize = 64;
-constexpr std::size_t kUndoLengthPos = 152;
-constexpr std::size_t kFixedSize = kStatePos + kStateSize;
+// stays inside the first sector: the state block, its fields counted from
+// its start.
+constexpr Field kStateBlock{96, 64};
+constexpr Field kState{0, 4};
+constexpr Field kFingerprintEntry{4, 4};
+constexpr Field kFingerprintSize{8, 8};
+constexpr Field kFingerprintHash{16, 32};
+constexpr Field kUndoBase{48, 8};
+constexpr Field kUndoLength{56, 8};
+constexpr std::size_t kUndoLengthPos = kStateBlock.pos + kUndoLength.pos;
+constexpr std::size_t kFixedSize = kStateBlock.end();
 // The earlier layout ends its fixed part with 8 unused bytes.
 constexpr std::size_t kEarlierFixedSize = 104;
-constexpr std::size_t kRangeHeader = 16;
+// Each saved range and undo record: its place in the archive, its length and
+// a checksum of both with the data, which follows.
+constexpr Field kRangeOffset{0, 8};
+constexpr Field kRangeLength{8, 4};
+constexpr Field kRangeChecksum{12, 4};
+constexpr std::size_t kRangeHeader = kRangeChecksum.end();
 // The offset field of the undo record that holds an update's target: no
 // archive offset is this large.
 constexpr std::uint64_t kTargetMark = ~std::uint64_t{0};
-// The target's fields before its variable parts: entry, old count, flags,
-// header, tail position, tail length and the number of records.
-constexpr std::size_t kTargetFixed = 4 + 4 + 4 + kHeaderSize + 4 + 4 + 4;
+// The target's fields before its variable parts (the changed records, the
+// tail, the names).
+constexpr Field kTargetEntry{0, 4};
+constexpr Field kTargetOldCount{4, 4};
+constexpr Field kTargetFlags{8, 4};
+constexpr Field kTargetHeader{12, kHeaderSize};
+constexpr Field kTargetTailPos{kTargetHeader.end(), 4};
+constexpr Field kTargetTailLength{kTargetTailPos.end(), 4};
+constexpr Field kTargetRecordCount{kTargetTailLength.end(), 4};
+constexpr std::size_t kTargetFixed = kTargetRecordCount.end();
 constexpr std::uint32_t kRecordsMove = 1;
 constexpr std::uint32_t kTailLast = 2;
-constexpr std::size_t kRecordChange = 20;
+// Per changed record: where it sits, its old offset and size, its new ones.
+constexpr std::size_t kRecordChangeField = 4;
+constexpr std::size_t kRecordChange = 5 * kRecordChangeField;
+static_assert(kUndoLengthPos == 152 && kFixedSize == 160 && kTargetFixed == 40);
 // The last bytes below the original size identify the archive: they are
 // data, which an import never overwrites.
 constexpr std::uint64_t kTailLength = 4096;
 constexpr std::uint64_t kSaveAhead = 4096;
 constexpr std::uint64_t kFingerprintSample = 64 * 1024;
 
-void PutLe(std::uint8_t* p, std::uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+void Put(std::uint8_t* block, Field f, std::uint64_t v) { PutLe(block + f.pos, v, f.width); }
+std::uint64_t Get(const std::uint8_t* block, Field f) { return GetLe(block + f.pos, f.width); }
+std::uint32_t Get32(const std::uint8_t* block, Field f) { return static_cast<std::uint32_t>(Get(block, f)); }
+// The hashes and the header: arrays exactly as wide as their fields.
+void PutBytes(std::uint8_t* block, Field f, std::span<const std::uint8_t> bytes) {
+  std::memcpy(block + f.pos, bytes.data(), std::min(f.width, bytes.size()));
 }
-std::uint64_t GetLe(const std::uint8_t* p, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
+void GetBytes(const std::uint8_t* block, Field f, std::span<std::uint8_t> bytes) {
+  std::memcpy(bytes.data(), block + f.pos, std::min(f.width, bytes.size()));
 }
 
 std::uint32_t Checksum(std::span<const std::uint8_t> data, std::uint64_t offset) {
@@ -54,31 +87,29 @@ std::uint32_t Checksum(std::span<const std::uint8_t> data, std::uint64_t offset)
 
 std::vector<std::uint8_t> EncodeRange(std::uint64_t offset, std::span<const std::uint8_t> data) {
   std::vector<std::uint8_t> out(kRangeHeader + data.size());
-  PutLe(out.data(), offset, 8);
-  PutLe(out.data() + 8, data.size(), 4);
-  PutLe(out.data() + 12, Checksum(data, offset), 4);
+  Put(out.data(), kRangeOffset, offset);
+  Put(out.data(), kRangeLength, data.size());
+  Put(out.data(), kRangeChecksum, Checksum(data, offset));
   std::memcpy(out.data() + kRangeHeader, data.data(), data.size());
   return out;
 }
 
-// An update's target as the first undo record: the entry, the old count,
-// the flags, the new header, the tail's place and length, the changed
-// records (place, old offset and size, new offset and size), the tail, then
-// the name.
+// An update's target as the first undo record: the fixed fields, the
+// changed records, the tail, then the names.
 std::vector<std::uint8_t> EncodeTarget(const UpdateTarget& t) {
   std::vector<std::uint8_t> out(kTargetFixed + t.records.size() * kRecordChange);
-  PutLe(out.data(), t.entry, 4);
-  PutLe(out.data() + 4, t.old_count, 4);
-  PutLe(out.data() + 8, (t.records_move ? kRecordsMove : 0) | (t.tail_last ? kTailLast : 0), 4);
-  std::memcpy(out.data() + 12, t.header.data(), kHeaderSize);
-  PutLe(out.data() + 28, t.tail_pos, 4);
-  PutLe(out.data() + 32, t.tail.size(), 4);
-  PutLe(out.data() + 36, t.records.size(), 4);
+  Put(out.data(), kTargetEntry, t.entry);
+  Put(out.data(), kTargetOldCount, t.old_count);
+  Put(out.data(), kTargetFlags, (t.records_move ? kRecordsMove : 0) | (t.tail_last ? kTailLast : 0));
+  PutBytes(out.data(), kTargetHeader, t.header);
+  Put(out.data(), kTargetTailPos, t.tail_pos);
+  Put(out.data(), kTargetTailLength, t.tail.size());
+  Put(out.data(), kTargetRecordCount, t.records.size());
   std::uint8_t* p = out.data() + kTargetFixed;
   for (const RecordChange& c : t.records) {
     for (const std::uint32_t v : {c.pos, c.old_offset, c.old_size, c.new_offset, c.new_size}) {
-      PutLe(p, v, 4);
-      p += 4;
+      PutLe(p, v, kRecordChangeField);
+      p += kRecordChangeField;
     }
   }
   out.insert(out.end(), t.tail.begin(), t.tail.end());
@@ -88,15 +119,16 @@ std::vector<std::uint8_t> EncodeTarget(const UpdateTarget& t) {
 
 bool DecodeTarget(std::span<const std::uint8_t> in, UpdateTarget& t) {
   if (in.size() < kTargetFixed) return false;
-  t.entry = static_cast<std::uint32_t>(GetLe(in.data(), 4));
-  t.old_count = static_cast<std::uint32_t>(GetLe(in.data() + 4, 4));
-  const std::uint64_t flags = GetLe(in.data() + 8, 4);
+  const std::uint8_t* fixed = in.data();
+  t.entry = Get32(fixed, kTargetEntry);
+  t.old_count = Get32(fixed, kTargetOldCount);
+  const std::uint64_t flags = Get(fixed, kTargetFlags);
   t.records_move = (flags & kRecordsMove) != 0;
   t.tail_last = (flags & kTailLast) != 0;
-  std::memcpy(t.header.data(), in.data() + 12, kHeaderSize);
-  t.tail_pos = static_cast<std::uint32_t>(GetLe(in.data() + 28, 4));
-  const std::uint64_t tail_length = GetLe(in.data() + 32, 4);
-  const std::uint64_t count = GetLe(in.data() + 36, 4);
+  GetBytes(fixed, kTargetHeader, t.header);
+  t.tail_pos = Get32(fixed, kTargetTailPos);
+  const std::uint64_t tail_length = Get(fixed, kTargetTailLength);
+  const std::uint64_t count = Get(fixed, kTargetRecordCount);
   if (count > (in.size() - kTargetFixed) / kRecordChange ||
       tail_length > in.size() - kTargetFixed - count * kRecordChange) {
     return false;
@@ -105,8 +137,8 @@ bool DecodeTarget(std::span<const std::uint8_t> in, UpdateTarget& t) {
   t.records.resize(static_cast<std::size_t>(count));
   for (RecordChange& c : t.records) {
     for (std::uint32_t* v : {&c.pos, &c.old_offset, &c.old_size, &c.new_offset, &c.new_size}) {
-      *v = static_cast<std::uint32_t>(GetLe(p, 4));
-      p += 4;
+      *v = static_cast<std::uint32_t>(GetLe(p, kRecordChangeField));
+      p += kRecordChangeField;
     }
   }
   t.tail.assign(p, p + tail_length);
@@ -114,15 +146,15 @@ bool DecodeTarget(std::span<const std::uint8_t> in, UpdateTarget& t) {
   return true;
 }
 
-std::array<std::uint8_t, kStateSize> EncodeState(RestoreState state, const Fingerprint& f, std::uint64_t undo_base,
-                                                 std::uint64_t undo_length) {
-  std::array<std::uint8_t, kStateSize> out{};
-  PutLe(out.data(), static_cast<std::uint32_t>(state), 4);
-  PutLe(out.data() + 4, f.entry, 4);
-  PutLe(out.data() + 8, f.size, 8);
-  std::memcpy(out.data() + 16, f.hash.data(), f.hash.size());
-  PutLe(out.data() + 48, undo_base, 8);
-  PutLe(out.data() + 56, undo_length, 8);
+std::array<std::uint8_t, kStateBlock.width> EncodeState(RestoreState state, const Fingerprint& f,
+                                                        std::uint64_t undo_base, std::uint64_t undo_length) {
+  std::array<std::uint8_t, kStateBlock.width> out{};
+  Put(out.data(), kState, static_cast<std::uint32_t>(state));
+  Put(out.data(), kFingerprintEntry, f.entry);
+  Put(out.data(), kFingerprintSize, f.size);
+  PutBytes(out.data(), kFingerprintHash, f.hash);
+  Put(out.data(), kUndoBase, undo_base);
+  Put(out.data(), kUndoLength, undo_length);
   return out;
 }
 
@@ -130,14 +162,13 @@ std::array<std::uint8_t, kStateSize> EncodeState(RestoreState state, const Finge
 // committed length still to be filled in.
 std::vector<std::uint8_t> EncodeFixed(const RestorePoint& p) {
   std::vector<std::uint8_t> out(kFixedSize, 0);
-  std::memcpy(out.data(), kMagic.data(), kMagic.size());
-  PutLe(out.data() + 8, p.original_size, 8);
-  PutLe(out.data() + 24, p.header_length, 4);
-  PutLe(out.data() + 28, p.tail_length, 4);
-  std::memcpy(out.data() + 32, p.header_hash.data(), 32);
-  std::memcpy(out.data() + 64, p.tail_hash.data(), 32);
-  const auto state = EncodeState(RestoreState::kIdle, p.fingerprint, 0, 0);
-  std::memcpy(out.data() + kStatePos, state.data(), state.size());
+  PutBytes(out.data(), kMagicField, kMagic);
+  Put(out.data(), kOriginalSize, p.original_size);
+  Put(out.data(), kHeaderLength, p.header_length);
+  Put(out.data(), kTailLengthField, p.tail_length);
+  PutBytes(out.data(), kHeaderHash, p.header_hash);
+  PutBytes(out.data(), kTailHash, p.tail_hash);
+  PutBytes(out.data(), kStateBlock, EncodeState(RestoreState::kIdle, p.fingerprint, 0, 0));
   return out;
 }
 
@@ -153,11 +184,11 @@ Status ReadRanges(Storage& journal, std::uint64_t from, std::uint64_t to, std::u
     std::uint8_t rh[kRangeHeader];
     if (to - pos < kRangeHeader) return Damaged();
     if (auto e = journal.Read(pos, rh)) return Io("cannot read the restore point", e);
-    SavedRange r{GetLe(rh, 8), static_cast<std::uint32_t>(GetLe(rh + 8, 4)), pos + kRangeHeader};
+    SavedRange r{Get(rh, kRangeOffset), Get32(rh, kRangeLength), pos + kRangeHeader};
     if (to - r.data_pos < r.length || r.offset > limit || r.length > limit - r.offset) return Damaged();
     data.resize(r.length);
     if (auto e = journal.Read(r.data_pos, data)) return Io("cannot read the restore point", e);
-    if (Checksum(data, r.offset) != GetLe(rh + 12, 4)) return Damaged("bad checksum");
+    if (Checksum(data, r.offset) != Get(rh, kRangeChecksum)) return Damaged("bad checksum");
     ranges.push_back(r);
     pos = r.data_pos + r.length;
   }
@@ -170,13 +201,13 @@ Status ReadTarget(Storage& journal, std::uint64_t& from, std::uint64_t to, Resto
   std::uint8_t rh[kRangeHeader];
   if (to - from < kRangeHeader) return {};
   if (auto e = journal.Read(from, rh)) return Io("cannot read the restore point", e);
-  if (GetLe(rh, 8) != kTargetMark) return {};
-  const std::uint64_t length = GetLe(rh + 8, 4);
+  if (Get(rh, kRangeOffset) != kTargetMark) return {};
+  const std::uint64_t length = Get(rh, kRangeLength);
   if (to - from - kRangeHeader < length) return Damaged("truncated");
   std::vector<std::uint8_t> data(static_cast<std::size_t>(length));
   if (auto e = journal.Read(from + kRangeHeader, data)) return Io("cannot read the restore point", e);
   UpdateTarget target;
-  if (Checksum(data, kTargetMark) != GetLe(rh + 12, 4) || !DecodeTarget(data, target)) {
+  if (Checksum(data, kTargetMark) != Get(rh, kRangeChecksum) || !DecodeTarget(data, target)) {
     return Damaged("bad update target");
   }
   point.target = std::move(target);
@@ -260,7 +291,7 @@ Status NewRestorePoint(Storage& archive, std::vector<std::uint8_t>& bytes) {
   bytes = EncodeFixed(p);
   const std::vector<std::uint8_t> first = EncodeRange(0, header);
   bytes.insert(bytes.end(), first.begin(), first.end());
-  PutLe(bytes.data() + kCommittedPos, bytes.size(), 8);
+  Put(bytes.data(), kCommitted, bytes.size());
   return {};
 }
 
@@ -276,7 +307,7 @@ Status UpgradeRestorePoint(Storage& journal, Storage& archive, const RestorePoin
     const std::vector<std::uint8_t> range = EncodeRange(r.offset, data);
     bytes.insert(bytes.end(), range.begin(), range.end());
   }
-  PutLe(bytes.data() + kCommittedPos, bytes.size(), 8);
+  Put(bytes.data(), kCommitted, bytes.size());
   return {};
 }
 
@@ -294,22 +325,22 @@ Status LoadRestorePoint(Storage& journal, RestorePoint& point) {
   const std::size_t fixed = point.earlier_layout ? kEarlierFixedSize : kFixedSize;
   if (journal_size < fixed) return Damaged("truncated");
   if (auto e = journal.Read(0, std::span(head, fixed))) return Io("cannot read the restore point", e);
-  point.original_size = GetLe(head + 8, 8);
-  point.committed = GetLe(head + kCommittedPos, 8);
-  point.header_length = static_cast<std::uint32_t>(GetLe(head + 24, 4));
-  point.tail_length = static_cast<std::uint32_t>(GetLe(head + 28, 4));
-  std::memcpy(point.header_hash.data(), head + 32, 32);
-  std::memcpy(point.tail_hash.data(), head + 64, 32);
+  point.original_size = Get(head, kOriginalSize);
+  point.committed = Get(head, kCommitted);
+  point.header_length = Get32(head, kHeaderLength);
+  point.tail_length = Get32(head, kTailLengthField);
+  GetBytes(head, kHeaderHash, point.header_hash);
+  GetBytes(head, kTailHash, point.tail_hash);
   if (!point.earlier_layout) {
-    const std::uint8_t* state = head + kStatePos;
-    const std::uint64_t value = GetLe(state, 4);
+    const std::uint8_t* state = head + kStateBlock.pos;
+    const std::uint64_t value = Get(state, kState);
     if (value > static_cast<std::uint32_t>(RestoreState::kRestoring)) return Damaged("unknown state");
     point.state = static_cast<RestoreState>(value);
-    point.fingerprint.entry = static_cast<std::uint32_t>(GetLe(state + 4, 4));
-    point.fingerprint.size = GetLe(state + 8, 8);
-    std::memcpy(point.fingerprint.hash.data(), state + 16, 32);
-    point.undo_base = GetLe(state + 48, 8);
-    point.undo_length = point.state == RestoreState::kUpdating ? GetLe(state + 56, 8) : 0;
+    point.fingerprint.entry = Get32(state, kFingerprintEntry);
+    point.fingerprint.size = Get(state, kFingerprintSize);
+    GetBytes(state, kFingerprintHash, point.fingerprint.hash);
+    point.undo_base = Get(state, kUndoBase);
+    point.undo_length = point.state == RestoreState::kUpdating ? Get(state, kUndoLength) : 0;
   }
   // Bytes past the counted lengths are an append that was cut short; the
   // write it was made for never happened.
@@ -415,7 +446,7 @@ Status CompareWithUpdate(Storage& archive, const RestorePoint& point, std::optio
 Status RestoreJournal::WriteState(RestoreState state, const Fingerprint& fingerprint, std::uint64_t undo_base,
                                   std::uint64_t undo_length) {
   const auto bytes = EncodeState(state, fingerprint, undo_base, undo_length);
-  if (auto e = journal_.Write(kStatePos, bytes)) return Io("cannot write the restore point", e);
+  if (auto e = journal_.Write(kStateBlock.pos, bytes)) return Io("cannot write the restore point", e);
   if (auto e = journal_.Flush()) return Io("cannot flush the restore point", e);
   point_.state = state;
   point_.fingerprint = fingerprint;
@@ -432,7 +463,7 @@ Status RestoreJournal::Append(std::span<const std::uint8_t> bytes, std::uint64_t
   if (auto e = journal_.Write(at, bytes)) return Io("cannot write the restore point", e);
   if (auto e = journal_.Flush()) return Io("cannot flush the restore point", e);
   std::uint8_t field[8];
-  PutLe(field, length, 8);
+  PutLe(field, length, sizeof field);
   if (auto e = journal_.Write(length_pos, field)) return Io("cannot write the restore point", e);
   if (auto e = journal_.Flush()) return Io("cannot flush the restore point", e);
   return {};
@@ -459,7 +490,7 @@ Status RestoreJournal::SaveOriginals(std::uint64_t begin, std::uint64_t end) {
     append.insert(append.end(), range.begin(), range.end());
   }
   const std::uint64_t committed = point_.committed + append.size();
-  if (Status s = Append(append, point_.committed, kCommittedPos, committed); !s.ok()) return s;
+  if (Status s = Append(append, point_.committed, kCommitted.pos, committed); !s.ok()) return s;
   point_.committed = committed;
   point_.ranges.insert(point_.ranges.end(), added.begin(), added.end());
   return {};
@@ -536,7 +567,7 @@ Status RestoreJournal::Settle(Settlement& settlement) {
   return Commit(fingerprint);
 }
 
-Status RestoreJournal::Restore(bool check_tail) {
+Status RestoreJournal::Restore(TailCheck tail) {
   if (point_.state != RestoreState::kRestoring) {
     if (Status s = WriteState(RestoreState::kRestoring, point_.fingerprint, 0); !s.ok()) return s;
   }
@@ -572,7 +603,7 @@ Status RestoreJournal::Restore(bool check_tail) {
   std::array<std::uint8_t, 32> hash{};
   if (Status s = HashOfArchive(archive_, 0, point_.header_length, hash); !s.ok()) return s;
   if (size != point_.original_size || hash != point_.header_hash) return Fail(Errc::kNotOriginal, {}, "its header differs");
-  if (!check_tail) return {};
+  if (tail == TailCheck::kSkip) return {};
   if (Status s = HashOfArchive(archive_, size - point_.tail_length, point_.tail_length, hash); !s.ok()) return s;
   if (hash != point_.tail_hash) return Fail(Errc::kNotOriginal, {}, "its last bytes differ");
   return {};

@@ -49,7 +49,7 @@ struct SavedRange {
 };
 
 struct RestorePoint {
-  bool earlier_layout = false;  // written by gfxpak 1.0: no fingerprint, no state
+  bool earlier_layout = false;  // the first layout (GPKRSTR1): no fingerprint, no state
   std::uint64_t original_size = 0;
   std::uint64_t committed = 0;  // end of the saved original ranges
   std::uint32_t header_length = 0;
@@ -127,6 +127,10 @@ enum class Origin {
 Status CompareWithOriginal(Storage& journal, Storage& archive, const RestorePoint& point, const Archive& a,
                            std::vector<Origin>& origins);
 
+// Whether a restore checks the original's last bytes as well as its header.
+// A forced restore skips them: they may be what another program changed.
+enum class TailCheck { kCheck, kSkip };
+
 // The writes to an open restore point. As the journal of an update it saves
 // the original bytes the update will overwrite (before the update marks
 // itself running) and then an undo record before each overwrite.
@@ -151,9 +155,9 @@ class RestoreJournal : public UpdateJournal {
   Status Settle(Settlement& settlement);
   // Marks the restore point "restoring", puts every saved range back, cuts
   // the archive to its original size and checks it against the original's
-  // hashes (the last bytes only when check_tail). Run again after an
+  // hashes (the last bytes too unless told to skip them). Run again after an
   // interruption, it finishes the job.
-  Status Restore(bool check_tail);
+  Status Restore(TailCheck tail);
 
  private:
   Status WriteState(RestoreState state, const Fingerprint& fingerprint, std::uint64_t undo_base,

@@ -1,4 +1,5 @@
 #include "storage.h"
+#include "temp_names.h"
 
 #include <cstring>
 

@@ -15,6 +15,7 @@
 
 #include "error.h"
 #include "file.h"
+#include "file_lock.h"
 
 namespace gfxpak {
 

@@ -11,22 +11,25 @@ void CommandWriter::Copy(std::size_t pos, std::size_t len, std::size_t dist) {
     return;
   }
   const std::size_t lits = FlushLongLiterals(pos);
+  const std::size_t form = CopyFormOf(len, dist);
+  const CopyForm& f = kCopyForms[form];
+  const std::size_t l = len - f.shortest;
   const std::size_t d = dist - 1;
-  switch (CopyCost(len, dist)) {
-    case 2:
-      Put(((d >> 3) & 0x60) | ((len - 3) << 2) | lits);
+  switch (form) {
+    case 0:  // 0ddlllpp dddddddd
+      Put(f.opcode | ((d >> 3) & 0x60) | (l << 2) | lits);
       Put(d & 0xFF);
       break;
-    case 3:
-      Put(0x80 | (len - 4));
+    case 1:  // 10llllll ppdddddd dddddddd
+      Put(f.opcode | l);
       Put((lits << 6) | (d >> 8));
       Put(d & 0xFF);
       break;
-    default:
-      Put(0xC0 | ((d >> 16) << 4) | (((len - 5) >> 8) << 2) | lits);
+    default:  // 110dllpp dddddddd dddddddd llllllll
+      Put(f.opcode | ((d >> 16) << 4) | ((l >> 8) << 2) | lits);
       Put((d >> 8) & 0xFF);
       Put(d & 0xFF);
-      Put((len - 5) & 0xFF);
+      Put(l & 0xFF);
       break;
   }
   PutLiterals(pos - lits, lits);
@@ -35,7 +38,7 @@ void CommandWriter::Copy(std::size_t pos, std::size_t len, std::size_t dist) {
 
 void CommandWriter::Stop() {
   const std::size_t lits = FlushLongLiterals(input_.size());
-  Put(0xFC | lits);
+  Put(kStopCommand | lits);
   PutLiterals(input_.size() - lits, lits);
 }
 
@@ -43,9 +46,9 @@ void CommandWriter::Stop() {
 // all but the last 0..3, and returns how many are left.
 std::size_t CommandWriter::FlushLongLiterals(std::size_t pos) {
   std::size_t run = pos - literal_start_;
-  while (run >= 4) {
+  while (run > kMaxCarried) {
     const std::size_t chunk = std::min(kMaxLiteralRun, run & ~std::size_t{3});
-    Put(0xE0 | (chunk / 4 - 1));
+    Put(kLiteralCommand | (chunk / 4 - 1));
     PutLiterals(literal_start_, chunk);
     literal_start_ += chunk;
     run -= chunk;

@@ -2,12 +2,12 @@
 
 #include <cstring>
 
+#include "refpack/commands.h"
+
 namespace refpack {
 namespace {
 
-constexpr std::uint8_t kMagic = 0xFB;
-constexpr std::uint8_t kWideSizes = 0x80;        // 4-byte size fields instead of 3-byte ones
-constexpr std::uint8_t kCompressedSize = 0x01;  // a compressed-size field precedes the size
+using namespace detail;
 
 struct Header {
   std::size_t length = 0;  // bytes taken by the header
@@ -21,7 +21,7 @@ bool ParseHeader(std::span<const std::uint8_t> in, Header& header, const char** 
     return false;
   }
   const std::uint8_t flags = in[0];
-  if (in[1] != kMagic || (flags & ~(kWideSizes | kCompressedSize)) != 0x10) {
+  if (in[1] != kMagic || (flags & ~(kWideSizes | kCompressedSize)) != kFlags) {
     *why = "not a RefPack header (expected 10 FB, 11 FB, 90 FB or 91 FB)";
     return false;
   }
@@ -48,20 +48,24 @@ struct Command {
 };
 
 // Reads the command at in, of which avail (at least 1) bytes are there;
-// returns what is wrong, or null.
+// returns what is wrong, or null. The copy forms' bits are placed as
+// FORMATS.md shows them, their sizes and bases come from kCopyForms.
 inline const char* ReadCommand(const std::uint8_t* in, std::size_t avail, Command& c) {
+  constexpr CopyForm kTwo = kCopyForms[0], kThree = kCopyForms[1], kFour = kCopyForms[2];
+  static_assert(kTwo.opcode == 0x00 && kThree.opcode == 0x80 && kFour.opcode == 0xC0 && kLiteralCommand == 0xE0);
   const std::uint8_t b0 = in[0];
-  if (b0 < 0x80) {
-    if (avail < 2) return "truncated 2-byte command";
-    c = {2, b0 & 3u, ((b0 >> 2) & 7u) + 3, ((b0 & 0x60u) << 3) + in[1] + 1u, false};
-  } else if (b0 < 0xC0) {
-    if (avail < 3) return "truncated 3-byte command";
-    c = {3, static_cast<std::size_t>(in[1] >> 6), (b0 & 0x3Fu) + 4, ((in[1] & 0x3Fu) << 8) + in[2] + 1u, false};
-  } else if (b0 < 0xE0) {
-    if (avail < 4) return "truncated 4-byte command";
-    c = {4, b0 & 3u, ((b0 & 0x0Cu) << 6) + in[3] + 5u,
+  if (b0 < kThree.opcode) {
+    if (avail < kTwo.bytes) return "truncated 2-byte command";
+    c = {kTwo.bytes, b0 & 3u, ((b0 >> 2) & 7u) + kTwo.shortest, ((b0 & 0x60u) << 3) + in[1] + 1u, false};
+  } else if (b0 < kFour.opcode) {
+    if (avail < kThree.bytes) return "truncated 3-byte command";
+    c = {kThree.bytes, static_cast<std::size_t>(in[1] >> 6), (b0 & 0x3Fu) + kThree.shortest,
+         ((in[1] & 0x3Fu) << 8) + in[2] + 1u, false};
+  } else if (b0 < kLiteralCommand) {
+    if (avail < kFour.bytes) return "truncated 4-byte command";
+    c = {kFour.bytes, b0 & 3u, ((b0 & 0x0Cu) << 6) + in[3] + kFour.shortest,
          ((b0 & 0x10u) << 12) + (static_cast<std::size_t>(in[1]) << 8) + in[2] + 1u, false};
-  } else if (b0 < 0xFC) {
+  } else if (b0 < kStopCommand) {
     c = {1, ((b0 & 0x1Fu) + 1) * 4, 0, 0, false};
   } else {
     c = {1, b0 & 3u, 0, 0, true};
@@ -79,16 +83,20 @@ constexpr std::size_t kSlack = 16;
 // a block reads only bytes that are final, so a short distance first
 // writes, a byte at a time, a stretch the pattern repeats in.
 inline void CopyMatchInBlocks(std::uint8_t* dst, std::size_t dist, std::size_t len) {
+  const std::uint8_t* const src = dst - dist;
   if (dist >= 16) {
-    for (std::size_t k = 0; k < len; k += 16) std::memcpy(dst + k, dst + k - dist, 16);
+    for (std::size_t k = 0; k < len; k += 16) std::memcpy(dst + k, src + k, 16);
     return;
   }
+  std::size_t k = 0;
   std::size_t step = dist;
   if (dist < 8) {
     step = (8 + dist - 1) / dist * dist;  // the first multiple of dist from 8 on, at most 14
-    for (std::size_t k = 0; k < step; ++k) dst[k] = dst[k - dist];
+    for (; k < step; ++k) dst[k] = src[k];
   }
-  for (std::size_t k = step == dist ? 0 : step; k < len; k += 8) std::memcpy(dst + k, dst + k - step, 8);
+  // Each block reads from step back, where the pattern stands written out
+  // at least 8 bytes wide; dst + k comes first, so no pointer leaves the output.
+  for (; k < len; k += 8) std::memcpy(dst + k, dst + k - step, 8);
 }
 
 // Copies len bytes from dist back exactly, for the end of the output.
@@ -175,11 +183,15 @@ bool Decompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& 
     output.clear();
     return Fail(error, why);
   }
-  // No command yields more than 257 output bytes per stream byte, so no honest
-  // stream declares more than that per input byte; refusing such a size keeps
-  // a forged header from making us allocate gigabytes.
+  // The most a command yields per byte of it: the longest copy with the
+  // literals it carries, from its widest form (1031 bytes from 4, under 258
+  // a byte). No honest stream declares more per input byte; refusing such a
+  // size keeps a forged header from making us allocate gigabytes.
+  constexpr CopyForm kWidest = kCopyForms[kCopyFormCount - 1];
+  constexpr std::uint64_t kMostPerByte = (kWidest.longest + kMaxCarried + kWidest.bytes - 1) / kWidest.bytes;
+  static_assert(kMostPerByte == 258);
   const std::uint64_t stream = input.size() - header.length;
-  if (header.size > stream * 258) {
+  if (header.size > stream * kMostPerByte) {
     output.clear();
     return Fail(error, "declared size " + std::to_string(header.size) +
                            " is impossible for a stream of " + std::to_string(input.size()) +

@@ -12,16 +12,11 @@
 #include "refpack/match_finder.h"
 #include "refpack/optimal_parse.h"
 #include "refpack/refpack.h"
+#include "refpack/tuning.h"
 
 namespace refpack {
+namespace detail {
 namespace {
-
-using namespace detail;
-
-// Inputs up to this size are compressed whole; larger ones in as many equal
-// pieces as it takes to keep each within it. The cuts depend on the size
-// alone, never on the number of threads, so that neither does the output.
-constexpr std::size_t kPiece = std::size_t{1} << 20;
 
 // What a piece's compression leaves for the join: its commands after the
 // first copy, that copy, and where the literals after its last copy start.
@@ -34,14 +29,17 @@ struct Piece {
 // The tables one thread compresses with, piece after piece.
 class Workspace {
  public:
-  explicit Workspace(std::size_t capacity) : finder_(capacity) {}
+  Workspace(std::size_t capacity, const Tuning& tuning) : tuning_(tuning), finder_(capacity, tuning), parse_(tuning) {}
 
   void Compress(std::span<const std::uint8_t> input, std::size_t begin, std::size_t end, Piece& piece) {
-    // The window before the piece goes into the finder first, as it would
-    // if the input were compressed whole.
+    // The window before the piece goes into the finder first, so that
+    // copies reach back over the cut; its far part more thinly, as copies
+    // from there cost the most and pay the least.
     const std::size_t floor = begin > kWindow ? begin - kWindow : 0;
+    const std::size_t full = begin - std::min(begin - floor, tuning_.prime_full);
     finder_.Reset(input, floor, end);
-    for (std::size_t pos = floor; pos < begin; ++pos) finder_.Insert(pos);
+    for (std::size_t pos = floor; pos < full; pos += tuning_.prime_stride) finder_.Insert(pos);
+    for (std::size_t pos = full; pos < begin; ++pos) finder_.Insert(pos);
     piece.bytes.reserve((end - begin) + (end - begin) / 64 + 16);
     CommandWriter writer(input, piece.bytes, begin, /*hold_first=*/true);
     parse_.Run(finder_, writer, begin, end);
@@ -50,11 +48,15 @@ class Workspace {
   }
 
  private:
+  const Tuning& tuning_;
   MatchFinder finder_;
   OptimalParse parse_;
 };
 
-std::size_t PieceCount(std::size_t n) { return n <= kPiece ? 1 : (n + kPiece - 1) / kPiece; }
+// Inputs up to a piece are compressed whole; larger ones in as many equal
+// pieces as it takes to keep each within it. The cuts depend on the size
+// alone, never on the number of threads, so that neither does the output.
+std::size_t PieceCount(std::size_t n, std::size_t piece) { return n <= piece ? 1 : (n + piece - 1) / piece; }
 
 // Where piece i of count starts in an input of n bytes.
 std::size_t PieceStart(std::size_t n, std::size_t count, std::size_t i) {
@@ -63,18 +65,22 @@ std::size_t PieceStart(std::size_t n, std::size_t count, std::size_t i) {
 
 // Compresses every piece, on up to threads threads that each take the next
 // piece not yet taken.
-std::vector<Piece> CompressPieces(std::span<const std::uint8_t> input, unsigned threads) {
+std::vector<Piece> CompressPieces(std::span<const std::uint8_t> input, unsigned threads, const Tuning& tuning) {
   const std::size_t n = input.size();
-  const std::size_t count = PieceCount(n);
+  const std::size_t count = PieceCount(n, tuning.piece);
   std::vector<Piece> pieces(count);
   std::atomic<std::size_t> next{0};
   std::exception_ptr error;
   std::mutex error_mutex;
   const auto work = [&] {
     try {
-      Workspace workspace(std::min(n, PieceStart(n, count, 1) + 1 + kWindow));
+      Workspace workspace(std::min(n, PieceStart(n, count, 1) + 1 + kWindow), tuning);
       for (std::size_t i; (i = next++) < count;) {
-        workspace.Compress(input, PieceStart(n, count, i), PieceStart(n, count, i + 1), pieces[i]);
+        // Made apart and moved in: the writer updates its vector's end at
+        // every byte, and the next piece's vector may share its cache line.
+        Piece piece;
+        workspace.Compress(input, PieceStart(n, count, i), PieceStart(n, count, i + 1), piece);
+        pieces[i] = std::move(piece);
       }
     } catch (...) {
       const std::lock_guard<std::mutex> lock(error_mutex);
@@ -100,7 +106,7 @@ void Join(std::span<const std::uint8_t> input, const std::vector<Piece>& pieces,
   for (const Piece& piece : pieces) {
     if (!piece.first) continue;
     const std::size_t literals = piece.first->pos - literals_from;
-    total += literals + literals / kMaxLiteralRun + 1 + 4 + piece.bytes.size();
+    total += literals + literals / kMaxLiteralRun + 1 + kCopyForms[kCopyFormCount - 1].bytes + piece.bytes.size();
     literals_from = piece.tail;
   }
   const std::size_t literals = input.size() - literals_from;
@@ -116,9 +122,9 @@ void Join(std::span<const std::uint8_t> input, const std::vector<Piece>& pieces,
 }
 
 void PutHeader(std::size_t size, std::vector<std::uint8_t>& out) {
-  const bool wide = size > kMaxSmallSize;
-  out.push_back(wide ? 0x90 : 0x10);
-  out.push_back(0xFB);
+  const bool wide = size > kMaxNarrowSize;
+  out.push_back(wide ? kFlags | kWideSizes : kFlags);
+  out.push_back(kMagic);
   for (int shift = wide ? 24 : 16; shift >= 0; shift -= 8) {
     out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(size) >> shift));
   }
@@ -126,17 +132,24 @@ void PutHeader(std::size_t size, std::vector<std::uint8_t>& out) {
 
 }  // namespace
 
-std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, const CompressOptions& options) {
+std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, const CompressOptions& options,
+                                   const Tuning& tuning) {
   if (input.size() > kMaxInputSize) throw std::length_error("RefPack input over 4 GiB");
   const unsigned threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::uint8_t> out;
   PutHeader(input.size(), out);
   if (input.empty()) {
-    out.push_back(0xFC);
+    out.push_back(kStopCommand);
     return out;
   }
-  Join(input, CompressPieces(input, threads), out);
+  Join(input, CompressPieces(input, threads, tuning), out);
   return out;
+}
+
+}  // namespace detail
+
+std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, const CompressOptions& options) {
+  return detail::Compress(input, options, detail::kDefaultTuning);
 }
 
 }  // namespace refpack

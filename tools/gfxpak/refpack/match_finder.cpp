@@ -1,14 +1,25 @@
 #include "refpack/match_finder.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 
 namespace refpack::detail {
 namespace {
 
+// How far back a match of each length is of use, up to the length from
+// which it is as far as any copy reaches.
+constexpr std::size_t kLongestReach = kCopyForms[kCopyFormCount - 1].shortest;
+constexpr auto kReach = [] {
+  std::array<std::uint32_t, kLongestReach + 1> reach{};
+  for (std::size_t len = 0; len <= kLongestReach; ++len) reach[len] = ReachOf(len);
+  return reach;
+}();
+static_assert(kReach[kLongestReach] == kWindow);
+
 // Of 3-byte matches only the 2-byte command's can be used.
-constexpr std::size_t kShortReach = 1024;
+constexpr std::size_t kShortReach = kCopyForms[0].reach;
 
 inline std::uint32_t Load32(const std::uint8_t* p) {
   std::uint32_t v;
@@ -51,8 +62,13 @@ inline std::size_t MatchLength(const std::uint8_t* a, const std::uint8_t* b, std
 
 }  // namespace
 
-MatchFinder::MatchFinder(std::size_t capacity)
-    : bits_(Log2(TableSize(capacity, std::size_t{1} << 16))),
+MatchFinder::MatchFinder(std::size_t capacity, const Tuning& tuning)
+    : depth_(tuning.depth),
+      long_depth_(tuning.long_depth),
+      deepen_length_(tuning.deepen_length),
+      stop_length_(tuning.stop_length),
+      short_depth_(tuning.short_depth),
+      bits_(Log2(TableSize(capacity, std::size_t{1} << 16))),
       short_bits_(Log2(TableSize(capacity, std::size_t{1} << 14))),
       // Over kWindow, so that a position's slot is not reused while it is in reach.
       mask_(TableSize(capacity, std::size_t{1} << 18) - 1),
@@ -70,30 +86,17 @@ void MatchFinder::Reset(std::span<const std::uint8_t> input, std::size_t floor, 
   std::fill_n(short_head_.get(), std::size_t{1} << short_bits_, 0u);
 }
 
-void MatchFinder::Insert(std::size_t pos) {
-  if (pos + kMinLength > end_) return;
-  InsertShort(pos, short_head_[Hash3(data_ + pos, short_bits_)]);
-  if (pos + 4 <= end_) Descend(pos, std::min(kMaxLength, end_ - pos), kMaxLength, nullptr);
-}
-
-std::size_t MatchFinder::Find(std::size_t pos, Match* out) {
-  const std::size_t limit = std::min(kMaxLength, end_ - pos);
-  if (limit < kMinLength) return 0;
-  const std::size_t count = FindShort(pos, limit, out);
-  if (limit < 4) return count;
-  const std::size_t best = count != 0 ? out[0].length : kMinLength - 1;
-  return count + Descend(pos, limit, best, out + count);
-}
-
 // The nearest 3-byte match, which the tree (over 4-byte hashes) does not
 // hold, if near enough for the 2-byte command: a walk along the positions
-// with the same 3-byte hash, which are few that near. Inserts pos there.
-std::size_t MatchFinder::FindShort(std::size_t pos, std::size_t limit, Match* out) {
+// with the same 3-byte hash, which are few that near and mostly the same
+// bytes, short_depth of them at most. Inserts pos there.
+inline std::size_t MatchFinder::FindShort(std::size_t pos, std::size_t limit, Match* out) {
   const std::uint8_t* const here = data_ + pos;
   std::uint32_t& head = short_head_[Hash3(here, short_bits_)];
   std::size_t count = 0;
-  for (std::uint32_t candidate = head; candidate > floor_ && pos + 1 - candidate <= kShortReach;
-       candidate = short_prev_[(candidate - 1) % kShortReach]) {
+  std::uint32_t candidate = head;
+  for (unsigned depth = short_depth_; depth != 0 && candidate > floor_ && pos + 1 - candidate <= kShortReach;
+       --depth) {
     const std::uint8_t* const there = data_ + candidate - 1;
     if (there[0] == here[0] && there[1] == here[1] && there[2] == here[2]) {
       out[0] = {static_cast<std::uint32_t>(MatchLength(there, here, limit)),
@@ -101,7 +104,10 @@ std::size_t MatchFinder::FindShort(std::size_t pos, std::size_t limit, Match* ou
       count = 1;
       break;
     }
+    candidate = short_prev_[(candidate - 1) % kShortReach];
   }
+  // Only now: pos takes the slot of the position kShortReach back, which
+  // the walk may just have read.
   InsertShort(pos, head);
   return count;
 }
@@ -109,9 +115,39 @@ std::size_t MatchFinder::FindShort(std::size_t pos, std::size_t limit, Match* ou
 // Links pos in front of the positions with its 3-byte hash. Its slot is
 // that of the position kShortReach before it, which no walk from pos or
 // later needs.
-void MatchFinder::InsertShort(std::size_t pos, std::uint32_t& head) {
+inline void MatchFinder::InsertShort(std::size_t pos, std::uint32_t& head) {
   short_prev_[pos % kShortReach] = head;
   head = static_cast<std::uint32_t>(pos + 1);
+}
+
+// The searches ahead start at the roots of their trees, which are seldom
+// in the cache: the slot of the root two positions on is fetched now, and
+// the node and bytes of the one next.
+void MatchFinder::Prefetch(std::size_t pos) {
+  if (pos + 6 > end_) return;
+  __builtin_prefetch(&head_[Hash4(data_ + pos + 2, bits_)]);
+  const std::uint32_t root = head_[Hash4(data_ + pos + 1, bits_)];
+  if (root != 0) {
+    __builtin_prefetch(&tree_[2 * ((root - 1) & mask_)]);
+    __builtin_prefetch(data_ + root - 1);
+  }
+}
+
+void MatchFinder::Insert(std::size_t pos) {
+  if (pos + kMinLength > end_) return;
+  Prefetch(pos);
+  InsertShort(pos, short_head_[Hash3(data_ + pos, short_bits_)]);
+  if (pos + 4 <= end_) Descend(pos, std::min(kMaxLength, end_ - pos), kMaxLength, nullptr);
+}
+
+std::size_t MatchFinder::Find(std::size_t pos, Match* out) {
+  const std::size_t limit = std::min(kMaxLength, end_ - pos);
+  if (limit < kMinLength) return 0;
+  Prefetch(pos);
+  const std::size_t count = FindShort(pos, limit, out);
+  if (limit < 4) return count;
+  const std::size_t best = count != 0 ? out[0].length : kMinLength - 1;
+  return count + Descend(pos, limit, best, out + count);
 }
 
 // Inserts pos into the tree of its 4-byte hash, which is ordered by the
@@ -124,7 +160,7 @@ void MatchFinder::InsertShort(std::size_t pos, std::uint32_t& head) {
 // off: once a long match shows up, the descent goes deeper.
 std::size_t MatchFinder::Descend(std::size_t pos, std::size_t limit, std::size_t best, Match* out) {
   const std::uint8_t* const here = data_ + pos;
-  const std::size_t tree_limit = std::min(limit, kTreeLimit);
+  const std::size_t tree_limit = std::min(limit, stop_length_);
   std::uint32_t& root = head_[Hash4(here, bits_)];
   std::uint32_t candidate = root;
   root = static_cast<std::uint32_t>(pos + 1);
@@ -135,27 +171,27 @@ std::size_t MatchFinder::Descend(std::size_t pos, std::size_t limit, std::size_t
   const std::size_t lowest = std::max(floor_, pos > kWindow ? pos - kWindow : 0) + 1;
   std::size_t count = 0;
   bool deepened = false;
-  for (unsigned depth = kDepth; candidate >= lowest && depth != 0; --depth) {
+  for (unsigned depth = depth_; candidate >= lowest && depth != 0; --depth) {
     const std::size_t from = candidate - 1;
     const std::uint8_t* const there = data_ + from;
     std::uint32_t* const pair = &tree_[2 * (from & mask_)];
     std::size_t len = std::min(smaller_len, larger_len);
     if (there[len] == here[len]) {
       len += MatchLength(there + len, here + len, tree_limit - len);
-      if (len >= kLongLength && !deepened) {
-        depth += kLongDepth;
+      if (len >= deepen_length_ && !deepened) {
+        depth += long_depth_;
         deepened = true;
       }
       if (out != nullptr) {
         const std::size_t full = len == tree_limit ? len + MatchLength(there + len, here + len, limit - len) : len;
-        if (full > best && CopyCost(full, pos - from) != kInfinite) {
+        if (full > best && pos - from <= kReach[std::min(full, kLongestReach)]) {
           best = full;
           out[count++] = {static_cast<std::uint32_t>(full), static_cast<std::uint32_t>(pos - from)};
         }
       }
       if (len == tree_limit) {
-        // The same bytes as far as the tree compares: pos takes the
-        // candidate's place.
+        // The same bytes as far as the tree compares, or a match long
+        // enough to be taken: pos takes the candidate's place.
         *smaller = pair[0];
         *larger = pair[1];
         return count;

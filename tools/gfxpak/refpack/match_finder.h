@@ -9,31 +9,25 @@
 #include <span>
 
 #include "refpack/commands.h"
+#include "refpack/tuning.h"
 
 namespace refpack::detail {
 
 class MatchFinder {
  public:
-  // How many nodes of a tree one search visits at most...
-  static constexpr unsigned kDepth = 8;
-  // ...and how many more once it has met a match of kLongLength bytes.
-  static constexpr unsigned kLongDepth = 64;
-  static constexpr std::size_t kLongLength = 16;
-  // The tree orders positions by this many bytes at most; a longer match is
-  // measured on from the first position that shares them all.
-  static constexpr std::size_t kTreeLimit = 256;
-  // The most matches Find reports at one position.
-  static constexpr std::size_t kMaxMatches = 1 + kDepth + kLongDepth;
+  // The most matches Find reports at one position: each is longer than the
+  // one before.
+  static constexpr std::size_t kMaxMatches = kMaxLength - kMinLength + 1;
 
   // Tables for inputs of up to capacity bytes: a piece and the window before it.
-  explicit MatchFinder(std::size_t capacity);
+  MatchFinder(std::size_t capacity, const Tuning& tuning);
 
   // Starts over: positions from floor on may be inserted and searched, and
   // matches end at end at the latest.
   void Reset(std::span<const std::uint8_t> input, std::size_t floor, std::size_t end);
 
-  // Adds pos, which later searches may then find. Positions go in once
-  // each and in order.
+  // Adds pos, which later searches may then find. Positions go in at most
+  // once each and in order.
   void Insert(std::size_t pos);
 
   // Fills out with the matches at pos that some command can express, in
@@ -51,10 +45,16 @@ class MatchFinder {
   std::size_t Descend(std::size_t pos, std::size_t limit, std::size_t best, Match* out);
   std::size_t FindShort(std::size_t pos, std::size_t limit, Match* out);
   void InsertShort(std::size_t pos, std::uint32_t& head);
+  void Prefetch(std::size_t pos);
 
   const std::uint8_t* data_ = nullptr;
   std::size_t floor_ = 0;
   std::size_t end_ = 0;
+  unsigned depth_;
+  unsigned long_depth_;
+  std::size_t deepen_length_;
+  std::size_t stop_length_;
+  unsigned short_depth_;
   unsigned bits_;
   unsigned short_bits_;
   std::size_t mask_;

@@ -11,60 +11,64 @@
 #include "refpack/command_writer.h"
 #include "refpack/commands.h"
 #include "refpack/match_finder.h"
+#include "refpack/tuning.h"
 
 namespace refpack::detail {
 
 class OptimalParse {
  public:
-  OptimalParse();
+  explicit OptimalParse(const Tuning& tuning);
 
   // Parses the positions from..end, which finder has been reset for (and
   // primed with what lies before from), and hands writer the copies.
   void Run(MatchFinder& finder, CommandWriter& writer, std::size_t from, std::size_t end);
 
-  // The states of a position: the path to it ends in a run of exactly 0, 1,
-  // 2 or 3 literals, or in a longer run.
-  static constexpr std::size_t kLongRun = 4;
-  static constexpr std::size_t kStates = 5;
-
-  struct State {
-    std::uint32_t cost;
-    std::uint32_t distance;
-    std::uint16_t length;  // the step that reached this state: 0 for a literal
-    std::uint8_t prev;     // the state it came from at the step's start
-  };
-
-  struct Node {
-    State state[kStates];
-    std::uint32_t long_run;  // the length of the run of the long-run state
-  };
+  // The states of a node: the path to it ends in a copy, in exactly 1, 2 or
+  // 3 literals (which ride in the next command), or in a longer run.
+  static constexpr std::uint8_t kLongRun = 4;
 
  private:
-  struct Step {
-    std::uint32_t at;
-    std::uint32_t length;
+  // How a node was reached in state 0.
+  struct Arrival {
     std::uint32_t distance;
+    std::uint16_t length;
+    std::uint8_t from;
   };
 
   std::size_t ParseBlock(std::size_t start);
   void StartBlock(std::size_t pending);
-  std::uint8_t PriceLiteral(std::size_t i);
-  std::size_t PriceMatches(std::size_t i, std::size_t span, const Match* matches, std::size_t count, std::uint8_t from);
-  std::size_t TakeLongMatch(std::size_t start, std::size_t i, std::size_t span, std::size_t longest);
-  void RelaxRange(std::size_t i, std::size_t lo, std::size_t hi, std::size_t dist, std::uint32_t base, std::uint8_t from);
-  void Relax(std::size_t i, std::size_t len, std::size_t dist, std::uint32_t base, std::uint8_t from);
-  void Reach(std::size_t at);
-  void Emit(std::size_t start, std::size_t end);
+  void Reach(std::uint32_t at);
+  std::uint8_t Settle(std::uint32_t j, std::uint32_t& best);
+  std::uint32_t PriceMatches(std::uint32_t j, std::uint32_t base, std::uint8_t from, const Match* matches,
+                             std::size_t count, std::uint32_t span);
+  std::size_t TakeLongMatch(std::size_t start, std::uint32_t i, std::uint32_t span, std::uint32_t longest);
+  void PassOver(std::size_t from, std::size_t to);
+  std::size_t Finish(std::size_t start, std::uint32_t end);
+  void Emit(std::size_t start, std::uint32_t end, std::uint8_t state);
 
+  // The nodes of a block, shifted so that nodes -4..-1 exist: a block may
+  // start with pending literals from the one before.
+  // j wraps below 0 as an unsigned number does, and back when shifted.
+  std::uint32_t& cost(std::uint32_t j) { return cost_[static_cast<std::uint32_t>(j + kBefore)]; }
+  std::uint32_t& long_cost(std::uint32_t j) { return long_cost_[static_cast<std::uint32_t>(j + kBefore)]; }
+  std::uint32_t& long_run(std::uint32_t j) { return long_run_[static_cast<std::uint32_t>(j + kBefore)]; }
+  Arrival& arrival(std::uint32_t j) { return arrival_[static_cast<std::uint32_t>(j + kBefore)]; }
+  static constexpr std::uint32_t kBefore = 4;
+
+  Tuning tuning_;
   MatchFinder* finder_ = nullptr;
   CommandWriter* writer_ = nullptr;
   std::size_t end_ = 0;
-  std::unique_ptr<Node[]> nodes_;
-  std::size_t filled_ = 0;  // nodes up to this one are usable in the current block
-  std::vector<Step> steps_;
+  std::unique_ptr<std::uint32_t[]> cost_;       // of state 0: a copy ends here
+  std::unique_ptr<std::uint32_t[]> long_cost_;  // of the long-run state
+  std::unique_ptr<std::uint32_t[]> long_run_;   // its run
+  std::unique_ptr<Arrival[]> arrival_;          // the copy that reached state 0
+  std::uint32_t filled_ = 0;  // nodes up to this one are usable in the current block
+  std::vector<Match> matches_;
+  std::vector<CopyCommand> steps_;
   bool scan_ = false;  // the last block ended in data where nothing matched
   // The matches the scan found where it stopped, for the next block's first position.
-  Match scanned_[MatchFinder::kMaxMatches];
+  std::vector<Match> scanned_;
   std::size_t scanned_count_ = 0;
   bool have_scanned_ = false;
 };

@@ -1,5 +1,9 @@
 #pragma once
 
+// The rule alone: which archive a stadium file's name calls for, a pure
+// function of the name. select_archive.h applies it to the run's current
+// file and tells the player when no archive fits.
+
 #include <optional>
 #include <string_view>
 

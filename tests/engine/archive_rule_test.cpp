@@ -1,4 +1,4 @@
-#include "archive_selection.h"
+#include "archive_rule.h"
 
 #include <gtest/gtest.h>
 

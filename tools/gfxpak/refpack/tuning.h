@@ -1,0 +1,97 @@
+// How hard the encoder looks for matches: the limits the finder, the parse
+// and the frame work within. gfxpak always uses kDefaultTuning; the others
+// exist so that the benchmark can show what the limits cost in size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "refpack/commands.h"
+#include "refpack/refpack.h"
+
+namespace refpack::detail {
+
+struct Tuning {
+  // Tree nodes one search visits at most, and how many more once it has met
+  // a match of deepen_length bytes: a repeated pattern (a flat area of a
+  // picture) makes deep trees, and an insertion that stops early cuts off
+  // what lies below it.
+  unsigned depth;
+  unsigned long_depth;
+  // Positions with the same 3-byte hash that a search for a 3-byte match
+  // looks at (hash collisions are all that can make it more than one).
+  unsigned short_depth;
+  std::size_t deepen_length;
+  // A match this long ends the search: the tree orders positions by this
+  // many bytes at most, and a longer match is measured on.
+  std::size_t stop_length;
+  // A match this long is taken at once.
+  std::size_t nice_length;
+  // Inside a match this long the parse searches again only over its last
+  // resume bytes...
+  std::size_t skip_length;
+  std::size_t resume;
+  // ...and the finder takes in only the last insert_tail positions before
+  // the next search and every insert_stride-th one: the others come again,
+  // nearer, from where the match copies them.
+  std::size_t insert_tail;
+  std::size_t insert_stride;
+  // Inputs over piece bytes are cut into equal pieces of at most that size,
+  // which threads compress at the same time. Each piece's finder first takes
+  // in the window before it: every position of its last prime_full bytes,
+  // and every prime_stride-th one before that.
+  std::size_t piece;
+  std::size_t prime_full;
+  std::size_t prime_stride;
+};
+
+// gfxpak's limits: each where the benchmark's files stop getting smaller
+// for the time it costs (tools/gfxpak/FORMATS.md, "How gfxpak compresses").
+inline constexpr Tuning kDefaultTuning = {
+    // 8 nodes leave text with a small vocabulary 4% larger.
+    .depth = 16,
+    .long_depth = 64,
+    .short_depth = 4,
+    .deepen_length = 16,
+    // 64 leaves dithered pictures larger than the classic reference.
+    .stop_length = 256,
+    .nice_length = 64,
+    // Not searching inside matches of 16 to 23 bytes costs text 1%.
+    .skip_length = 24,
+    .resume = 12,
+    // A stretch taken in only at its end is found again only from there,
+    // after hundreds of literals where a repeat starts elsewhere in it.
+    .insert_tail = 16,
+    .insert_stride = 4,
+    // A MiB is two pieces, on two threads. Priming the second piece with all
+    // of the window makes it 14% more work, this way 3%, for 0.1% in size.
+    .piece = std::size_t{1} << 19,
+    .prime_full = 16384,
+    .prime_stride = 4,
+};
+
+// Every position searched as deep as the tree goes, nothing taken early,
+// every position in the tree: the smallest stream this parse can find.
+inline constexpr Tuning kExhaustiveTuning = {
+    .depth = 1u << 30,
+    .long_depth = 0,
+    .short_depth = 1u << 30,
+    .deepen_length = kMaxLength + 1,
+    .stop_length = kMaxLength,
+    .nice_length = kMaxLength + 1,
+    .skip_length = kMaxLength + 1,
+    .resume = 0,
+    .insert_tail = kMaxLength,
+    .insert_stride = 1,
+    .piece = kDefaultTuning.piece,
+    .prime_full = kWindow,
+    .prime_stride = 1,
+};
+
+// Compress with other limits than gfxpak's; the stream is as valid.
+std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> input, const CompressOptions& options,
+                                   const Tuning& tuning);
+
+}  // namespace refpack::detail
