@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "archive_ops.h"
+#include "byte_order.h"
 #include "cli.h"
 #include "crash_file_system.h"
 #include "restore_point.h"
@@ -170,9 +171,7 @@ std::vector<std::uint32_t> ChangedRecords(const Bytes& from, const Bytes& to) {
 
 bool Across(std::uint32_t pos, std::size_t sector) { return pos / sector != (pos + 7) / sector; }
 
-std::uint32_t Be32(const Bytes& b, std::uint64_t at) {
-  return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
-}
+std::uint32_t Be32(const Bytes& b, std::uint64_t at) { return GetBe32(b.data() + at); }
 
 // The two archives a command goes between (for -restore, the original is
 // the second), worked out once for all the states of a scenario.
@@ -223,7 +222,8 @@ Verdict Judge(const Bytes& bytes, const Sides& sides) {
     const Contents& expected = count == before.size() ? before : after;
     if (i >= expected.size() || expected[i].first != name) v.entries_as_either = false;
     const bool inside = std::uint64_t{offset} + size <= bytes.size();
-    const Bytes data = inside ? Bytes(bytes.begin() + offset, bytes.begin() + offset + size) : Bytes();
+    const auto from = bytes.data() + offset;
+    const Bytes data = inside ? Bytes(from, from + size) : Bytes();
     const auto digests = sides.allowed.find(name);
     if (!inside || digests == sides.allowed.end() || !digests->second.count(ToHex(Sha256Of(data)))) {
       v.neither.push_back(record);
