@@ -296,6 +296,8 @@ if [ "${#runner[@]}" -eq 0 ] && command -v flock >/dev/null; then
   wait "$holder" 2>/dev/null
 elif [ "${#runner[@]}" -gt 0 ] && [ -n "${HOLD_FILE:-}" ]; then
   rm -f ../release
+  # Made first: the holder's output lands in it only once it runs.
+  : >../hold.log
   "${runner[@]}" "$HOLD_FILE" zdata.big "$("${runner[@]}" winepath -w "$work/release")" >../hold.log 2>&1 &
   holder=$!
   for _ in $(seq 1 100); do
