@@ -18,6 +18,7 @@
 #include "archive_ops.h"
 #include "byte_order.h"
 #include "cli.h"
+#include "command_steps.h"
 #include "crash_file_system.h"
 #include "restore_point.h"
 #include "sha256.h"
@@ -26,19 +27,13 @@
 namespace gfxpak {
 namespace {
 
-const std::string kArchive = "zdata.big";
+using namespace steps;
+
 const std::string kRestore = RestorePathFor(kArchive);
 const std::string kStadium = "bern_x.o";
 // A record whose offset field ends at 4096 and whose size field begins there:
 // a replacement changes bytes on both sides of the boundary.
 constexpr std::uint32_t kRecordAcross = 4092;
-
-Bytes Random(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
-  return b;
-}
 
 std::string Padded(std::size_t length, int number) {
   std::string name = "data\\stadium\\s";
@@ -68,28 +63,6 @@ Bytes Original() {
 }
 
 enum class Kind { kPut, kCompress, kRestoreOriginal, kRestoreEntries, kCompact };
-using Step = std::function<Status(FileSystem&)>;
-
-Step Put(std::string name, unsigned seed, std::size_t size, MakeRestorePoint make = MakeRestorePoint::kYes) {
-  return [=](FileSystem& fs) { return PutIntoArchive(fs, kArchive, name, Random(size, seed), make); };
-}
-
-Status RestoreOriginal(FileSystem& fs) {
-  std::uint64_t size = 0;
-  return RestoreArchive(fs, kArchive, Force::kNo, size);
-}
-
-Step RestoreNamed(std::string name) {
-  return [=](FileSystem& fs) {
-    EntriesRestored done;
-    return RestoreEntries(fs, kArchive, {name}, done);
-  };
-}
-
-Status CompactForce(FileSystem& fs) {
-  bool dropped = false;
-  return CompactArchiveFile(fs, kArchive, Force::kYes, dropped);
-}
 
 Status CompressInPlace(FileSystem& fs) {
   std::ostringstream out;
@@ -117,15 +90,15 @@ std::vector<Scenario> Scenarios() {
       {"-restore", Kind::kRestoreOriginal, {Put(long_name, 17, 400), Put("across.o", 18, 900), Put("s7__.o", 19, 300)},
        RestoreOriginal},
       {"-restore NAME of a replaced entry", Kind::kRestoreEntries, {Put("s3__.o", 22, 700), Put("across.o", 23, 400)},
-       RestoreNamed("across.o")},
+       RestoreNamed({"across.o"})},
       {"-restore NAME of a replaced entry whose bytes the table took", Kind::kRestoreEntries,
-       {Put(long_name, 24, 300), Put("s0__.o", 25, 500)}, RestoreNamed("s0__.o")},
+       {Put(long_name, 24, 300), Put("s0__.o", 25, 500)}, RestoreNamed({"s0__.o"})},
       {"-restore NAME of the last added entry", Kind::kRestoreEntries, {Put("s1__.o", 26, 300), Put("new_a.o", 27, 200)},
-       RestoreNamed("new_a.o")},
+       RestoreNamed({"new_a.o"})},
       {"-restore NAME of an added entry before another", Kind::kRestoreEntries,
-       {Put("new_a.o", 28, 200), Put("new_b.h", 29, 300)}, RestoreNamed("new_a.o")},
-      {"-restore NAME of the only change", Kind::kRestoreEntries, {Put("s6__.o", 30, 800)}, RestoreNamed("s6__.o")},
-      {"-compact -force", Kind::kCompact, {Put("s2__.o", 20, 900), Put(long_name, 21, 400)}, CompactForce},
+       {Put("new_a.o", 28, 200), Put("new_b.h", 29, 300)}, RestoreNamed({"new_a.o"})},
+      {"-restore NAME of the only change", Kind::kRestoreEntries, {Put("s6__.o", 30, 800)}, RestoreNamed({"s6__.o"})},
+      {"-compact -force", Kind::kCompact, {Put("s2__.o", 20, 900), Put(long_name, 21, 400)}, Compact(Force::kYes)},
   };
 }
 

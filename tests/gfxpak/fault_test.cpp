@@ -15,6 +15,7 @@
 
 #include "archive_ops.h"
 #include "cli.h"
+#include "command_steps.h"
 #include "restore_point.h"
 #include "temp_names.h"
 #include "sha256.h"
@@ -23,7 +24,8 @@
 namespace gfxpak {
 namespace {
 
-const std::string kArchive = "zdata.big";
+using namespace steps;
+
 const std::string kRestore = RestorePathFor(kArchive);
 
 // Built by appending: gcc 12 warns falsely on chained string additions.
@@ -31,13 +33,6 @@ std::string Joined(std::initializer_list<std::string> parts) {
   std::string out;
   for (const std::string& part : parts) out += part;
   return out;
-}
-
-Bytes Random(std::size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& x : b) x = static_cast<std::uint8_t>(rng());
-  return b;
 }
 
 // Dense: the data starts right after the table, so an add must move data.
@@ -54,31 +49,6 @@ Bytes Original() {
 // What the command does: put an entry, restore the original, restore some
 // entries, compact.
 enum class Kind { kPut, kRestoreOriginal, kRestoreEntries, kCompact };
-
-using Step = std::function<Status(FileSystem&)>;
-
-Step Put(std::string name, unsigned seed, std::size_t size, MakeRestorePoint make = MakeRestorePoint::kYes) {
-  return [=](FileSystem& fs) { return PutIntoArchive(fs, kArchive, name, Random(size, seed), make); };
-}
-
-Status Restore(FileSystem& fs) {
-  std::uint64_t size = 0;
-  return RestoreArchive(fs, kArchive, Force::kNo, size);
-}
-
-Step RestoreNamed(std::vector<std::string> names) {
-  return [=](FileSystem& fs) {
-    EntriesRestored done;
-    return RestoreEntries(fs, kArchive, names, done);
-  };
-}
-
-Step Compact(Force force) {
-  return [=](FileSystem& fs) {
-    bool dropped = false;
-    return CompactArchiveFile(fs, kArchive, force, dropped);
-  };
-}
 
 struct Scenario {
   const char* label;
@@ -110,7 +80,7 @@ std::vector<Scenario> Scenarios() {
       {"-p -norestore replace", Kind::kPut, {}, Put("stadium_1.o", 21, 3000, MakeRestorePoint::kNo)},
       {"-p -norestore add with table growth", Kind::kPut, {}, Put(long_name, 22, 1000, MakeRestorePoint::kNo)},
       {"-p into a missing archive", Kind::kPut, {}, Put("first.o", 23, 1500), false},
-      {"-restore", Kind::kRestoreOriginal, {Put(long_name, 24, 900), Put("stadium_3.o", 25, 700), Put("x.h", 26, 300)}, Restore},
+      {"-restore", Kind::kRestoreOriginal, {Put(long_name, 24, 900), Put("stadium_3.o", 25, 700), Put("x.h", 26, 300)}, RestoreOriginal},
       {"-restore NAME of a replaced entry", Kind::kRestoreEntries, {Put("stadium_3.o", 30, 900), Put("stadium_2.o", 31, 700)},
        RestoreNamed({"stadium_3.o"})},
       // The table grew over the first entry's original bytes.
@@ -243,7 +213,7 @@ void Check(MemoryFileSystem& fs, const Scenario& sc, const Status& status, Fault
     }
   }
   if (fs.Exists(kRestore)) {
-    const Status restored = Restore(fs);
+    const Status restored = RestoreOriginal(fs);
     ASSERT_TRUE(restored.ok()) << Why(restored);
     EXPECT_EQ(Hash(fs.Get(kArchive)), Hash(original));
   }
