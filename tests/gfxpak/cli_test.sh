@@ -13,7 +13,18 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 failures=0
 
-g() { "${runner[@]}" "$gfxpak" "$@"; }
+# Under Wine its error channel is on: a program that Wine itself ends leaves
+# a reason there. Those lines go to wine.log, apart from gfxpak's own, and a
+# failing check shows them.
+if [ "${#runner[@]}" -gt 0 ]; then export WINEDEBUG=err+all,fixme-all; fi
+g() {
+  local code
+  "${runner[@]}" "$gfxpak" "$@" 2>"$work/all-err.log"
+  code=$?
+  grep -v -E '^[0-9a-f]{4}:(err|fixme|warn|trace):' "$work/all-err.log" >&2
+  grep -E '^[0-9a-f]{4}:err:' "$work/all-err.log" | sed "s|^|gfxpak $*: |" >>"$work/wine.log"
+  return "$code"
+}
 
 fail() {
   echo "FAIL: $*" >&2
@@ -42,7 +53,7 @@ must_fail() {
 }
 
 must_pass() {
-  g "$@" >../out.log 2>../err.log || fail "gfxpak $* exited $?: $(cat ../err.log)"
+  g "$@" >../out.log 2>../err.log || fail "gfxpak $* exited $?; stderr: '$(cat ../err.log)'; stdout: '$(cat ../out.log)'"
 }
 
 mkdir files && cd files || exit 1
@@ -435,6 +446,10 @@ leftovers=$(find . -name '*.gfxpak-tmp' | wc -l)
 [ "$leftovers" -eq 0 ] || fail "$leftovers temporary files left"
 
 if [ "$failures" -ne 0 ]; then
+  if [ -s "$work/wine.log" ]; then
+    echo "Wine's error lines:" >&2
+    cat "$work/wine.log" >&2
+  fi
   echo "$failures failures" >&2
   exit 1
 fi
