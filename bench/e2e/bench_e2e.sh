@@ -20,6 +20,7 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 . "$repo/scripts/lib/winenv.sh"
 . "$repo/scripts/lib/window.sh"
 . "$repo/scripts/lib/gamefolder.sh"
+wine_fixed_layout_exec "$repo/bench/e2e/bench_e2e.sh" "$@"
 host_decide
 arch=$(wine_arch_of "$tessolo")
 if ! wine_can_run "$arch"; then

@@ -63,9 +63,50 @@ wine_arch_of() {
 
 # wine_use ARCH: this shell starts Windows programs of that build from now
 # on: WINELOADER names the loader (Wine starts child processes with it too).
+# Also decides the address layout (wine_layout).
 wine_use() {
   WINELOADER=$(wine_loader "$1") || return
   export WINELOADER WINEARCH=$1 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+  wine_layout
+}
+
+# Debian's Wine has no preloader to claim Windows' fixed addresses before
+# anything else is mapped. Its 64-bit loader sits at 0x7d000000, and an
+# x86-64 kernel puts a program's heap at a random place up to 1 GiB above
+# the program's end. About once in a few thousand starts that heap covers
+# 0x7ffe0000, where every Windows process maps its shared user data; Wine
+# then ends the program before it runs, with exit code 1 and the reason
+# only on its err channel ("failed to map the shared user data: c0000018").
+# With address randomisation off (setarch -R) the heap follows the loader,
+# far below that page; processes inherit it, so the programs that Wine
+# starts for a program started that way have it too.
+
+# wine_layout: sets WINE_FIXED_LAYOUT to the command prefix that gives a
+# program, and all it starts, that fixed layout, and WINE_LAYOUT_HOW to a
+# line that says what was found. The prefix is empty where the layout is
+# fixed already, or where the host refuses it (a container's seccomp
+# profile may forbid the personality call).
+# shellcheck disable=SC2034 # WINE_LAYOUT_HOW is read by the scripts that source this
+wine_layout() {
+  WINE_FIXED_LAYOUT=()
+  local personality
+  personality=$(cat /proc/self/personality 2>/dev/null) || personality=0
+  if (((16#$personality & 16#0040000) != 0)); then
+    WINE_LAYOUT_HOW="fixed address layout (randomisation is off already)"
+  elif setarch "$(uname -m)" -R true 2>/dev/null; then
+    WINE_FIXED_LAYOUT=(setarch "$(uname -m)" -R)
+    WINE_LAYOUT_HOW="fixed address layout (setarch -R)"
+  else
+    WINE_LAYOUT_HOW="random address layout, as this host refuses setarch -R: about one Wine start in a few thousand may end at once with exit code 1"
+  fi
+}
+
+# wine_fixed_layout_exec SCRIPT ARGS...: runs SCRIPT again with the fixed
+# layout, for a script whose every program is a Windows one; returns where
+# it is fixed already or cannot be.
+wine_fixed_layout_exec() {
+  wine_layout
+  [ "${#WINE_FIXED_LAYOUT[@]}" -eq 0 ] || exec "${WINE_FIXED_LAYOUT[@]}" "$@"
 }
 
 # wine_preferred_build: the build to show a player: the 32-bit release

@@ -3,7 +3,9 @@
 # Windows programs, taken down again when the script ends, however it ends.
 # Usage: winenv_start ARCH (win32 or win64). It registers winenv_stop with
 # the exit trap before it starts anything, so a failed start leaves no
-# display, Wine server or folder behind either.
+# display, Wine server or folder behind either. Start the programs, or the
+# ctest that starts them, with "${WINE_FIXED_LAYOUT[@]}" in front (wine.sh
+# says why).
 # WINENV_LOG_DIR (default: the project's build folder) keeps the log of a
 # prefix that could not be made.
 #
@@ -69,10 +71,11 @@ winenv_start() {
     echo "winenv: the Wine server '$server -f -p' did not start${last:+ ($last)}; see $log" >&2
     return 1
   fi
-  echo "winenv: Wine prefix $WINEPREFIX ($arch, loader $WINELOADER, server $WINENV_SERVER_PID), display $DISPLAY"
+  echo "winenv: Wine prefix $WINEPREFIX ($arch, loader $WINELOADER, server $WINENV_SERVER_PID), display $DISPLAY, $WINE_LAYOUT_HOW"
 
-  # Makes the prefix and starts its background programs.
-  "$WINELOADER" wineboot -i </dev/null >>"$log" 2>&1 || status=$?
+  # Makes the prefix and starts its background programs, which keep the
+  # layout it starts with.
+  "${WINE_FIXED_LAYOUT[@]}" "$WINELOADER" wineboot -i </dev/null >>"$log" 2>&1 || status=$?
   if [ "$status" -ne 0 ]; then
     local last
     last=$(grep -v '^\s*$' "$log" | tail -n1)

@@ -21,8 +21,8 @@ g() {
   local code
   "${runner[@]}" "$gfxpak" "$@" 2>"$work/all-err.log"
   code=$?
-  grep -v -E '^[0-9a-f]{4}:(err|fixme|warn|trace):' "$work/all-err.log" >&2
-  grep -E '^[0-9a-f]{4}:err:' "$work/all-err.log" | sed "s|^|gfxpak $*: |" >>"$work/wine.log"
+  grep -v -E '^([0-9a-f]{4}:)?(err|fixme|warn|trace):' "$work/all-err.log" >&2
+  grep -E '^([0-9a-f]{4}:)?err:' "$work/all-err.log" | sed "s|^|gfxpak $*: |" >>"$work/wine.log"
   return "$code"
 }
 

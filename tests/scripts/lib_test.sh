@@ -2,7 +2,7 @@
 # The shell library under scripts/lib: what it decides about the host and
 # the Wine loaders, with both answers forced, that a Wine environment whose
 # start fails, or is interrupted, leaves nothing of its own behind, and
-# that one Wine server serves a whole run.
+# that one Wine server serves a whole run, with the fixed address layout.
 # Usage: lib_test.sh   (needs Xvfb and Wine; scripts/setup installs them)
 set -uo pipefail
 export lib
@@ -230,6 +230,11 @@ else
       done
     }
     echo "server $(ps -o pid=,comm= --ppid $$ | awk "\$2 ~ /^wineserver/ { print \$1 }")"
+    echo "layout $WINE_LAYOUT_HOW"
+    for p in /proc/[0-9]*; do
+      [ "$(cat "$p/comm" 2>/dev/null)" = services.exe ] && grep -qsz "^WINEPREFIX=$WINEPREFIX\$" "$p/environ" &&
+        echo "services $(cat "$p/personality")"
+    done
     echo "before $(servers)"
     status=0; "$WINELOADER" cmd /c exit 3 || status=$?
     echo "exit $status"
@@ -245,6 +250,15 @@ else
     expect "servers $when" "$(sed -n "s/^$when //p" <<<"$out")" "$server"
   done
   expect "exit code of a program" "$(sed -n 's/^exit //p' <<<"$out")" 3
+  # The prefix's background programs keep the layout of the wineboot that
+  # started them: address randomisation off, unless the host refuses it.
+  layout=$(sed -n 's/^layout //p' <<<"$out")
+  grep -q '^services ' <<<"$out" || fail "no services.exe of the prefix: $out"
+  for personality in $(sed -n 's/^services //p' <<<"$out"); do
+    if [[ $layout != random* ]] && (((16#$personality & 16#0040000) == 0)); then
+      fail "services.exe runs with personality $personality, not the fixed layout ($layout)"
+    fi
+  done
   expect "outputs read to the end" "$(sed -n 's/^output //p' <<<"$out" | paste -sd' ')" "one two"
   [ -n "$server" ] && kill -0 "$server" 2>/dev/null && { fail "Wine server $server still runs"; kill "$server"; }
   [ -z "$(ls -A "$work/tmp")" ] || fail "left in TMPDIR: $(ls -A "$work/tmp")"
