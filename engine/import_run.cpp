@@ -47,6 +47,18 @@ RunOutcome OutcomeOnDisk(std::int32_t imported, std::int32_t total, std::vector<
 
 enum class Command { Done, Failed, Ended };
 
+// Whether the packer lies in the tool's folder, under its bare name or with
+// the ending Windows adds: if it does, a start that failed was the system's
+// doing (Wine, for one, now and then cannot start a program), not a missing
+// file.
+bool PackerIsThere(const ImportContext& context) {
+  std::error_code error;
+  for (const std::string& name : {context.packer, context.packer + ".exe"}) {
+    if (std::filesystem::is_regular_file(FsPath(JoinPath(context.own_folder, name)), error)) return true;
+  }
+  return false;
+}
+
 // Runs one packer command for the current file in the data folder, where
 // the bare file and archive names of its command line are; a packer that
 // cannot be started at all ends the program, as there is nothing the run
@@ -56,8 +68,10 @@ Command RunCommand(const std::string& line, PackerStep step, FormState& form, Wi
   const std::string& name = form.filelist[static_cast<std::size_t>(form.fileidx)];
   const ShellResult result = ShellStop(line, kHidden, form, window, context.processes, data);
   if (result.error) {
-    Fail(window, "gfxpak could not be started for the file " + name + ":\n" + SystemErrorText(result.error) +
-                     "\ngfxpak.exe belongs in the tool's folder, beside tessolo.exe.");
+    Fail(window, "gfxpak could not be started for the file " + name + ":\n" + SystemErrorText(result.error) + "\n" +
+                     (PackerIsThere(context) ? "gfxpak.exe is there; start Tessolo again. The files not imported yet "
+                                               "are still in the data folder."
+                                             : "gfxpak.exe belongs in the tool's folder, beside tessolo.exe."));
     return Command::Ended;
   }
   if (!result.exit.Succeeded()) {

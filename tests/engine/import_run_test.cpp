@@ -289,6 +289,19 @@ TEST_F(ImportRun, ErrorsThatEndTheProgram) {
         SystemErrorText(std::make_error_code(std::errc::no_such_file_or_directory)),
         "gfxpak.exe belongs in the tool's folder"},
        true},
+      // Present but not started, as Wine now and then fails a start: the
+      // advice is to try again, not to look for the file.
+      {"packer there but not started",
+       [](ImportRun& t) {
+         std::ofstream(U8Path(t.own.Sub("gfxpak.exe"))) << "MZ";
+         t.processes.start_error = [](const std::string&) {
+           return std::make_error_code(std::errc::resource_unavailable_try_again);
+         };
+       },
+       {"gfxpak could not be started for the file bern_1.o",
+        SystemErrorText(std::make_error_code(std::errc::resource_unavailable_try_again)),
+        "gfxpak.exe is there; start Tessolo again. The files not imported yet are still in the data folder."},
+       true},
       {"imported file cannot be deleted",
        [](ImportRun& t) {
          // The packer takes the file away, so deleting it must fail.
