@@ -20,3 +20,5 @@ std::error_code DeleteFileAt(const std::string& path) {
   SyncFolderOf(path);
   return {};
 }
+
+bool HeldByAnother(std::error_code, const std::string&) { return false; }

@@ -8,6 +8,7 @@
 // it was, or as the command makes it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <random>
 #include <set>
@@ -353,6 +354,107 @@ TEST(FaultTest, TheNextCommandSaysWhatItSettled) {
     said.insert(next_err.str());
   }
   EXPECT_EQ(said.size(), 2u) << "both outcomes are met";
+}
+
+}  // namespace
+}  // namespace gfxpak
+
+namespace gfxpak {
+namespace {
+
+// A program that holds a file for a moment (a scanner, an indexer, a sync
+// client): the chosen calls on the chosen files are refused as in use, the
+// first times or always.
+class HeldFileSystem : public FileSystem {
+ public:
+  enum class Call { kOpen, kRename, kRemove };
+  HeldFileSystem(FileSystem& inner, Call call, std::function<bool(const std::string&)> held, int refusals)
+      : inner_(inner), call_(call), held_(std::move(held)), refusals_(refusals) {}
+
+  std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) override {
+    if (Refuses(Call::kOpen, path)) return Errc::kInUse;
+    return inner_.Open(path, mode, file);
+  }
+  bool Exists(const std::string& path) override { return inner_.Exists(path); }
+  std::error_code Remove(const std::string& path) override {
+    if (Refuses(Call::kRemove, path)) return Errc::kInUse;
+    return inner_.Remove(path);
+  }
+  std::error_code Rename(const std::string& from, const std::string& to) override {
+    if (Refuses(Call::kRename, from) || Refuses(Call::kRename, to)) return Errc::kInUse;
+    return inner_.Rename(from, to);
+  }
+  std::error_code Lock(const std::string& path, FileLock& lock) override { return inner_.Lock(path, lock); }
+  bool Same(const std::string& a, const std::string& b) override { return inner_.Same(a, b); }
+
+ private:
+  bool Refuses(Call call, const std::string& path) {
+    if (call != call_ || !held_(path) || refusals_ == 0) return false;
+    if (refusals_ > 0) --refusals_;
+    return true;
+  }
+
+  FileSystem& inner_;
+  Call call_;
+  std::function<bool(const std::string&)> held_;
+  int refusals_;  // below 0: always
+};
+
+// A hold that ends soon is waited out, on every kind of call; one that lasts
+// is reported as in use (exit 3) once the wait is spent, and a wait of 0
+// tries once. Either way the archive is the unhindered result or as it was.
+TEST(FaultTest, AFileHeldForAMomentIsWaitedOut) {
+  using Call = HeldFileSystem::Call;
+  const auto is = [](std::string name) { return [name](const std::string& path) { return path == name; }; };
+  const struct {
+    const char* label;
+    std::vector<std::string> args;
+    Call call;
+    std::function<bool(const std::string&)> held;
+    int refusals;
+    std::chrono::milliseconds wait;
+    int code;
+    std::chrono::milliseconds paused;
+  } cases[] = {
+      {"-p, the archive opened", {"-p", kArchive, "bern_x.o"}, Call::kOpen, is(kArchive), 3, kHoldWait, 0,
+       std::chrono::milliseconds(10 + 20 + 40)},
+      {"-p, the stadium file opened", {"-p", kArchive, "bern_x.o"}, Call::kOpen, is("bern_x.o"), 1, kHoldWait, 0,
+       std::chrono::milliseconds(10)},
+      {"-compress, its temporary file renamed over the stadium file", {"-compress", "-real", "bern_x.o", "bern_x.o"},
+       Call::kRename, is("bern_x.o"), 5, kHoldWait, 0, std::chrono::milliseconds(10 + 20 + 40 + 80 + 160)},
+      {"-restore, its restore point removed", {"-restore", kArchive}, Call::kRemove, is(kRestore), 2, kHoldWait, 0,
+       std::chrono::milliseconds(10 + 20)},
+      {"-p, the archive held by the game", {"-p", kArchive, "bern_x.o"}, Call::kOpen, is(kArchive), -1, kHoldWait, 3,
+       kHoldWait},
+      {"-p, the game's archive with no wait", {"-p", kArchive, "bern_x.o"}, Call::kOpen, is(kArchive), -1,
+       std::chrono::milliseconds(0), 3, std::chrono::milliseconds(0)},
+  };
+  MemoryFileSystem before;
+  before.Put(kArchive, Original());
+  before.Put("bern_x.o", Random(20000, 60));
+  std::ostringstream ignored;
+  ASSERT_EQ(RunCommandLine({"-p", kArchive, "bern_x.o"}, ignored, ignored, before), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    MemoryFileSystem unhindered = before.Copy();
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(RunCommandLine(c.args, out, err, unhindered), 0) << err.str();
+
+    MemoryFileSystem fs = before.Copy();
+    HeldFileSystem held(fs, c.call, c.held, c.refusals);
+    std::chrono::milliseconds paused{0};
+    PatientFileSystem patient(held, c.wait, [&paused](std::chrono::milliseconds p) { paused += p; });
+    std::ostringstream held_err;
+    EXPECT_EQ(RunCommandLine(c.args, out, held_err, patient), c.code) << held_err.str();
+    EXPECT_EQ(paused.count(), c.paused.count());
+    const MemoryFileSystem& expected = c.code == 0 ? unhindered : before;
+    EXPECT_EQ(fs.Names(), expected.Names());
+    for (const std::string& name : expected.Names()) EXPECT_EQ(fs.Get(name), expected.Get(name)) << name;
+    if (c.code != 0) {
+      EXPECT_EQ(held_err.str(), "gfxpak: zdata.big: archive is in use\n");
+    }
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <iomanip>
@@ -87,6 +88,18 @@ unsigned ThreadsFromEnvironment() {
   char* end = nullptr;
   const unsigned long n = std::strtoul(value, &end, 10);
   return *end == '\0' && n <= 4096 ? static_cast<unsigned>(n) : 0;
+}
+
+// GFXPAK_HOLD_WAIT=MS waits at most MS milliseconds for a file that another
+// program holds (0: not at all); unset, or not a number up to a minute,
+// kHoldWait. A caller that found the game holding an archive sets it low, so
+// that each further file for that archive does not wait in vain.
+std::chrono::milliseconds HoldWaitFromEnvironment() {
+  const char* value = std::getenv("GFXPAK_HOLD_WAIT");
+  if (value == nullptr || *value < '0' || *value > '9') return kHoldWait;
+  char* end = nullptr;
+  const unsigned long ms = std::strtoul(value, &end, 10);
+  return *end == '\0' && ms <= 60000 ? std::chrono::milliseconds(ms) : kHoldWait;
 }
 
 // A stadium file is never empty: an empty one is a download that went wrong,
@@ -488,7 +501,9 @@ constexpr std::string_view kExitCodes =
     "  2 bad usage, 3 archive or file in use (by the game, say), 4 access denied\n"
     "  or read-only, 5 no space left on the drive, 6 damaged archive,\n"
     "  7 empty stadium file\n"
-    "GFXPAK_THREADS=N: compress on at most N threads (the output is the same)\n";
+    "GFXPAK_THREADS=N: compress on at most N threads (the output is the same)\n"
+    "GFXPAK_HOLD_WAIT=MS: wait at most MS ms for a file another program holds\n"
+    "  for a moment (an antivirus, a sync client); 1500 when not set\n";
 
 // What a form takes after its name: "[-force] ARCHIVE", say.
 std::string Arguments(const Command& c) {
@@ -535,6 +550,19 @@ bool Fits(const Command& c, std::size_t count) {
   return c.operands.ends_with("...") ? count >= words : count == words;
 }
 
+// The operands with an ARCHIVE among them replaced by the copy of it that
+// the game reads, where that is another file (a per-user copy that Windows
+// made), which the command then works on, saying so first.
+Args TheGamesCopy(const Command& c, Args operands, FileSystem& fs, std::ostream& out) {
+  if (!c.operands.starts_with("ARCHIVE") || operands.empty()) return operands;
+  const std::string copy = fs.GameCopyOf(operands[0]);
+  if (copy != operands[0]) {
+    out << operands[0] << ": the game reads its copy " << copy << "; that copy is the one used\n";
+    operands[0] = copy;
+  }
+  return operands;
+}
+
 bool IsHelp(std::string_view word) { return word == "--help" || word == "/?"; }
 
 Status Run(const Args& args, FileSystem& fs, std::ostream& out, Notes& notes) {
@@ -549,7 +577,10 @@ Status Run(const Args& args, FileSystem& fs, std::ostream& out, Notes& notes) {
     if (c.name != command) continue;
     const bool flag = is_flag(c);
     const Args operands(args.begin() + (flag ? 2 : 1), args.end());
-    if (flag == flag_given && Fits(c, operands.size())) return c.run(Call{operands, flag, fs, out, notes});
+    if (flag == flag_given && Fits(c, operands.size())) {
+      const Args used = TheGamesCopy(c, operands, fs, out);
+      return c.run(Call{used, flag, fs, out, notes});
+    }
     forms.push_back(c.operands.empty() && c.flag.empty() ? "no arguments" : Arguments(c));
   }
   if (forms.empty()) return Usage("unknown command " + args[0]);
@@ -580,7 +611,8 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
 }
 
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  SystemFileSystem fs;
+  SystemFileSystem disk;
+  PatientFileSystem fs(disk, HoldWaitFromEnvironment());
   return RunCommandLine(args, out, err, fs);
 }
 

@@ -3,6 +3,11 @@
 
 namespace gfxpak {
 
+std::error_code InUseAsOwn(std::error_code error, const std::string& path) {
+  if (HeldByAnother(error, path)) return Errc::kInUse;
+  return error;
+}
+
 std::error_code ReadWholeFile(const std::string& path, FileBytes& data) {
   File file;
   if (auto error = file.Open(path, OpenMode::kRead)) return error;

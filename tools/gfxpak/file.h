@@ -45,9 +45,11 @@ class File {
 };
 
 bool FileExists(const std::string& path);
-// The system's error, with its "held by another program" codes as
-// Errc::kInUse, the condition gfxpak reports for them.
-std::error_code InUseAsOwn(std::error_code error);
+// The system's error from opening, renaming or removing path, as
+// Errc::kInUse, the condition gfxpak reports and waits out, where it means
+// that another program has the file open (HeldByAnother in files.h); path
+// may be empty for a failure on an open file.
+std::error_code InUseAsOwn(std::error_code error, const std::string& path);
 // Renames from over to, replacing it in one step: a reader sees the old file
 // or the new one, never a mix.
 std::error_code RenameOver(const std::string& from, const std::string& to);

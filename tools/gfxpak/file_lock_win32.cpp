@@ -37,7 +37,7 @@ std::error_code FileLock::TryAcquire(const std::string& path) {
       return Errc::kInUse;
     }
   }
-  if (h == INVALID_HANDLE_VALUE) return InUseAsOwn(LastSystemError());
+  if (h == INVALID_HANDLE_VALUE) return InUseAsOwn(LastSystemError(), path);
   path_ = path;
   handle_ = OwnedHandle(h);
   return {};

@@ -81,9 +81,6 @@ bool FileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-// Nothing on POSIX keeps another program from changing a file.
-std::error_code InUseAsOwn(std::error_code error) { return error; }
-
 std::error_code RenameOver(const std::string& from, const std::string& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return LastSystemError();
   SyncFolderOf(to);

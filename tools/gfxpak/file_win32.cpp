@@ -11,9 +11,10 @@ namespace gfxpak {
 
 namespace {
 
-// The last error, with the sharing refusals that mean "held by another
-// program" as gfxpak's own.
-std::error_code LastFileError() { return InUseAsOwn(LastSystemError()); }
+// The last error of a call on an open file, with the refusals that mean
+// "held by another program" (a byte range another program locked) as
+// gfxpak's own.
+std::error_code LastFileError() { return InUseAsOwn(LastSystemError(), {}); }
 
 HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
 
@@ -44,7 +45,7 @@ std::error_code File::Open(const std::string& path, OpenMode mode) {
   if (mode == OpenMode::kCreateNew) disposition = CREATE_NEW;
   HANDLE h = CreateFileW(Widen(path).c_str(), access, share, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastFileError();
+  if (h == INVALID_HANDLE_VALUE) return InUseAsOwn(LastSystemError(), path);
   handle_ = OwnedHandle(h);
   return {};
 }
@@ -100,40 +101,13 @@ bool FileExists(const std::string& path) {
   return GetFileAttributesW(Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::error_code InUseAsOwn(std::error_code error) {
-  if (error.category() == std::system_category() &&
-      (error.value() == ERROR_SHARING_VIOLATION || error.value() == ERROR_LOCK_VIOLATION)) {
-    return Errc::kInUse;
-  }
-  return error;
-}
-
-namespace {
-
-// Why a rename over target was refused: a file that another program holds
-// open, a read-only file and a folder that is not ours to write in all come
-// back as access denied.
-std::error_code RenameRefusal(const std::wstring& target, DWORD code) {
-  if (code == ERROR_SHARING_VIOLATION) return Errc::kInUse;
-  if (code == ERROR_ACCESS_DENIED) {
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
-      // Held open without leave to delete it: in use.
-      HANDLE h = CreateFileW(target.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
-      if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) return Errc::kInUse;
-      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-  }
-  return {static_cast<int>(code), std::system_category()};
-}
-
-}  // namespace
-
+// A rename is refused while either file is held open without leave to
+// delete it: a scanner looking at the new file, or a reader of the old one.
 std::error_code RenameOver(const std::string& from, const std::string& to) {
-  const std::wstring target = Widen(to);
-  if (!MoveFileExW(Widen(from).c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return RenameRefusal(target, GetLastError());
+  if (!MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::error_code error = LastSystemError();
+    if (HeldByAnother(error, from) || HeldByAnother(error, to)) return Errc::kInUse;
+    return error;
   }
   return {};
 }

@@ -2,6 +2,7 @@
 #include "temp_names.h"
 
 #include <cstring>
+#include <thread>
 
 namespace gfxpak {
 
@@ -26,6 +27,8 @@ std::error_code SystemFileSystem::Open(const std::string& path, OpenMode mode, s
   file = std::make_unique<FileStorage>(std::move(opened));
   return {};
 }
+
+void PatientFileSystem::SleepFor(std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); }
 
 Status WriteFileVia(FileSystem& fs, const std::string& temp, const std::string& target,
                     std::span<const std::uint8_t> data) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -16,6 +17,8 @@
 #include "error.h"
 #include "file.h"
 #include "file_lock.h"
+#include "hold_wait.h"
+#include "virtual_store.h"
 
 namespace gfxpak {
 
@@ -74,6 +77,10 @@ class FileSystem {
   virtual std::error_code Rename(const std::string& from, const std::string& to) = 0;
   virtual std::error_code Lock(const std::string& path, FileLock& lock) = 0;
   virtual bool Same(const std::string& a, const std::string& b) = 0;
+  // The copy of an archive that the game reads (virtual_store.h): the one
+  // every command works on. The path itself, unless a file system knows of
+  // such copies.
+  virtual std::string GameCopyOf(const std::string& archive) { return archive; }
 };
 
 // The disk, through file.h.
@@ -85,13 +92,49 @@ class SystemFileSystem : public FileSystem {
   explicit SystemFileSystem(std::chrono::milliseconds lock_wait = kLockWait) : lock_wait_(lock_wait) {}
   std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) override;
   bool Exists(const std::string& path) override { return FileExists(path); }
-  std::error_code Remove(const std::string& path) override { return InUseAsOwn(DeleteFileAt(path)); }
+  std::error_code Remove(const std::string& path) override { return InUseAsOwn(DeleteFileAt(path), path); }
   std::error_code Rename(const std::string& from, const std::string& to) override { return RenameOver(from, to); }
   std::error_code Lock(const std::string& path, FileLock& lock) override { return lock.Acquire(path, lock_wait_); }
   bool Same(const std::string& a, const std::string& b) override { return SameFile(a, b); }
+  std::string GameCopyOf(const std::string& archive) override { return CopyTheGameReads(archive); }
 
  private:
   std::chrono::milliseconds lock_wait_;
+};
+
+// Waits out a file that another program holds for a moment (hold_wait.h):
+// an open, a rename or a removal that the file system below refuses as
+// Errc::kInUse is tried again for up to wait. The writers' lock has a wait
+// of its own, for another gfxpak.
+class PatientFileSystem : public FileSystem {
+ public:
+  using Pause = std::function<void(std::chrono::milliseconds)>;
+  PatientFileSystem(FileSystem& inner, std::chrono::milliseconds wait, Pause pause = SleepFor)
+      : inner_(inner), wait_(wait), pause_(std::move(pause)) {}
+  std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) override {
+    return Patiently([&] { return inner_.Open(path, mode, file); });
+  }
+  bool Exists(const std::string& path) override { return inner_.Exists(path); }
+  std::error_code Remove(const std::string& path) override {
+    return Patiently([&] { return inner_.Remove(path); });
+  }
+  std::error_code Rename(const std::string& from, const std::string& to) override {
+    return Patiently([&] { return inner_.Rename(from, to); });
+  }
+  std::error_code Lock(const std::string& path, FileLock& lock) override { return inner_.Lock(path, lock); }
+  bool Same(const std::string& a, const std::string& b) override { return inner_.Same(a, b); }
+  std::string GameCopyOf(const std::string& archive) override { return inner_.GameCopyOf(archive); }
+
+ private:
+  static void SleepFor(std::chrono::milliseconds pause);
+  template <typename Attempt>
+  std::error_code Patiently(Attempt attempt) {
+    return RetryWhileHeld(attempt, [](std::error_code e) { return e == Errc::kInUse; }, wait_, pause_);
+  }
+
+  FileSystem& inner_;
+  std::chrono::milliseconds wait_;
+  Pause pause_;
 };
 
 // Writes data to the new file temp, flushes it and renames it over target.
