@@ -11,6 +11,11 @@ std::string DirectoryOf(const std::string& path) {
   return sep == std::string::npos ? std::string() : path.substr(0, sep + 1);
 }
 
+std::string FolderOf(const std::string& path) {
+  const std::size_t sep = LastSeparator(path);
+  return sep == std::string::npos ? std::string() : path.substr(0, sep);
+}
+
 std::string BareName(const std::string& path) {
   const std::size_t sep = LastSeparator(path);
   return sep == std::string::npos ? path : path.substr(sep + 1);

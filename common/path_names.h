@@ -16,5 +16,7 @@ std::string JoinPath(std::string_view folder, std::string_view name);
 
 // The folder part of a path with its separator ("" for a bare name).
 std::string DirectoryOf(const std::string& path);
+// The same without the separator: the folder's own path.
+std::string FolderOf(const std::string& path);
 // The name after the last separator.
 std::string BareName(const std::string& path);

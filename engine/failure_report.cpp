@@ -34,8 +34,22 @@ std::string Shortened(std::string_view text, std::size_t longest) {
   return std::string(text.substr(0, BytesOf(text, longest - 1))) + "\xE2\x80\xA6";
 }
 
-// A file name cut so that it leaves room on its line for the next.
-std::string ShortName(std::string_view name) { return Shortened(name, 32); }
+// Text cut in its middle to a length, keeping its last tail characters:
+// the end of a name (its version, its ending) or of a path (the folder
+// itself) tells most.
+std::string CutInMiddle(std::string_view text, std::size_t longest, std::size_t tail) {
+  const std::size_t length = Characters(text);
+  if (length <= longest) return std::string(text);
+  return std::string(text.substr(0, BytesOf(text, longest - 1 - tail))) + "\xE2\x80\xA6" +
+         std::string(text.substr(BytesOf(text, length - tail)));
+}
+
+// A file name cut so that it leaves room on its line for the next, and two
+// versions of one stadium stay apart ("amst_community_nig…edition_v1.o").
+std::string ShortName(std::string_view name) { return CutInMiddle(name, 32, 12); }
+
+// A folder's path in at most two lines of the message.
+std::string ShortPath(std::string_view path) { return CutInMiddle(path, 2 * kMessageColumns - 8, 40); }
 
 // The packer's line, in at most two lines of the message after what
 // introduces it.
@@ -110,20 +124,28 @@ std::string Bytes(std::uintmax_t n, bool round_up) {
   return std::to_string((n + (round_up ? unit - 1 : 0)) / unit) + (unit == kKilo ? " KB" : " MB");
 }
 
+// Each text once, in the order first met.
+void AddOnce(std::vector<std::string>& list, std::string text) {
+  if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(std::move(text));
+}
+
+// "a", "a and b", "a, b and c".
+std::string Listed(const std::vector<std::string>& items) {
+  std::string list;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) list += i + 1 == items.size() ? " and " : ", ";
+    list += items[i];
+  }
+  return list;
+}
+
 // "zdata_05.big", "zdata_05.big and zdata_06.big": the archives the files
 // of a group were going to.
 std::string Archives(std::span<const FailedFile* const> files) {
   std::vector<std::string> names;
-  for (const FailedFile* f : files) {
-    if (std::find(names.begin(), names.end(), f->archive) == names.end()) names.push_back(f->archive);
-  }
+  for (const FailedFile* f : files) AddOnce(names, f->archive);
   std::sort(names.begin(), names.end());
-  std::string list;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) list += i + 1 == names.size() ? " and " : ", ";
-    list += names[i];
-  }
-  return list;
+  return Listed(names);
 }
 
 // One paragraph of the message: the files of one cause (for Other, of one
@@ -134,38 +156,63 @@ struct Group {
   std::size_t shown = 0;
 };
 
-void InUseText(std::string& text, const Group& g, const std::string& names) {
-  // An import holds an archive; a compress, the stadium file itself.
-  std::vector<const FailedFile*> imports;
-  std::copy_if(g.files.begin(), g.files.end(), std::back_inserter(imports),
-               [](const FailedFile* f) { return f->step == PackerStep::Import; });
-  std::string what = Archives(imports);
-  if (imports.size() < g.files.size()) what += imports.empty() ? "the stadium file" : " or the stadium file";
+void InUseText(std::string& text, const Group&, const std::string& names) {
   AddParagraph(text, "In use by another program: " + names);
-  AddParagraph(text, "Close the game, or whatever has " + what + " open, then start Tessolo again.");
+  AddParagraph(text, "Close the game, or a program that may be scanning or syncing the game's folder (an antivirus, "
+                     "OneDrive), then start Tessolo again.");
 }
 
+constexpr std::string_view kRunAsAdministrator = "Right-click tessolo.exe and choose \"Run as administrator\".";
+constexpr std::string_view kClearReadOnly = "clear \"Read-only\" in ";
+constexpr std::string_view kStartAgain = ", then start Tessolo again.";
+
+// What refused each write, grouped: read-only archives by name, read-only
+// stadium files as such, folders and files this user may not change by
+// their paths; administrator's rights are advised only where they may help.
 void AccessDeniedText(std::string& text, const Group& g, const std::string& names) {
   AddParagraph(text, "Access denied: " + names);
-  std::vector<std::string> read_only;
-  bool elsewhere = false;
+  std::vector<std::string> archives, folders, files, unknown;
+  std::size_t stadiums = 0;
+  const FailedFile* stadium = nullptr;
+  bool administrator = false;
   for (const FailedFile* f : g.files) {
-    if (!f->read_only) {
-      elsewhere = true;
-      continue;
+    switch (f->refusal) {
+      case WriteRefusal::kReadOnlyFile:
+        if (f->step == PackerStep::Import) {
+          AddOnce(archives, f->archive);
+        } else {
+          ++stadiums;
+          stadium = f;
+        }
+        continue;
+      case WriteRefusal::kFolderNotWritable: AddOnce(folders, ShortPath(f->refused)); break;
+      case WriteRefusal::kFileNotWritable: AddOnce(files, ShortPath(f->refused)); break;
+      case WriteRefusal::kUnknown: AddOnce(unknown, f->packer_line); break;
     }
-    const std::string what = f->step == PackerStep::Import ? f->archive : ShortName(f->name);
-    if (std::find(read_only.begin(), read_only.end(), what) == read_only.end()) read_only.push_back(what);
+    administrator = administrator || f->administrator_helps;
   }
-  if (!read_only.empty()) {
-    const bool one = read_only.size() == 1;
-    AddParagraph(text, (one ? read_only.front() + " is" : Count(read_only.size(), "file", "files") + " are") +
-                           " read-only (copied from a CD?): clear \"Read-only\" in " + (one ? "its" : "their") +
-                           " Properties, then start Tessolo again.");
+  if (!archives.empty()) {
+    const bool one = archives.size() == 1;
+    AddParagraph(text, Listed(archives) + (one ? " is" : " are") + " read-only (copied from a CD?): " +
+                           std::string(kClearReadOnly) + (one ? "its" : "their") + " Properties" +
+                           std::string(kStartAgain));
   }
-  if (elsewhere) {
-    AddParagraph(text, "If the game is under Program Files, right-click tessolo.exe and choose \"Run as "
-                       "administrator\".");
+  if (stadiums > 0) {
+    AddParagraph(text, (stadiums == 1 ? "The stadium file " + ShortName(stadium->name) + " is"
+                                      : std::to_string(stadiums) + " stadium files are") +
+                           " read-only: " + std::string(kClearReadOnly) + (stadiums == 1 ? "its" : "their") +
+                           " Properties" + std::string(kStartAgain));
+  }
+  for (const std::string& folder : folders) {
+    AddParagraph(text, "Windows does not let you change files in the folder " + folder + ".");
+  }
+  for (const std::string& file : files) AddParagraph(text, "Windows does not let you change " + file + ".");
+  if (!unknown.empty()) AddParagraph(text, "gfxpak says: " + ShortLine(unknown.front()));
+  if (administrator) {
+    AddParagraph(text, kRunAsAdministrator);
+  } else if (!folders.empty() || !files.empty()) {
+    AddParagraph(text, "Give your user the right to change " + std::string(folders.empty() ? "it" : "them") +
+                           " (Properties, Security)" + std::string(kStartAgain));
   }
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "disk.h"
 #include "process_service.h"
 
 #include <cstdint>
@@ -27,9 +28,13 @@ struct FailedFile {
   // The packer's own line, without its "gfxpak: ", or how it ended when it
   // said nothing.
   std::string packer_line;
-  // Whether what the failed command writes (the archive, or for the
-  // compress command the file itself) has the read-only attribute.
-  bool read_only = false;
+  // For a write that was refused: what refused it, the file or folder that
+  // did (a full path, as the player finds it), and whether "Run as
+  // administrator" may help there. What the failed command writes is the
+  // archive (the copy the game reads), or for the compress command the file.
+  WriteRefusal refusal = WriteRefusal::kUnknown;
+  std::string refused;
+  bool administrator_helps = false;
   std::uintmax_t size = 0;  // of the file in the data folder, in bytes
 };
 

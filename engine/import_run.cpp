@@ -7,7 +7,12 @@
 #include "process_runner.h"
 #include "select_archive.h"
 
-#include <filesystem>
+#include "hold_wait.h"
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -20,28 +25,43 @@ void Fail(WindowOps& window, const std::string& text) {
   window.EndProgram(kFailureExitCode);
 }
 
-std::filesystem::path FsPath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+// What refused the writes of files whose commands were denied access: the
+// file the command writes (the copy of the archive that the game reads, or
+// the stadium file), its folder, and whether an administrator may write
+// there. Asked once per file written.
+void WhyDenied(std::vector<FailedFile>& failed, const std::string& data, Disk& disk) {
+  struct Found {
+    WriteRefusal refusal;
+    std::string refused;
+    bool administrator_helps;
+  };
+  std::map<std::string, Found> asked;
+  for (FailedFile& f : failed) {
+    if (f.cause != FailureCause::AccessDenied) continue;
+    const std::string written =
+        f.step == PackerStep::Import ? disk.CopyTheGameReads(JoinPath(data, f.archive)) : JoinPath(data, f.name);
+    auto it = asked.find(written);
+    if (it == asked.end()) {
+      const WriteRefusal refusal = disk.WhyRefused(written);
+      const std::string folder = FolderOf(written);
+      Found found{refusal, refusal == WriteRefusal::kFolderNotWritable ? folder : written,
+                  disk.AdministratorMayHelp(folder)};
+      it = asked.emplace(written, std::move(found)).first;
+    }
+    f.refusal = it->second.refusal;
+    f.refused = it->second.refused;
+    f.administrator_helps = it->second.administrator_helps;
+  }
 }
 
-// What the message about the failed files needs to know of the disk: which
-// file the failed command writes is read-only, how large the files are and
-// how much room their drive has. Asked once, after the run.
+// What the message about the failed files needs to know of the disk: what
+// refused the writes, how large the files are and how much room their
+// drive has. Asked once, after the run.
 RunOutcome OutcomeOnDisk(std::int32_t imported, std::int32_t total, std::vector<FailedFile> failed,
-                         const std::string& data) {
-  RunOutcome outcome{imported, total, std::move(failed), DriveOf(data), std::nullopt};
-  for (FailedFile& f : outcome.failed) {
-    std::error_code error;
-    const std::string written = JoinPath(data, f.step == PackerStep::Import ? f.archive : f.name);
-    const std::filesystem::file_status status = std::filesystem::status(FsPath(written), error);
-    f.read_only = !error && std::filesystem::exists(status) &&
-                  (status.permissions() & std::filesystem::perms::owner_write) == std::filesystem::perms::none;
-    const std::uintmax_t size = std::filesystem::file_size(FsPath(JoinPath(data, f.name)), error);
-    f.size = error ? 0 : size;
-  }
-  std::error_code error;
-  const std::filesystem::space_info space = std::filesystem::space(FsPath(data), error);
-  if (!error) outcome.available = space.available;
+                         const std::string& data, Disk& disk) {
+  RunOutcome outcome{imported, total, std::move(failed), DriveOf(data), disk.FreeSpace(data)};
+  for (FailedFile& f : outcome.failed) f.size = disk.FileSize(JoinPath(data, f.name)).value_or(0);
+  WhyDenied(outcome.failed, data, disk);
   return outcome;
 }
 
@@ -52,11 +72,51 @@ enum class Command { Done, Failed, Ended };
 // doing (Wine, for one, now and then cannot start a program), not a missing
 // file.
 bool PackerIsThere(const ImportContext& context) {
-  std::error_code error;
   for (const std::string& name : {context.packer, context.packer + ".exe"}) {
-    if (std::filesystem::is_regular_file(FsPath(JoinPath(context.own_folder, name)), error)) return true;
+    if (context.disk.IsFile(JoinPath(context.own_folder, name))) return true;
   }
   return false;
+}
+
+// Archives that another program held for longer than the packer waits. The
+// game holds its archives for as long as it runs: each further file for such
+// an archive is tried once, without the wait, so that a hundred of them do
+// not cost the player minutes; once one goes in, they are waited for again.
+class HeldArchives {
+ public:
+  ChildEnvironment For(const std::string& archive) const {
+    if (held_.count(archive) == 0) return {};
+    return {"GFXPAK_HOLD_WAIT=0"};
+  }
+  void Note(const std::string& archive, const ProcessExit& exit) {
+    if (exit.Succeeded()) {
+      held_.erase(archive);
+    } else if (CauseOf(exit) == FailureCause::InUse) {
+      held_.insert(archive);
+    }
+  }
+
+ private:
+  std::set<std::string> held_;
+};
+
+// A pause of the wait for a held file in which the window keeps answering.
+void PauseAnswering(WindowOps& window, std::chrono::milliseconds pause) {
+  const auto end = std::chrono::steady_clock::now() + pause;
+  for (;;) {
+    window.ProcessEvents();
+    const auto left = end - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(15)));
+  }
+}
+
+// Deletes an imported file, waiting out a program that holds it for a
+// moment (a scanner looks at the file the packer has just written).
+std::error_code DeleteImported(const std::string& path, WindowOps& window, Disk& disk) {
+  return RetryWhileHeld([&] { return disk.Delete(path); },
+                        [&](std::error_code error) { return error && disk.Held(error, path); }, kHoldWait,
+                        [&](std::chrono::milliseconds pause) { PauseAnswering(window, pause); });
 }
 
 // Runs one packer command for the current file in the data folder, where
@@ -64,9 +124,11 @@ bool PackerIsThere(const ImportContext& context) {
 // cannot be started at all ends the program, as there is nothing the run
 // can do then.
 Command RunCommand(const std::string& line, PackerStep step, FormState& form, WindowOps& window,
-                   const ImportContext& context, const std::string& data, std::vector<FailedFile>& failed) {
+                   const ImportContext& context, const std::string& data, std::vector<FailedFile>& failed,
+                   HeldArchives* held = nullptr) {
   const std::string& name = form.filelist[static_cast<std::size_t>(form.fileidx)];
-  const ShellResult result = ShellStop(line, kHidden, form, window, context.processes, data);
+  const ChildEnvironment environment = held != nullptr ? held->For(form.bigname) : ChildEnvironment();
+  const ShellResult result = ShellStop(line, kHidden, form, window, context.processes, data, environment);
   if (result.error) {
     Fail(window, "gfxpak could not be started for the file " + name + ":\n" + SystemErrorText(result.error) + "\n" +
                      (PackerIsThere(context) ? "gfxpak.exe is there; start Tessolo again. The files not imported yet "
@@ -74,6 +136,7 @@ Command RunCommand(const std::string& line, PackerStep step, FormState& form, Wi
                                              : "gfxpak.exe belongs in the tool's folder, beside tessolo.exe."));
     return Command::Ended;
   }
+  if (held != nullptr) held->Note(form.bigname, result.exit);
   if (!result.exit.Succeeded()) {
     FailedFile f;
     f.name = name;
@@ -89,7 +152,8 @@ Command RunCommand(const std::string& line, PackerStep step, FormState& form, Wi
 
 // The end of a run in which the program was not ended: "OK !" when every
 // file went in, else how many did and a message about the others.
-void ShowRunEnd(WindowOps& window, std::int32_t count, std::vector<FailedFile> failed, const std::string& data) {
+void ShowRunEnd(WindowOps& window, std::int32_t count, std::vector<FailedFile> failed, const std::string& data,
+                Disk& disk) {
   if (failed.empty()) {
     window.SetCaption(kMainCaption);
     window.SetLineEnd(kLineFixedX);
@@ -104,7 +168,7 @@ void ShowRunEnd(WindowOps& window, std::int32_t count, std::vector<FailedFile> f
   window.SetLineEnd(kLineFixedX);
   window.SetProgressWidth(ProgressWidth(imported * ProgressIncrement(count)));
   window.ShowOutcome(OutcomeLabel(imported, count));
-  window.ShowMessage(caption, FailureMessage(OutcomeOnDisk(imported, count, std::move(failed), data)),
+  window.ShowMessage(caption, FailureMessage(OutcomeOnDisk(imported, count, std::move(failed), data, disk)),
                      MessageKind::Error);
 }
 
@@ -114,6 +178,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
   const std::int32_t count = form.filecount;
   double progress = 0.0;
   std::vector<FailedFile> failed;
+  HeldArchives held;
   for (form.fileidx = 1; form.fileidx <= count; ++form.fileidx) {
     progress += ProgressIncrement(count);
     if (!SelectArchive(form, window)) return false;
@@ -134,7 +199,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
     window.SetLineEnd(form.linepos + kLineFixedX);
     window.SetCaption("import " + name + " in " + form.bigname);
     const Command imported = RunCommand(packer + " -p " + QuoteArgument(form.bigname) + " " + quoted,
-                                        PackerStep::Import, form, window, context, data, failed);
+                                        PackerStep::Import, form, window, context, data, failed, &held);
     if (imported == Command::Ended) return false;
     form.linepos = 0.0f;
     form.linestep = 3;
@@ -142,12 +207,12 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
     if (imported == Command::Failed) continue;
 
     const std::string path = JoinPath(data, name);
-    if (std::error_code error = DeleteFileAt(path)) {
+    if (std::error_code error = DeleteImported(path, window, context.disk)) {
       Fail(window, "The file " + path + " was imported but could not be deleted:\n" + SystemErrorText(error));
       return false;
     }
   }
-  ShowRunEnd(window, count, std::move(failed), data);
+  ShowRunEnd(window, count, std::move(failed), data, context.disk);
   return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "disk.h"
 #include "form_state.h"
 #include "process_service.h"
 #include "product.h"
@@ -20,6 +21,7 @@ struct ImportContext {
   // The packer as the command lines name it. A bare name is found by the
   // process service's own search (on Windows: the tool's folder first).
   std::string packer = "gfxpak";
+  Disk& disk = TheSystemDisk();
 };
 
 // The "start" command: lists the data folder, and for every o-file and

@@ -39,12 +39,13 @@ std::error_code WindowStyleOf(const ShellParm& shellparm, std::int16_t& style) {
 }
 
 ShellResult ShellStop(std::string_view exe, const ShellParm& shellparm, FormState& form, WindowOps& window,
-                      ProcessService& processes, std::string_view working_folder) {
+                      ProcessService& processes, std::string_view working_folder,
+                      const ChildEnvironment& environment) {
   ShellResult result;
   std::int16_t style = 1;
   if ((result.error = WindowStyleOf(shellparm, style))) return result;
   std::unique_ptr<ChildProcess> child;
-  if ((result.error = processes.Start(exe, style, working_folder, child))) return result;
+  if ((result.error = processes.Start(exe, style, working_folder, environment, child))) return result;
   for (;;) {
     window.SetLineEnd(form.linepos + kLineWaitingX);
     const std::optional<ProcessExit> exit = child->Poll();

@@ -30,10 +30,12 @@ struct ShellResult {
 
 inline constexpr std::size_t kErrorOutputLimit = 4096;
 
-// Runs one command line in the working folder given (empty: ours) and
-// returns only when its process has ended. Every pass of the wait sets
+// Runs one command line in the working folder given (empty: ours), with the
+// variables given on top of our environment, and returns only when its
+// process has ended. Every pass of the wait sets
 // Line2's moving end to linepos + kLineWaitingX and processes all pending
 // window events, then blocks until the process ends or the next event
 // arrives; it never polls.
 ShellResult ShellStop(std::string_view exe, const ShellParm& shellparm, FormState& form,
-                      WindowOps& window, ProcessService& processes, std::string_view working_folder);
+                      WindowOps& window, ProcessService& processes, std::string_view working_folder,
+                      const ChildEnvironment& environment = {});

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 // How a child process ended.
 struct ProcessExit {
@@ -38,15 +39,21 @@ class ChildProcess {
   virtual std::string ErrorOutput(std::size_t limit) = 0;
 };
 
+// Variables that one child gets on top of this process's environment, each
+// "NAME=value"; a name we have too takes the new value.
+using ChildEnvironment = std::vector<std::string>;
+
 class ProcessService {
  public:
   virtual ~ProcessService() = default;
   // Starts a command line (program name and arguments in one string, split
   // by the rules of a Windows program's runtime) with a show-window code, in
-  // the working folder given (empty: this process's current folder). The
-  // folder does not take part in finding the program.
+  // the working folder given (empty: this process's current folder) and with
+  // the variables given. The folder does not take part in finding the
+  // program.
   virtual std::error_code Start(std::string_view command_line, std::int16_t show_style,
-                                std::string_view working_folder, std::unique_ptr<ChildProcess>& process) = 0;
+                                std::string_view working_folder, const ChildEnvironment& environment,
+                                std::unique_ptr<ChildProcess>& process) = 0;
 };
 
 // The real processes of this platform: CreateProcessW on Windows,
@@ -58,5 +65,5 @@ class ProcessService {
 class SystemProcesses final : public ProcessService {
  public:
   std::error_code Start(std::string_view command_line, std::int16_t show_style, std::string_view working_folder,
-                        std::unique_ptr<ChildProcess>& process) override;
+                        const ChildEnvironment& environment, std::unique_ptr<ChildProcess>& process) override;
 };

@@ -115,6 +115,18 @@ class SpawnActions {
   posix_spawn_file_actions_t actions_;
 };
 
+// This process's environment with the variables given set.
+std::vector<std::string> EnvironmentWith(const ChildEnvironment& set) {
+  std::vector<std::string> variables;
+  for (char** at = environ; *at != nullptr; ++at) variables.emplace_back(*at);
+  for (const std::string& variable : set) {
+    const std::string name = variable.substr(0, variable.find('=') + 1);
+    std::erase_if(variables, [&name](const std::string& v) { return v.starts_with(name); });
+    variables.push_back(variable);
+  }
+  return variables;
+}
+
 }  // namespace
 
 std::string DescribeExit(const ProcessExit& exit) {
@@ -123,7 +135,8 @@ std::string DescribeExit(const ProcessExit& exit) {
 }
 
 std::error_code SystemProcesses::Start(std::string_view command_line, std::int16_t /*show_style*/,
-                                       std::string_view working_folder, std::unique_ptr<ChildProcess>& process) {
+                                       std::string_view working_folder, const ChildEnvironment& environment,
+                                       std::unique_ptr<ChildProcess>& process) {
   process.reset();
   std::vector<std::string> arguments = SplitCommandLine(command_line);
   if (arguments.empty() || arguments.front().empty()) return std::make_error_code(std::errc::invalid_argument);
@@ -147,8 +160,12 @@ std::error_code SystemProcesses::Start(std::string_view command_line, std::int16
       return {error, std::generic_category()};
     }
   }
+  std::vector<std::string> variables = EnvironmentWith(environment);
+  std::vector<char*> envp;
+  for (std::string& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
   pid_t pid = 0;
-  if (const int error = posix_spawnp(&pid, argv[0], actions.get(), nullptr, argv.data(), environ); error != 0) {
+  if (const int error = posix_spawnp(&pid, argv[0], actions.get(), nullptr, argv.data(), envp.data()); error != 0) {
     return {error, std::generic_category()};
   }
   // A child we have not reaped keeps its pid, so opening the pidfd after

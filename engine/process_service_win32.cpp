@@ -35,6 +35,34 @@ OwnedHandle ErrorCaptureFile() {
   return {};
 }
 
+// This process's environment with the variables given set, as the block of
+// "NAME=value" strings that CreateProcessW takes in place of ours: each
+// ended by a zero, the whole by one more. Windows compares names without
+// regard to case.
+std::vector<wchar_t> EnvironmentWith(const ChildEnvironment& set) {
+  std::vector<std::wstring> variables;
+  if (wchar_t* ours = GetEnvironmentStringsW()) {
+    for (const wchar_t* at = ours; *at != L'\0'; at += variables.back().size() + 1) variables.emplace_back(at);
+    FreeEnvironmentStringsW(ours);
+  }
+  for (const std::string& variable : set) {
+    std::wstring wide = Widen(variable);
+    const std::wstring name = wide.substr(0, wide.find(L'=') + 1);
+    std::erase_if(variables, [&name](const std::wstring& v) {
+      return v.size() >= name.size() && CompareStringOrdinal(v.data(), static_cast<int>(name.size()), name.data(),
+                                                             static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
+    });
+    variables.push_back(std::move(wide));
+  }
+  std::vector<wchar_t> block;
+  for (const std::wstring& v : variables) {
+    block.insert(block.end(), v.begin(), v.end());
+    block.push_back(L'\0');
+  }
+  block.push_back(L'\0');
+  return block;
+}
+
 class Win32Child final : public ChildProcess {
  public:
   Win32Child(OwnedHandle process, OwnedHandle errors) : process_(std::move(process)), errors_(std::move(errors)) {}
@@ -99,7 +127,8 @@ std::string DescribeExit(const ProcessExit& exit) {
 }
 
 std::error_code SystemProcesses::Start(std::string_view command_line, std::int16_t show_style,
-                                       std::string_view working_folder, std::unique_ptr<ChildProcess>& process) {
+                                       std::string_view working_folder, const ChildEnvironment& environment,
+                                       std::unique_ptr<ChildProcess>& process) {
   process.reset();
   // CreateProcessW may write into the command line, so it gets a copy.
   std::wstring line = Widen(command_line);
@@ -119,9 +148,12 @@ std::error_code SystemProcesses::Start(std::string_view command_line, std::int16
   }
   PROCESS_INFORMATION info{};
   const std::wstring folder = Widen(working_folder);
+  std::vector<wchar_t> variables;
+  if (!environment.empty()) variables = EnvironmentWith(environment);
   // No application name: the system then looks for the program in the
   // tool's own folder first, then in our current folder and on PATH.
-  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, errors.valid() ? TRUE : FALSE, 0, nullptr,
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, errors.valid() ? TRUE : FALSE,
+                      CREATE_UNICODE_ENVIRONMENT, variables.empty() ? nullptr : variables.data(),
                       folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
     return LastSystemError();
   }

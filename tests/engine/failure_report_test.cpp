@@ -89,9 +89,20 @@ TEST(FailureReport, TitleAndLabel) {
 }
 
 // Each cause with its words and its way out, as the player reads them.
+// A write refused by what refused it, at the path given, where an
+// administrator may help or not.
+FailedFile Denied(std::string name, WriteRefusal refusal, std::string refused = {}, bool administrator = false,
+                  PackerStep step = PackerStep::Import, std::string archive = "zdata_05.big") {
+  FailedFile f = Failed(std::move(name), FailureCause::AccessDenied, std::move(archive), step,
+                        "C:\\Games\\FIFA 2004\\data\\zdata_05.big.lock: cannot create: Access is denied.");
+  f.refusal = refusal;
+  f.refused = std::move(refused);
+  f.administrator_helps = administrator;
+  return f;
+}
+
 TEST(FailureReport, EachCauseSaysWhatToDo) {
-  FailedFile read_only = Failed("bern_b.o", FailureCause::AccessDenied);
-  read_only.read_only = true;
+  const std::string program_files_data = "C:\\Program Files (x86)\\EA SPORTS\\FIFA 2004\\data";
   FailedFile big = Failed("velo_x.o", FailureCause::NoSpace, "zdata_06.big");
   big.size = 20u << 20;
   FailedFile small = Failed("velo_y.h", FailureCause::NoSpace, "zdata_06.big");
@@ -111,28 +122,71 @@ TEST(FailureReport, EachCauseSaysWhatToDo) {
        "still in the data folder.\n"
        "\n"
        "In use by another program: velo_f.o\n"
-       "Close the game, or whatever has zdata_06.big\n"
-       "open, then start Tessolo again."},
-      {"a stadium file held open, and an archive",
-       Outcome(0, {Failed("bern_a.o", FailureCause::InUse, "zdata_05.big", PackerStep::Compress),
-                   Failed("velo_f.o", FailureCause::InUse, "zdata_06.big")}),
-       "None of the 2 files was imported; they are still\n"
-       "in the data folder.\n"
-       "\n"
-       "In use by another program: bern_a.o, velo_f.o\n"
-       "Close the game, or whatever has zdata_06.big or\n"
-       "the stadium file open, then start Tessolo again."},
-      {"a read-only archive and a folder only an administrator may change",
-       Outcome(1, {Failed("bern_a.o", FailureCause::AccessDenied), read_only}),
+       "Close the game, or a program that may be\n"
+       "scanning or syncing the game's folder (an\n"
+       "antivirus, OneDrive), then start Tessolo again."},
+      {"read-only archives, named, not counted",
+       Outcome(1, {Denied("bern_a.o", WriteRefusal::kReadOnlyFile),
+                   Denied("velo_b.o", WriteRefusal::kReadOnlyFile, {}, false, PackerStep::Import, "zdata_06.big")}),
        "1 of 3 files was imported; 2 were not and are\n"
        "still in the data folder.\n"
        "\n"
+       "Access denied: bern_a.o, velo_b.o\n"
+       "zdata_05.big and zdata_06.big are read-only\n"
+       "(copied from a CD?): clear \"Read-only\" in their\n"
+       "Properties, then start Tessolo again."},
+      {"a read-only stadium file, as such",
+       Outcome(0, {Denied("bern_a.o", WriteRefusal::kReadOnlyFile, {}, false, PackerStep::Compress)}),
+       "The file was not imported; it is still in the\n"
+       "data folder.\n"
+       "\n"
+       "Access denied: bern_a.o\n"
+       "The stadium file bern_a.o is read-only: clear\n"
+       "\"Read-only\" in its Properties, then start\n"
+       "Tessolo again."},
+      {"a data folder under Program Files",
+       Outcome(0, {Denied("bern_a.o", WriteRefusal::kFolderNotWritable, program_files_data, true,
+                          PackerStep::Compress),
+                   Denied("bern_b.o", WriteRefusal::kFolderNotWritable, program_files_data, true)}),
+       "None of the 2 files was imported; they are still\n"
+       "in the data folder.\n"
+       "\n"
        "Access denied: bern_a.o, bern_b.o\n"
-       "zdata_05.big is read-only (copied from a CD?):\n"
-       "clear \"Read-only\" in its Properties, then start\n"
-       "Tessolo again.\n"
-       "If the game is under Program Files, right-click\n"
-       "tessolo.exe and choose \"Run as administrator\"."},
+       "Windows does not let you change files in the\n"
+       "folder C:\\Program Files (x86)\\EA SPORTS\\FIFA\n"
+       "2004\\data.\n"
+       "Right-click tessolo.exe and choose \"Run as\n"
+       "administrator\"."},
+      {"a folder of the player's own that refuses: no administrator",
+       Outcome(0, {Denied("bern_a.o", WriteRefusal::kFolderNotWritable, "D:\\FIFA\\data")}),
+       "The file was not imported; it is still in the\n"
+       "data folder.\n"
+       "\n"
+       "Access denied: bern_a.o\n"
+       "Windows does not let you change files in the\n"
+       "folder D:\\FIFA\\data.\n"
+       "Give your user the right to change them\n"
+       "(Properties, Security), then start Tessolo\n"
+       "again."},
+      {"an archive of another user's",
+       Outcome(0, {Denied("bern_a.o", WriteRefusal::kFileNotWritable, "D:\\FIFA\\data\\zdata_05.big", true)}),
+       "The file was not imported; it is still in the\n"
+       "data folder.\n"
+       "\n"
+       "Access denied: bern_a.o\n"
+       "Windows does not let you change\n"
+       "D:\\FIFA\\data\\zdata_05.big.\n"
+       "Right-click tessolo.exe and choose \"Run as\n"
+       "administrator\"."},
+      {"a refusal the disk does not explain: gfxpak's words",
+       Outcome(0, {Denied("bern_a.o", WriteRefusal::kUnknown)}),
+       "The file was not imported; it is still in the\n"
+       "data folder.\n"
+       "\n"
+       "Access denied: bern_a.o\n"
+       "gfxpak says: C:\\Games\\FIFA\n"
+       "2004\\data\\zdata_05.big.lock: cannot create:\n"
+       "Access is denied."},
       {"a full drive", space,
        "1 of 3 files was imported; 2 were not and are\n"
        "still in the data folder.\n"
@@ -159,6 +213,16 @@ TEST(FailureReport, EachCauseSaysWhatToDo) {
        "\n"
        "Empty, no stadium in it: west_x.h\n"
        "Download it again."},
+      {"long names cut in their middle, so that two versions stay apart",
+       Outcome(0, {Failed("amst_community_night_edition_v1.o", FailureCause::EmptyFile),
+                   Failed("amst_community_night_edition_v2.o", FailureCause::EmptyFile)}),
+       "None of the 2 files was imported; they are still\n"
+       "in the data folder.\n"
+       "\n"
+       "Empty, no stadium in them:\n"
+       "amst_community_nigh\xE2\x80\xA6" "edition_v1.o,\n"
+       "amst_community_nigh\xE2\x80\xA6" "edition_v2.o\n"
+       "Download them again."},
       {"the packer's own words for anything else, by line",
        Outcome(0, {Failed("a_1.h", FailureCause::Other, "zdata_06.big", PackerStep::Import, "line one"),
                    Failed("a_2.h", FailureCause::Other, "zdata_06.big", PackerStep::Import, "line two"),
@@ -210,7 +274,9 @@ TEST(FailureReport, TheWorstCaseFitsTheScreen) {
       FailedFile f = Failed("bern_" + std::string(200, 'x') + std::to_string(n) + ".o", cause,
                             n % 2 ? "zdata_05.big" : "zdata_06.big", n % 3 ? PackerStep::Import : PackerStep::Compress,
                             long_line + std::to_string(n % 7));
-      f.read_only = n % 2 == 0;
+      f.refusal = static_cast<WriteRefusal>(n % 4);
+      f.refused = "C:\\" + std::string(300, 'f') + std::to_string(n % 3);
+      f.administrator_helps = n % 5 == 0;
       f.size = 700u << 20;
       failed.push_back(std::move(f));
     }

@@ -32,11 +32,12 @@ class ImportRun : public ::testing::Test {
   ImportRun() { std::filesystem::create_directory(U8Path(Data())); }
 
   std::string Data() const { return own.Sub("data"); }
+  Disk* disk = &TheSystemDisk();
   void Add(std::initializer_list<const char*> names) {
     for (const char* name : names) std::ofstream(U8Path(JoinPath(Data(), name))) << "x";
   }
   bool Kept(const std::string& name) const { return std::filesystem::exists(U8Path(JoinPath(Data(), name))); }
-  void Run() { inizia_Click(form, window, ImportContext{own.Str(), processes}); }
+  void Run() { inizia_Click(form, window, ImportContext{own.Str(), processes, "gfxpak", *disk}); }
 
   std::vector<std::string> Lines(const std::string& prefix) const {
     std::vector<std::string> out;
@@ -170,9 +171,9 @@ TEST_F(ImportRun, FailedCommandsKeepTheirFiles) {
   const std::string import = "gfxpak -p zdata_05.big bern_2.o";
   const Case cases[] = {
       {"the stadium file is held", compress.c_str(), {false, 3}, "", 5,
-       "In use by another program: bern_2.o Close the game, or whatever has the stadium file open,"},
+       "In use by another program: bern_2.o Close the game, or a program that may be scanning or syncing"},
       {"the archive is held", import.c_str(), {false, 3}, "gfxpak: zdata_05.big: archive is in use\r\n", 6,
-       "In use by another program: bern_2.o Close the game, or whatever has zdata_05.big open,"},
+       "In use by another program: bern_2.o Close the game, or a program that may be scanning or syncing"},
       {"an empty file", compress.c_str(), {false, 7}, "gfxpak: bern_2.o: is empty\n", 5,
        "Empty, no stadium in it: bern_2.o Download it again."},
       {"a damaged archive", import.c_str(), {false, 6}, "gfxpak: zdata_05.big: not a BIGF archive (bad magic)\n", 6,
@@ -241,6 +242,89 @@ TEST_F(ImportRun, OneMessageGroupedByCause) {
   EXPECT_TRUE(Kept("bern_1.o") && Kept("bern_2.o") && Kept("velo_4.o"));
   EXPECT_FALSE(Kept("velo_3.o"));
   EXPECT_EQ(Lines("bar").back(), "bar 1657");  // one of four: 15 + 6570 / 4
+}
+
+// The game holds zdata_05.big for the whole run: each further file for it
+// is tried without the packer's wait, until one goes in; files for the
+// other archive are waited for as ever.
+TEST_F(ImportRun, AnArchiveFoundHeldIsNotWaitedForAgain) {
+  Add({"bern_1.o", "bern_2.o", "velo_3.o", "bern_4.o", "bern_5.o"});
+  processes.exit_for = [](const std::string& line) {
+    const bool held = line == "gfxpak -p zdata_05.big bern_1.o" || line == "gfxpak -p zdata_05.big bern_2.o";
+    return held ? ProcessExit{false, 3} : ProcessExit{};
+  };
+  Run();
+  std::vector<std::string> imports;
+  for (const auto& started : processes.started) {
+    if (started.command_line.rfind("gfxpak -p", 0) != 0) continue;
+    std::string line = started.command_line;
+    for (const std::string& variable : started.environment) line += " with " + variable;
+    imports.push_back(line);
+  }
+  const std::vector<std::string> expected = {
+      "gfxpak -p zdata_05.big bern_1.o",
+      "gfxpak -p zdata_05.big bern_2.o with GFXPAK_HOLD_WAIT=0",
+      "gfxpak -p zdata_05.big bern_4.o with GFXPAK_HOLD_WAIT=0",
+      "gfxpak -p zdata_05.big bern_5.o",
+      "gfxpak -p zdata_06.big velo_3.o",
+  };
+  EXPECT_EQ(imports, expected);
+  for (const auto& started : processes.started) {
+    if (started.command_line.rfind("gfxpak -compress", 0) == 0) {
+      EXPECT_TRUE(started.environment.empty());
+    }
+  }
+}
+
+// The system's disk, with a scanner that keeps every file it is asked to
+// delete open for the first few tries.
+class ScannedDisk final : public Disk {
+ public:
+  int refusals = 0;
+  int deletes = 0;
+  std::error_code Delete(const std::string& path) override {
+    ++deletes;
+    if (refusals > 0) {
+      --refusals;
+      return Holding();
+    }
+    return TheSystemDisk().Delete(path);
+  }
+  bool Held(std::error_code error, const std::string&) override { return error == Holding(); }
+  bool IsFile(const std::string& path) override { return TheSystemDisk().IsFile(path); }
+  std::optional<std::uintmax_t> FileSize(const std::string& path) override { return TheSystemDisk().FileSize(path); }
+  std::optional<std::uintmax_t> FreeSpace(const std::string& folder) override {
+    return TheSystemDisk().FreeSpace(folder);
+  }
+  WriteRefusal WhyRefused(const std::string& path) override { return TheSystemDisk().WhyRefused(path); }
+  bool AdministratorMayHelp(const std::string& folder) override { return TheSystemDisk().AdministratorMayHelp(folder); }
+  std::string CopyTheGameReads(const std::string& path) override { return TheSystemDisk().CopyTheGameReads(path); }
+
+ private:
+  static std::error_code Holding() { return std::make_error_code(std::errc::device_or_resource_busy); }
+};
+
+// The imported file is deleted once the scanner lets it go, the window
+// answering meanwhile; a hold that lasts past the wait is the error it was.
+TEST_F(ImportRun, AnImportedFileHeldForAMomentIsDeletedAfterAll) {
+  ScannedDisk scanned;
+  disk = &scanned;
+  Add({"bern_1.o"});
+  scanned.refusals = 4;
+  const int events_before = window.events;
+  Run();
+  EXPECT_EQ(scanned.deletes, 5);
+  EXPECT_FALSE(Kept("bern_1.o"));
+  EXPECT_EQ(Lines("label ok on").size(), 1u);
+  EXPECT_GE(window.events - events_before, 4 + 2) << "the window did not answer while the file was held";
+
+  window.log.clear();
+  Add({"bern_2.o"});
+  scanned.refusals = 1000;
+  Run();
+  ASSERT_NE(LastError(), nullptr);
+  EXPECT_NE(LastError()->find("bern_2.o was imported but could not be deleted"), std::string::npos) << *LastError();
+  EXPECT_GT(scanned.refusals, 1000 - 20) << "tried for ever";
 }
 
 // Nothing went in: the bar goes back to its first pixel.

@@ -86,6 +86,7 @@ class ScriptedProcesses final : public ProcessService {
     std::string command_line;
     std::int16_t style;
     std::string folder;
+    ChildEnvironment environment;
   };
   std::vector<Started> started;
   std::function<ProcessExit(const std::string&)> exit_for = [](const std::string&) { return ProcessExit{}; };
@@ -97,10 +98,10 @@ class ScriptedProcesses final : public ProcessService {
   int polls_until_end = 1;
 
   std::error_code Start(std::string_view command_line, std::int16_t style, std::string_view folder,
-                        std::unique_ptr<ChildProcess>& process) override {
+                        const ChildEnvironment& environment, std::unique_ptr<ChildProcess>& process) override {
     const std::string line(command_line);
     if (std::error_code error = start_error(line)) return error;
-    started.push_back({line, style, std::string(folder)});
+    started.push_back({line, style, std::string(folder), environment});
     process = std::make_unique<Child>(polls_until_end, exit_for(line), errors_for(line));
     return {};
   }

@@ -16,6 +16,7 @@
 #include "restore_point.h"
 #include "temp_names.h"
 #include "test_support.h"
+#include "virtual_store.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -485,11 +486,48 @@ TEST(ArchiveTest, AnArchiveOpenForUpdateIsInUse) {
     EXPECT_EQ(writer.Open(path, OpenMode::kUpdate), Errc::kInUse);
     CloseHandle(game);
   }
+  {
+    // As a scanner looks at a new file: shared with nobody. Renaming over
+    // it and deleting it are refused as in use, which gfxpak waits out; a
+    // read-only file is refused for good.
+    const std::string other = TemporaryPathBeside("in_use_other.big");
+    ASSERT_TRUE(WriteFileAtomically(other, ArchiveOf("b.o", Text("b"))).ok());
+    HANDLE scanner = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(RenameOver(other, path), Errc::kInUse);
+    EXPECT_TRUE(HeldByAnother(DeleteFileAt(path), path));
+    CloseHandle(scanner);
+    SetFileAttributesA(other.c_str(), FILE_ATTRIBUTE_READONLY);
+    const std::error_code read_only = DeleteFileAt(other);
+    EXPECT_TRUE(read_only);
+    EXPECT_FALSE(HeldByAnother(read_only, other));
+    SetFileAttributesA(other.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_FALSE(DeleteFileAt(other));
+  }
 #endif
   File again;
   EXPECT_FALSE(again.Open(path, OpenMode::kUpdate)) << "free again once closed";
   again.Close();
   EXPECT_FALSE(DeleteFileAt(path));
+}
+
+// Where Windows keeps the per-user copy that the game reads of a file under
+// Program Files: below the user's VirtualStore, the path without its drive;
+// on no other drive than the system's.
+TEST(ArchiveTest, ThePerUserCopyThatTheGameReads) {
+  const std::string local = "C:\\Users\\Ann\\AppData\\Local";
+  const struct {
+    std::string path, local, drive, copy;
+  } cases[] = {
+      {"C:\\Program Files (x86)\\FIFA 2004\\data\\zdata_05.big", local, "C:",
+       local + "\\VirtualStore\\Program Files (x86)\\FIFA 2004\\data\\zdata_05.big"},
+      {"c:\\Games\\data\\zdata_06.big", local + "\\", "C:", local + "\\VirtualStore\\Games\\data\\zdata_06.big"},
+      {"D:\\Program Files\\FIFA\\data\\zdata_05.big", local, "C:", ""},
+      {"\\\\server\\games\\data\\zdata_05.big", local, "C:", ""},
+      {"C:zdata_05.big", local, "C:", ""},
+      {"C:\\Program Files\\x.big", "", "C:", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(VirtualStorePathOf(c.path, c.local, c.drive), c.copy) << c.path;
 }
 
 // One writer at a time: a second one waits while the first holds the

@@ -63,8 +63,8 @@ std::pair<int, int> RunTogether(const std::vector<std::string>& a, const std::ve
   SystemProcesses processes;
   std::unique_ptr<ChildProcess> first;
   std::unique_ptr<ChildProcess> second;
-  EXPECT_FALSE(processes.Start(line(a), 0, "", first));
-  EXPECT_FALSE(processes.Start(line(b), 0, "", second));
+  EXPECT_FALSE(processes.Start(line(a), 0, "", {}, first));
+  EXPECT_FALSE(processes.Start(line(b), 0, "", {}, second));
   if (!first || !second) return {-1, -1};
   std::optional<ProcessExit> end_a;
   std::optional<ProcessExit> end_b;

@@ -322,9 +322,9 @@ class WakeWatch final : public ProcessService {
   int without_cause = 0;
 
   std::error_code Start(std::string_view command_line, std::int16_t style, std::string_view folder,
-                        std::unique_ptr<ChildProcess>& process) override {
+                        const ChildEnvironment& environment, std::unique_ptr<ChildProcess>& process) override {
     std::unique_ptr<ChildProcess> inner;
-    if (std::error_code error = real_.Start(command_line, style, folder, inner)) return error;
+    if (std::error_code error = real_.Start(command_line, style, folder, environment, inner)) return error;
     process = std::make_unique<Watched>(std::move(inner), *this);
     return {};
   }
