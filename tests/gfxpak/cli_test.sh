@@ -325,6 +325,40 @@ elif [ "${#runner[@]}" -gt 0 ] && [ -n "${HOLD_FILE:-}" ]; then
   wait "$holder" 2>/dev/null
 fi
 
+# The copy the game reads: for a game under Program Files, Windows may keep
+# a per-user copy of an archive (VirtualStore) that the game reads instead.
+# Every command works on that copy, with its restore point and lock beside
+# it, and says so; the file under Program Files stays as it is.
+if [ "${#runner[@]}" -gt 0 ] && [ -n "${WINEPREFIX:-}" ]; then
+  local_app=$("${runner[@]}" cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')
+  store=$("${runner[@]}" winepath -u "$local_app\\VirtualStore\\Program Files\\Tessolo test\\data" 2>/dev/null | tr -d '\r')
+  game="$WINEPREFIX/drive_c/Program Files/Tessolo test/data"
+  if [ -z "$local_app" ] || [ -z "$store" ]; then
+    fail "the prefix names no local application data folder ('$local_app')"
+  else
+    mkdir -p "$game" "$store"
+    cp "$GOLDEN" "$game/zdata_05.big"
+    cp "$GOLDEN" "$store/zdata_05.big"
+    cp rome_two.h "$game/"
+    (
+      cd "$game" || exit 1
+      g -p zdata_05.big rome_two.h >../put.log 2>&1 || echo "FAIL: -p with a per-user copy: $(cat ../put.log)"
+      tr -d '\r' <../put.log | grep -qF "zdata_05.big: the game reads its copy $local_app\\VirtualStore\\Program Files\\Tessolo test\\data\\zdata_05.big; that copy is the one used" ||
+        echo "FAIL: -p did not say which copy it used: $(cat ../put.log)"
+      [ -f "$store/zdata_05.big.restore" ] && [ ! -e zdata_05.big.restore ] ||
+        echo "FAIL: the restore point is not beside the copy the game reads"
+      g -x zdata_05.big rome_two.h ../taken.h >/dev/null 2>&1 && cmp -s ../taken.h rome_two.h ||
+        echo "FAIL: the entry is not in the copy the game reads"
+      g -restore zdata_05.big >../restore.log 2>&1 || echo "FAIL: -restore of the copy: $(cat ../restore.log)"
+    ) >../store.log
+    [ -s ../store.log ] && fail "$(cat ../store.log)"
+    cmp -s "$game/zdata_05.big" "$GOLDEN" || fail "the archive under Program Files was changed"
+    cmp -s "$store/zdata_05.big" "$GOLDEN" || fail "-restore did not give the copy its original back"
+    ls "$game" "$store" | grep -qE '\.(restore|lock)$' && fail "a restore point or lock was left: $(ls "$game" "$store")"
+    rm -rf "$WINEPREFIX/drive_c/Program Files/Tessolo test" "$(dirname "$store")"
+  fi
+fi
+
 # Access denied has a code of its own: here a folder in which nobody may
 # create a file, root included (Linux's /sys). A read-only archive is the
 # same to a player, but root may write it all the same, so it is tried only
