@@ -4,11 +4,11 @@
 # screen; what counts is what a player could see: the window title, the
 # labels on a screenshot, message boxes, the files in the data folder and
 # what the archives hold afterwards.
-# Usage: blackbox_test.sh TESSOLO_EXE GFXPAK_EXE HOLD_FILE_EXE DIALOG_TEXT_EXE ARTEFACT_DIR
+# Usage: blackbox_test.sh TESSOLO_EXE GFXPAK_EXE HOLD_FILE_EXE DIALOG_TEXT_EXE SCAN_FOLDER_EXE ARTEFACT_DIR
 # Needs DISPLAY and WINEPREFIX (scripts/test provides both) and WINELOADER
 # (the build's Wine loader, which ctest sets).
 set -euo pipefail
-tessolo=$1 gfxpak=$2 hold=$3 dialog_text=$4 artefacts=$5
+tessolo=$1 gfxpak=$2 hold=$3 dialog_text=$4 scan_folder=$5 artefacts=$6
 : "${DISPLAY:?black-box test: DISPLAY is not set}"
 : "${WINEPREFIX:?black-box test: WINEPREFIX is not set}"
 : "${WINELOADER:?black-box test: WINELOADER is not set}"
@@ -23,13 +23,19 @@ lib=$(cd "$(dirname "$0")/../../scripts/lib" && pwd)
 export LC_ALL=C.UTF-8
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tessolo-blackbox.XXXXXX")
-holder=
+holder='' scanner=''
+# Game folders under the prefix's Program Files, and the per-user copies
+# Windows keeps of their files; a folder made unwritable for a case.
+program_files=() immutable=()
 cleanup() {
   tw_stop
-  if [ -n "$holder" ]; then
+  if [ -n "$holder$scanner" ]; then
     touch "$work/release"
-    wait "$holder" 2>/dev/null || true
+    [ -z "$holder" ] || wait "$holder" 2>/dev/null || true
+    [ -z "$scanner" ] || wait "$scanner" 2>/dev/null || true
   fi
+  [ "${#immutable[@]}" -eq 0 ] || chattr -i "${immutable[@]}" 2>/dev/null || true
+  [ "${#program_files[@]}" -eq 0 ] || rm -rf "${program_files[@]}"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -260,6 +266,71 @@ release() {
   holder=
 }
 
+# scan FOLDER: a Windows program opens every file made or written in FOLDER
+# for 300 ms, shared with nobody, as a scanner or a sync client does, until
+# unscan.
+scan() {
+  local folder release
+  cp "$scan_folder" "$work/scan_folder.exe"
+  rm -f "$work/release"
+  folder=$("$WINELOADER" winepath -w "$1")
+  release=$("$WINELOADER" winepath -w "$work/release")
+  : >"$work/scan.log"
+  "$WINELOADER" "$work/scan_folder.exe" "$folder" 300 "$release" >"$work/scan.log" 2>&1 &
+  scanner=$!
+  for _ in $(seq 1 100); do
+    grep -q watching "$work/scan.log" && return 0
+    sleep 0.1
+  done
+  fail "could not watch $1: $(cat "$work/scan.log")"
+}
+
+# unscan: ends the scanner; sets held to how many files it held.
+unscan() {
+  touch "$work/release"
+  wait "$scanner" 2>/dev/null || true
+  scanner=
+  held=$(sed -n 's/^held \([0-9]*\) files.*/\1/p' "$work/scan.log")
+}
+
+# unwritable PATH: no program may write PATH any more, root included: the
+# immutable attribute, and for a file the read-only one that Windows
+# programs see. False where the file system refuses the attribute.
+unwritable() {
+  [ -f "$1" ] && chmod a-w "$1"
+  if [ "$(id -u)" -eq 0 ]; then
+    chattr +i "$1" 2>"$work/chattr.log" || return 1
+    immutable+=("$1")
+  fi
+}
+
+# writable PATH: undoes unwritable.
+writable() {
+  chattr -i "$1" 2>/dev/null || true
+  chmod u+w "$1"
+}
+
+# program_files_folder NAME: sets g to a game folder under the prefix's
+# C:\Program Files, removed at the end.
+program_files_folder() {
+  g="$WINEPREFIX/drive_c/Program Files/$1"
+  program_files+=("$g" "$g.wine.log")
+}
+
+# virtual_store FOLDER: sets store to where Windows keeps the per-user copies
+# of the files of FOLDER, a folder on drive C: of the prefix; removed at the
+# end.
+virtual_store() {
+  local windows local_app
+  windows=$("$WINELOADER" winepath -w "$1" | tr -d '\r')
+  local_app=$("$WINELOADER" cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')
+  store=$("$WINELOADER" winepath -u "$local_app\\VirtualStore${windows#C:}" | tr -d '\r')
+  program_files+=("$store")
+}
+
+# elapsed_ms: milliseconds since $started (date +%s%N).
+elapsed_ms() { echo $((($(date +%s%N) - started) / 1000000)); }
+
 # exit_by_menu: "exit" ends the tool at once, and with success.
 exit_by_menu() {
   tw_menu exit || { fail "could not choose exit"; return; }
@@ -443,7 +514,7 @@ if start_tool "$g"; then
     [ "$(xdotool getwindowname "$box")" = "$TW_CAPTION: 2 of 3 files imported" ] ||
       fail "the message's caption is '$(xdotool getwindowname "$box")'"
     says "$box" "2 of 3 files were imported" "In use by another program: velo_f.o" \
-      "Close the game, or whatever has zdata_06.big open, then start Tessolo again."
+      "Close the game, or a program that may be scanning or syncing the game's folder (an antivirus, OneDrive), then start Tessolo again."
     on_screen "$box"
     imported "$g" "$fine"
     [ -e "$g/data/velo_f.o" ] || fail "velo_f.o was deleted although it is not in the archive"
@@ -469,6 +540,178 @@ if start_tool "$g"; then
   release
   cmp -s "$g/data/zdata_06.big" "$g/before/zdata_06.big" || fail "the held zdata_06.big changed"
   tw_running && exit_by_menu
+fi
+
+# ---------------------------------------------------------------------------
+begin "a scanner holds each new or written file for a moment"
+# As an antivirus, an indexer or a sync client on a player's Windows: every
+# file made, renamed into or written in the data folder is opened, shared
+# with nobody, for 300 ms. Every file goes in on the first start.
+scanned=$(cat <<'EOF'
+bern_s1.o|zdata_05.big
+bern_s2.o|zdata_05.big
+velo_s3.o|zdata_06.big
+alpi_s4.h|zdata_06.big
+west_s5.h|zdata_05.big
+geno_cd.h|zdata_05.big
+dumm_s7.o|zdata_06.big
+zzzz_s8.h|zdata_06.big
+bolla_s9.o|zdata_05.big
+velo_s10.o|zdata_06.big
+EOF
+)
+g=$work/scanned
+gf_folder "$g" "$tessolo" "$gfxpak"
+seed "$g" zdata_05.big bern_s1.o high_x.h
+seed "$g" zdata_06.big velo_s3.o
+stadium "$g" "$scanned"
+snapshot "$g"
+scan "$g/data"
+if start_tool "$g"; then
+  run_to_end "$g" "$scanned" "$artefacts/scanned.png"
+  tw_ok_shown "$artefacts/scanned.png" || fail "OK ! is not shown after the first start with a scanner"
+  unscan
+  echo "the scanner held ${held:-no} files for 300 ms each"
+  [ "${held:-0}" -ge 10 ] || fail "the scanner held ${held:-no} files: the case tests nothing"
+  imported "$g" "$scanned"
+  others_kept "$g" "$scanned"
+  exit_by_menu
+fi
+[ -z "$scanner" ] || unscan
+
+# ---------------------------------------------------------------------------
+begin "the game holds an archive for the whole run"
+# Twenty files for the archive that the game holds: each is tried and the
+# run ends with the message about all of them, about as soon as a run
+# without the game would: the held archive is not waited for twenty times.
+held_files=$(for i in $(seq 10 29); do echo "velo_h$i.o|zdata_06.big"; done)
+plain=$work/held-plain
+gf_folder "$plain" "$tessolo" "$gfxpak"
+seed "$plain" zdata_05.big bern_x.o
+seed "$plain" zdata_06.big velo_x.o
+stadium "$plain" "$held_files"
+g=$work/held-all
+rm -rf "$g"
+cp -r "$plain" "$g"
+plain_ms=
+if start_tool "$plain"; then
+  started=$(date +%s%N)
+  run_to_end "$plain" "$held_files" "$artefacts/held-all-plain.png"
+  plain_ms=$(elapsed_ms)
+  exit_by_menu
+fi
+hold "$g/data/zdata_06.big"
+if [ -n "$plain_ms" ] && start_tool "$g"; then
+  started=$(date +%s%N)
+  tw_menu start
+  if box=$(tw_dialog 300); then
+    held_ms=$(elapsed_ms)
+    echo "20 files for a held archive: $((held_ms / 1000)).$((held_ms % 1000 / 100)) s," \
+      "the same files without the game: $((plain_ms / 1000)).$((plain_ms % 1000 / 100)) s"
+    [ "$held_ms" -le $((plain_ms * 3 / 2 + 10000)) ] ||
+      fail "the run took $((held_ms / 1000)) s with the archive held, $((plain_ms / 1000)) s without"
+    sleep 0.3
+    tw_screenshot "$artefacts/held-all-message.png"
+    says "$box" "None of the 20 files was imported" "In use by another program: velo_h10.o" \
+      "Close the game, or a program that may be scanning or syncing the game's folder (an antivirus, OneDrive), then start Tessolo again."
+    on_screen "$box"
+    close_message "$box"
+    [ "$(find "$g/data" -name 'velo_h??.o' | wc -l)" -eq 20 ] || fail "not every file was kept"
+  else
+    fail "no message after a run with the archive held"
+  fi
+  release
+  tw_running && exit_by_menu
+fi
+[ -z "$holder" ] || release
+
+# ---------------------------------------------------------------------------
+begin "a read-only archive"
+# Copied from a CD with its read-only attribute: the message names the
+# archive, and gives no administrator's advice, which would not help.
+g=$work/readonly
+gf_folder "$g" "$tessolo" "$gfxpak"
+seed "$g" zdata_05.big bern_x.o
+seed "$g" zdata_06.big velo_x.o
+stadium "$g" "bern_r.o|zdata_05.big
+velo_r.o|zdata_06.big"
+snapshot "$g"
+if ! unwritable "$g/data/zdata_05.big"; then
+  echo "SKIP: a file cannot be made read-only for root here: $(cat "$work/chattr.log")"
+elif start_tool "$g"; then
+  tw_menu start
+  if box=$(tw_dialog 90); then
+    sleep 0.3
+    tw_screenshot "$artefacts/read-only-archive.png"
+    says "$box" "1 of 2 files was imported" "Access denied: bern_r.o" \
+      "zdata_05.big is read-only (copied from a CD?): clear \"Read-only\" in its Properties, then start Tessolo again."
+    message_text "$box" | grep -q "administrator" && fail "administrator's advice for a read-only archive"
+    close_message "$box"
+    imported "$g" "velo_r.o|zdata_06.big"
+    tw_running && exit_by_menu
+  else
+    fail "no message about the read-only archive"
+  fi
+fi
+writable "$g/data/zdata_05.big"
+
+# ---------------------------------------------------------------------------
+begin "a data folder under Program Files that the player may not write"
+# As for a standard user under Program Files: no file may be made or
+# replaced in the data folder. The message names the folder and advises
+# "Run as administrator". Made with the immutable attribute, which stops
+# root too; where the file system refuses it, the case cannot be made.
+program_files_folder "FIFA 2004 locked"
+gf_folder "$g" "$tessolo" "$gfxpak"
+seed "$g" zdata_05.big bern_x.o
+seed "$g" zdata_06.big velo_x.o
+stadium "$g" "bern_l.o|zdata_05.big"
+if unwritable "$g/data"; then
+  if start_tool "$g"; then
+    tw_menu start
+    if box=$(tw_dialog 90); then
+      sleep 0.3
+      tw_screenshot "$artefacts/locked-folder.png"
+      says "$box" "The file was not imported" "Access denied: bern_l.o" \
+        "Windows does not let you change files in the folder C:\\Program Files\\FIFA 2004 locked\\data." \
+        "Right-click tessolo.exe and choose \"Run as administrator\"."
+      close_message "$box"
+      untouched "$g" bern_l.o
+      tw_running && exit_by_menu
+    else
+      fail "no message about the folder"
+    fi
+  fi
+  writable "$g/data"
+else
+  echo "SKIP: the data folder cannot be made unwritable here: $(cat "$work/chattr.log")"
+fi
+
+# ---------------------------------------------------------------------------
+begin "the game reads a per-user copy of its archives"
+# Under Program Files Windows kept per-user copies of both archives, which
+# the game reads: the files go into those, the archives under Program Files
+# stay as they are.
+program_files_folder "FIFA 2004 copies"
+gf_folder "$g" "$tessolo" "$gfxpak"
+seed "$g" zdata_05.big bern_x.o
+seed "$g" zdata_06.big velo_x.o
+virtual_store "$g/data"
+mkdir -p "$store"
+cp "$g/data/zdata_05.big" "$g/data/zdata_06.big" "$store/"
+copied="bern_v.o|zdata_05.big
+velo_v.o|zdata_06.big"
+stadium "$g" "$copied"
+snapshot "$g"
+if start_tool "$g"; then
+  run_to_end "$g" "$copied" "$artefacts/virtual-store.png"
+  tw_ok_shown "$artefacts/virtual-store.png" || fail "OK ! is not shown after the run into the per-user copies"
+  imported "$g" "$copied"
+  for archive in zdata_05.big zdata_06.big; do
+    cmp -s "$g/data/$archive" "$g/before/$archive" || fail "the $archive under Program Files was changed"
+    [ -f "$store/$archive.restore" ] || fail "no restore point beside the copy of $archive"
+  done
+  exit_by_menu
 fi
 
 # ---------------------------------------------------------------------------
@@ -524,7 +767,6 @@ left() {
   while IFS='|' read -r name archive; do [ -e "$g/data/$name" ] && n=$((n + 1)); done <<<"$menu_files"
   echo "$n"
 }
-elapsed_ms() { echo $((($(date +%s%N) - started) / 1000000)); }
 normal=
 if start_tool "$plain"; then
   started=$(date +%s%N)
