@@ -56,6 +56,10 @@ must_pass() {
   g "$@" >../out.log 2>../err.log || fail "gfxpak $* exited $?; stderr: '$(cat ../err.log)'; stdout: '$(cat ../out.log)'"
 }
 
+# says TEXT: the last command's output holds TEXT, however it was broken
+# into lines for the console.
+says() { tr -d '\r' <../out.log | tr '\n' ' ' | tr -s ' ' | grep -qF -- "$1"; }
+
 mkdir files && cd files || exit 1
 seq 1 20000 >bern_one.o
 cp bern_one.o ../bern_one.plain
@@ -72,6 +76,8 @@ must_fail 2 -p zdata.big bern_one.o extra
 must_fail 2 -x zdata.big bern_one.o
 must_fail 2 -compress bern_one.o
 must_fail 2 --version extra
+must_fail 2 -takeout -all zdata.big -- bern_one.o
+must_fail 2 -takeout -- bern_one.o
 # The version is the project's, as the build was given it.
 must_pass --version && [ "$(tr -d '\r' <../out.log)" = "gfxpak ${TESSOLO_VERSION:?}" ] || fail "--version output: $(cat ../out.log)"
 must_pass -h && grep -q -- '-compress -real IN OUT' ../out.log || fail "-h output"
@@ -296,13 +302,22 @@ cmp -s zdata.big ../zdata.kept || fail "-restore after the orphan check"
 
 # An archive that another program holds for writing is refused by name,
 # with the code of its own; under Wine the holder is a Windows program that
-# opens it as the game does, sharing it for reading only.
+# opens it as the game does, sharing it for reading only. Taking a stadium
+# out of it tells the player to close the game and changes nothing.
+printf 'held' >held_one.o
+must_pass -p zdata.big held_one.o
+held_takeout() {
+  must_fail 3 -takeout zdata.big -- held_one.o <<<y
+  says 'zdata.big: nothing was taken out: it is in use by another program. Close the game (or a program that may be scanning or syncing the game'"'"'s folder, such as an antivirus or OneDrive), then run this again.' ||
+    fail "-takeout of a held archive: $(cat ../out.log)"
+}
 if [ "${#runner[@]}" -eq 0 ] && command -v flock >/dev/null; then
   flock zdata.big sleep 5 &
   holder=$!
   sleep 0.5
   must_fail 3 -p zdata.big rome_two.h
   grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
+  held_takeout
   kill "$holder" 2>/dev/null
   wait "$holder" 2>/dev/null
 elif [ "${#runner[@]}" -gt 0 ] && [ -n "${HOLD_FILE:-}" ]; then
@@ -318,6 +333,7 @@ elif [ "${#runner[@]}" -gt 0 ] && [ -n "${HOLD_FILE:-}" ]; then
   if grep -q holding ../hold.log; then
     must_fail 3 -p zdata.big rome_two.h
     grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
+    held_takeout
   else
     fail "could not hold zdata.big: $(cat ../hold.log)"
   fi
@@ -391,6 +407,65 @@ must_fail 1 -check check.big
 grep -q '^entry "bern_check.o": not a valid RefPack stream' ../out.log || fail "-check of a damaged entry: $(cat ../out.log)"
 grep -q 'check.big: problems found' ../err.log || fail "-check verdict: $(cat ../err.log)"
 rm -f undo.big check.big check.big.restore bern_check.o added_one.o added_two.h
+
+# Taking stadiums out as a player does, through -takeout: it says what will
+# happen to each, asks, and changes nothing unless the answer is yes. Files
+# are named by the paths dropped on the script, or picked by their numbers.
+cp "$GOLDEN" take5.big
+cp "$GOLDEN" take6.big
+printf 'a new bern' >bern_golden.o
+printf 'added one' >added_one.o
+printf 'added two' >'velo_ü.o'
+must_pass -p take5.big bern_golden.o
+must_pass -p take5.big added_one.o
+must_pass -p take6.big 'velo_ü.o'
+takeout_args=(-takeout take5.big take6.big missing.big -- 'C:\Downloads\bern_golden.o' "$PWD/velo_ü.o" readme.txt)
+for answer in n '' 'no thanks'; do
+  before=$(snapshot)
+  must_pass "${takeout_args[@]}" <<<"$answer"
+  [ "$(snapshot)" = "$before" ] || fail "-takeout answered '$answer' changed the folder"
+  grep -q '^Nothing was changed' ../out.log || fail "-takeout answered '$answer': $(cat ../out.log)"
+done
+before=$(snapshot)
+must_pass "${takeout_args[@]}" </dev/null
+[ "$(snapshot)" = "$before" ] || fail "-takeout without an answer changed the folder"
+for line in "bern_golden.o: take5.big gets the game's own bern_golden.o back velo_ü.o: taken out of take6.big" \
+  'readme.txt: not imported into take5.big or take6.big, nothing to do Close the game before you go on.' \
+  'Take out these 2 stadium files? (y/N)'; do
+  says "$line" || fail "-takeout does not say '$line': $(cat ../out.log)"
+done
+must_pass "${takeout_args[@]}" <<<y
+says "bern_golden.o: the game's own is back in take5.big" &&
+  says 'take6.big: no imported stadium is left in it; it is the game'"'"'s original again' || fail "-takeout, yes: $(cat ../out.log)"
+cmp -s take6.big "$GOLDEN" || fail "-takeout did not make take6.big the original"
+must_pass -l take5.big
+grep -qF 'original  data\stadium\bern_golden.o' ../out.log && grep -qF 'added     added_one.o' ../out.log ||
+  fail "-takeout left take5.big as: $(cat ../out.log)"
+# Double-clicked, the script lists what imports put in; the player types
+# numbers, and a word that is none is asked again.
+must_pass -p take6.big 'velo_ü.o'
+must_pass -takeout take5.big take6.big <<<$'3 x\n2\ny'
+grep -q '^  1  added_one.o  take5.big  added' ../out.log && grep -q '^  2  velo_ü.o     take6.big  added' ../out.log ||
+  fail "-takeout list: $(cat ../out.log)"
+says '"3" is not a number from 1 to 2.' || fail "-takeout of a number not listed: $(cat ../out.log)"
+cmp -s take6.big "$GOLDEN" || fail "-takeout of number 2 did not take velo_ü.o out"
+must_pass -l take5.big
+grep -qF 'added     added_one.o' ../out.log || fail "-takeout of number 2 took number 1 out as well"
+# -all, as restore-original-archives.cmd runs it: per archive what goes.
+must_pass -p take5.big bern_golden.o
+must_pass -takeout -all take5.big take6.big missing.big <<<n
+says "take5.big: 2 imported stadium files go (1 replaced the game's own, which comes back; 1 added)" &&
+  says 'take6.big: no restore point, nothing to do' && says 'missing.big: not in this folder, nothing to do' &&
+  says 'The imported stadium files do not come back: keep your downloads' || fail "-takeout -all: $(cat ../out.log)"
+[ -e take5.big.restore ] || fail "-takeout -all answered no restored all the same"
+must_pass -takeout -all take5.big take6.big missing.big <<<y
+says "take5.big: the game's original again" || fail "-takeout -all, yes: $(cat ../out.log)"
+cmp -s take5.big "$GOLDEN" || fail "-takeout -all did not restore take5.big"
+[ -e take5.big.restore ] && fail "-takeout -all left the restore point"
+must_pass -takeout -all take5.big take6.big <<<y
+says 'Nothing to do.' || fail "-takeout -all of two originals: $(cat ../out.log)"
+must_fail 1 -takeout -all missing.big </dev/null
+rm -f take5.big take6.big bern_golden.o added_one.o 'velo_ü.o'
 
 # Read-only files, as a player meets them after copying a data folder from a
 # CD: a leftover lock file is taken over at once, a read-only archive is

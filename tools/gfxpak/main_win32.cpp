@@ -13,5 +13,5 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(Narrow(argv[i]));
   SetConsoleOutputCP(CP_UTF8);
-  return gfxpak::RunCommandLine(args, std::cout, std::cerr);
+  return gfxpak::RunCommandLine(args, std::cin, std::cout, std::cerr);
 }
