@@ -76,6 +76,9 @@ must_fail 2 -p zdata.big bern_one.o extra
 must_fail 2 -x zdata.big bern_one.o
 must_fail 2 -compress bern_one.o
 must_fail 2 --version extra
+# A file dropped on gfxpak.exe is pointed to the script that takes it out.
+must_fail 2 'C:\Games\FIFA 2004\bern_one.o'
+grep -q 'bern_one.o is not a command: .*drop its file on take-out-stadiums.cmd' ../err.log || fail "a dropped file: $(cat ../err.log)"
 must_fail 2 -takeout -all zdata.big -- bern_one.o
 must_fail 2 -takeout -- bern_one.o
 # The version is the project's, as the build was given it.

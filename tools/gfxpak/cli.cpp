@@ -553,6 +553,15 @@ bool Fits(const Command& c, std::size_t count) {
 
 bool IsHelp(std::string_view word) { return word == "--help" || word == "/?"; }
 
+// A word that is no command. Without a leading '-' it is most likely a file
+// dropped on gfxpak.exe by a player who wants a stadium out.
+std::string NotACommand(const std::string& word) {
+  if (word.starts_with('-')) return "unknown command " + Printable(word);
+  return Printable(word) +
+         " is not a command: to take a stadium out of the game's archives, drop its file on "
+         "take-out-stadiums.cmd in the game's data folder";
+}
+
 // -takeout [-all] ARCHIVE... [-- FILE...]
 Status TakeOutCommand(const Call& c) {
   const auto split = std::find(c.operands.begin(), c.operands.end(), "--");
@@ -579,7 +588,7 @@ Status Run(const Args& args, FileSystem& fs, std::istream& in, std::ostream& out
     if (flag == flag_given && Fits(c, operands.size())) return c.run(Call{operands, flag, fs, in, out, notes});
     forms.push_back(c.operands.empty() && c.flag.empty() ? "no arguments" : Arguments(c));
   }
-  if (forms.empty()) return Usage("unknown command " + args[0]);
+  if (forms.empty()) return Usage(NotACommand(args[0]));
   std::string what(command);
   what += " needs ";
   for (std::size_t i = 0; i < forms.size(); ++i) {
