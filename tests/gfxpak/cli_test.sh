@@ -496,27 +496,90 @@ if [ "${#runner[@]}" -eq 0 ] && { [ "$(id -u)" -ne 0 ] || [ "${#as_player[@]}" -
   [ -s ../readonly.log ] && fail "read-only files: $(cat ../readonly.log)"
 fi
 
-# The double-clickable restore script, where Windows programs can run: it
-# sits in the data folder, with gfxpak.exe in the folder above.
-if [ "${#runner[@]}" -gt 0 ] && [ -n "${RESTORE_CMD:-}" ]; then
-  mkdir -p ../game/data
-  cp "$gfxpak" ../game/
-  cp "$RESTORE_CMD" ../game/data/
+# The scripts a player double-clicks or drops stadium files on, where
+# Windows programs can run. They sit in the data folder of a game whose path
+# has a space and a letter outside ASCII, gfxpak.exe in the folder above, and
+# start as Explorer starts them, cmd /c ""SCRIPT" "FILE"...", from another
+# folder. The player's answers come on standard input, whose end is also
+# the key that closes the window.
+if [ "${#runner[@]}" -gt 0 ] && [ -n "${RESTORE_CMD:-}" ] && [ -n "${TAKEOUT_CMD:-}" ]; then
+  game="$work/Games/FIFA 2004 é"
+  downloads="$work/My downloads é"
+  mkdir -p "$game/data" "$downloads"
+  cp "$gfxpak" "$game/"
+  cp "$RESTORE_CMD" "$TAKEOUT_CMD" "$game/data/"
   # A stray gfxpak.exe in data that cannot run: the one beside the tool wins.
-  echo "not a program" >../game/data/gfxpak.exe
-  cp golden.big ../game/data/zdata_05.big
-  cp golden.big ../game/data/golden.original
-  (
-    cd ../game/data || exit 1
-    g -p zdata_05.big ../../files/rome_two.h >/dev/null 2>&1
-    [ -f zdata_05.big.restore ] || echo "FAIL: no restore point for the script" >&2
-    "${runner[@]}" cmd /c restore-original-archives.cmd /nopause >../script.log 2>&1
-    echo "exit $?" >>../script.log
-  )
-  cmp -s ../game/data/zdata_05.big ../game/data/golden.original || fail "the restore script did not restore zdata_05.big"
-  grep -q 'zdata_05.big: back to the original' ../game/script.log || fail "restore script output: $(cat ../game/script.log)"
-  grep -q 'zdata_06.big: not found' ../game/script.log || fail "restore script output for zdata_06.big"
-  grep -q 'exit 0' ../game/script.log || fail "restore script exit status"
+  echo "not a program" >"$game/data/gfxpak.exe"
+  cp golden.big "$game/data/zdata_05.big"
+  cp golden.big "$game/data/zdata_06.big"
+  printf 'a new bern' >"$downloads/bern_golden.o"
+  printf 'added one' >"$downloads/added_one.o"
+  printf 'added two' >"$downloads/velo_ü.o"
+  printf '@cmd /c ""%%SCRIPT%%" %%DROPPED%%"\r\n@exit /b %%errorlevel%%\r\n' >"$work/explorer.cmd"
+  winpath() { "${runner[@]}" winepath -w "$1" 2>/dev/null; }
+  import() { (cd "$game/data" && g -p "$1" "$downloads/$2" >/dev/null) || fail "could not import $2 into $1"; }
+  # explorer SCRIPT [FILE...]: the files of downloads dropped on SCRIPT (none:
+  # a double-click); what the console shows goes to ../script.log.
+  explorer() {
+    local script=$1 dropped="" file code
+    shift
+    for file in "$@"; do dropped+=" \"$(winpath "$downloads/$file")\""; done
+    (cd "$work" && SCRIPT=$(winpath "$game/data/$script") DROPPED=$dropped "${runner[@]}" cmd /c explorer.cmd) \
+      >"$work/script.all" 2>&1
+    code=$?
+    grep -v -E '^([0-9a-f]{4}:)?(err|fixme|warn|trace):' "$work/script.all" | tr -d '\r' >../script.log
+    return "$code"
+  }
+  # shown TEXT: the script's console showed TEXT, however it broke the lines.
+  shown() { tr '\n' ' ' <../script.log | tr -s ' ' | grep -qF -- "$1"; }
+  game_state() { (cd "$game" && find . -type f -print0 | sort -z | xargs -0 sha256sum); }
+  import zdata_05.big bern_golden.o
+  import zdata_05.big added_one.o
+  import zdata_06.big velo_ü.o
+
+  # Dropped on the restore script: nothing changes, and the player is sent
+  # to the script that takes single stadiums out.
+  before=$(game_state)
+  explorer restore-original-archives.cmd bern_golden.o </dev/null
+  code=$?
+  [ "$(game_state)" = "$before" ] || fail "a file dropped on the restore script changed the game folder"
+  [ "$code" -eq 2 ] && shown 'Nothing was changed. To take out only the stadiums you dropped here, drop them on take-out-stadiums.cmd' ||
+    fail "a file dropped on the restore script (exit $code): $(cat ../script.log)"
+  # Double-clicked, it says what goes and asks; no changes nothing.
+  explorer restore-original-archives.cmd <<<n
+  [ "$(game_state)" = "$before" ] || fail "the restore script answered no changed the game folder"
+  shown "zdata_05.big: 2 imported stadium files go (1 replaced the game's own, which comes back; 1 added)" &&
+    shown 'zdata_06.big: 1 imported stadium file goes (1 added)' &&
+    shown 'Put the original archives back? (y/N)' && shown 'Nothing was changed.' ||
+    fail "the restore script answered no: $(cat ../script.log)"
+
+  # The take-out script, with two stadiums from a folder of downloads.
+  explorer take-out-stadiums.cmd bern_golden.o velo_ü.o <<<y
+  code=$?
+  shown "bern_golden.o: zdata_05.big gets the game's own bern_golden.o back velo_ü.o: taken out of zdata_06.big" &&
+    shown "bern_golden.o: the game's own is back in zdata_05.big velo_ü.o: out of zdata_06.big" &&
+    shown 'Done.' && shown 'Press any key' ||
+    fail "take-out-stadiums.cmd with two dropped files (exit $code): $(cat ../script.log)"
+  cmp -s "$game/data/zdata_06.big" golden.big || fail "take-out-stadiums.cmd did not take velo_ü.o out"
+  (cd "$game/data" && g -l zdata_05.big) >../out.log 2>&1
+  grep -qF 'original  data\stadium\bern_golden.o' ../out.log && grep -qF 'added     added_one.o' ../out.log ||
+    fail "take-out-stadiums.cmd left zdata_05.big as: $(cat ../out.log)"
+  # Double-clicked, it lists what imports put in and takes the number typed.
+  explorer take-out-stadiums.cmd <<<$'1\ny'
+  shown '1 added_one.o zdata_05.big added' && shown 'added_one.o: out of zdata_05.big' ||
+    fail "take-out-stadiums.cmd by number: $(cat ../script.log)"
+  cmp -s "$game/data/zdata_05.big" golden.big || fail "take-out-stadiums.cmd did not take number 1 out"
+
+  # Run by hand in the data folder, without the closing key (/nopause), and
+  # answered yes: the original is back.
+  import zdata_06.big velo_ü.o
+  (cd "$game/data" && "${runner[@]}" cmd /c restore-original-archives.cmd /nopause <<<y >"$work/script.all" 2>&1)
+  code=$?
+  grep -v -E '^([0-9a-f]{4}:)?(err|fixme|warn|trace):' "$work/script.all" | tr -d '\r' >../script.log
+  cmp -s "$game/data/zdata_06.big" golden.big || fail "the restore script did not restore zdata_06.big"
+  [ "$code" -eq 0 ] && shown "zdata_06.big: the game's original again" && ! shown 'Press any key' ||
+    fail "the restore script, /nopause (exit $code): $(cat ../script.log)"
+  [ -e "$game/data/zdata_06.big.restore" ] && fail "the restore script left the restore point"
 fi
 
 # No temporary file may be left behind.
