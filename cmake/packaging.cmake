@@ -1,7 +1,7 @@
 # The release: one ZIP that a player unzips into the game's folder.
 #   cmake --build --preset win32 --target package  ->  tessolo-<version>-win32.zip
 # It holds the tool and gfxpak.exe side by side, the read-me, and the
-# script that undoes the imports, placed where it works: in data\.
+# scripts that undo imports, placed where they work: in data\.
 if(NOT WIN32)
   return()
 endif()
@@ -15,10 +15,8 @@ file(WRITE ${PROJECT_BINARY_DIR}/packaging/README.txt "${tessolo_readme}")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/README.txt)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt DESTINATION .)
 
-set(tessolo_restore_script ${PROJECT_SOURCE_DIR}/tools/gfxpak/restore-original-archives.cmd)
-if(EXISTS ${tessolo_restore_script})
-  install(FILES ${tessolo_restore_script} DESTINATION data)
-endif()
+install(FILES ${PROJECT_SOURCE_DIR}/tools/gfxpak/restore-original-archives.cmd
+  ${PROJECT_SOURCE_DIR}/tools/gfxpak/take-out-stadiums.cmd DESTINATION data)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(tessolo_platform win64)

@@ -56,6 +56,10 @@ must_pass() {
   g "$@" >../out.log 2>../err.log || fail "gfxpak $* exited $?; stderr: '$(cat ../err.log)'; stdout: '$(cat ../out.log)'"
 }
 
+# says TEXT: the last command's output holds TEXT, however it was broken
+# into lines for the console.
+says() { tr -d '\r' <../out.log | tr '\n' ' ' | tr -s ' ' | grep -qF -- "$1"; }
+
 mkdir files && cd files || exit 1
 seq 1 20000 >bern_one.o
 cp bern_one.o ../bern_one.plain
@@ -72,6 +76,11 @@ must_fail 2 -p zdata.big bern_one.o extra
 must_fail 2 -x zdata.big bern_one.o
 must_fail 2 -compress bern_one.o
 must_fail 2 --version extra
+# A file dropped on gfxpak.exe is pointed to the script that takes it out.
+must_fail 2 'C:\Games\FIFA 2004\bern_one.o'
+grep -q 'bern_one.o is not a command: .*drop its file on take-out-stadiums.cmd' ../err.log || fail "a dropped file: $(cat ../err.log)"
+must_fail 2 -takeout -all zdata.big -- bern_one.o
+must_fail 2 -takeout -- bern_one.o
 # The version is the project's, as the build was given it.
 must_pass --version && [ "$(tr -d '\r' <../out.log)" = "gfxpak ${TESSOLO_VERSION:?}" ] || fail "--version output: $(cat ../out.log)"
 must_pass -h && grep -q -- '-compress -real IN OUT' ../out.log || fail "-h output"
@@ -296,13 +305,22 @@ cmp -s zdata.big ../zdata.kept || fail "-restore after the orphan check"
 
 # An archive that another program holds for writing is refused by name,
 # with the code of its own; under Wine the holder is a Windows program that
-# opens it as the game does, sharing it for reading only.
+# opens it as the game does, sharing it for reading only. Taking a stadium
+# out of it tells the player to close the game and changes nothing.
+printf 'held' >held_one.o
+must_pass -p zdata.big held_one.o
+held_takeout() {
+  must_fail 3 -takeout zdata.big -- held_one.o <<<y
+  says 'zdata.big: nothing was taken out: it is in use by another program. Close the game (or a program that may be scanning or syncing the game'"'"'s folder, such as an antivirus or OneDrive), then run this again.' ||
+    fail "-takeout of a held archive: $(cat ../out.log)"
+}
 if [ "${#runner[@]}" -eq 0 ] && command -v flock >/dev/null; then
   flock zdata.big sleep 5 &
   holder=$!
   sleep 0.5
   must_fail 3 -p zdata.big rome_two.h
   grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
+  held_takeout
   kill "$holder" 2>/dev/null
   wait "$holder" 2>/dev/null
 elif [ "${#runner[@]}" -gt 0 ] && [ -n "${HOLD_FILE:-}" ]; then
@@ -318,6 +336,7 @@ elif [ "${#runner[@]}" -gt 0 ] && [ -n "${HOLD_FILE:-}" ]; then
   if grep -q holding ../hold.log; then
     must_fail 3 -p zdata.big rome_two.h
     grep -q 'zdata.big: archive is in use' ../err.log || fail "held archive: $(cat ../err.log)"
+    held_takeout
   else
     fail "could not hold zdata.big: $(cat ../hold.log)"
   fi
@@ -354,7 +373,8 @@ if [ "${#runner[@]}" -gt 0 ] && [ -n "${WINEPREFIX:-}" ]; then
     [ -s ../store.log ] && fail "$(cat ../store.log)"
     cmp -s "$game/zdata_05.big" "$GOLDEN" || fail "the archive under Program Files was changed"
     cmp -s "$store/zdata_05.big" "$GOLDEN" || fail "-restore did not give the copy its original back"
-    ls "$game" "$store" | grep -qE '\.(restore|lock)$' && fail "a restore point or lock was left: $(ls "$game" "$store")"
+    left=$(find "$game" "$store" -name '*.restore' -o -name '*.lock')
+    [ -z "$left" ] || fail "a restore point or lock was left: $left"
     rm -rf "$WINEPREFIX/drive_c/Program Files/Tessolo test" "$(dirname "$store")"
   fi
 fi
@@ -426,6 +446,65 @@ grep -q '^entry "bern_check.o": not a valid RefPack stream' ../out.log || fail "
 grep -q 'check.big: problems found' ../err.log || fail "-check verdict: $(cat ../err.log)"
 rm -f undo.big check.big check.big.restore bern_check.o added_one.o added_two.h
 
+# Taking stadiums out as a player does, through -takeout: it says what will
+# happen to each, asks, and changes nothing unless the answer is yes. Files
+# are named by the paths dropped on the script, or picked by their numbers.
+cp "$GOLDEN" take5.big
+cp "$GOLDEN" take6.big
+printf 'a new bern' >bern_golden.o
+printf 'added one' >added_one.o
+printf 'added two' >'velo_ü.o'
+must_pass -p take5.big bern_golden.o
+must_pass -p take5.big added_one.o
+must_pass -p take6.big 'velo_ü.o'
+takeout_args=(-takeout take5.big take6.big missing.big -- 'C:\Downloads\bern_golden.o' "$PWD/velo_ü.o" readme.txt)
+for answer in n '' 'no thanks'; do
+  before=$(snapshot)
+  must_pass "${takeout_args[@]}" <<<"$answer"
+  [ "$(snapshot)" = "$before" ] || fail "-takeout answered '$answer' changed the folder"
+  grep -q '^Nothing was changed' ../out.log || fail "-takeout answered '$answer': $(cat ../out.log)"
+done
+before=$(snapshot)
+must_pass "${takeout_args[@]}" </dev/null
+[ "$(snapshot)" = "$before" ] || fail "-takeout without an answer changed the folder"
+for line in "bern_golden.o: take5.big gets the game's own bern_golden.o back velo_ü.o: taken out of take6.big" \
+  'readme.txt: not imported into take5.big or take6.big, nothing to do Close the game before you go on.' \
+  'Take out these 2 stadium files? (y/N)'; do
+  says "$line" || fail "-takeout does not say '$line': $(cat ../out.log)"
+done
+must_pass "${takeout_args[@]}" <<<y
+says "bern_golden.o: the game's own is back in take5.big" &&
+  says 'take6.big: no imported stadium is left in it; it is the game'"'"'s original again' || fail "-takeout, yes: $(cat ../out.log)"
+cmp -s take6.big "$GOLDEN" || fail "-takeout did not make take6.big the original"
+must_pass -l take5.big
+grep -qF 'original  data\stadium\bern_golden.o' ../out.log && grep -qF 'added     added_one.o' ../out.log ||
+  fail "-takeout left take5.big as: $(cat ../out.log)"
+# Double-clicked, the script lists what imports put in; the player types
+# numbers, and a word that is none is asked again.
+must_pass -p take6.big 'velo_ü.o'
+must_pass -takeout take5.big take6.big <<<$'3 x\n2\ny'
+grep -q '^  1  added_one.o  take5.big  added' ../out.log && grep -q '^  2  velo_ü.o     take6.big  added' ../out.log ||
+  fail "-takeout list: $(cat ../out.log)"
+says '"3" is not a number from 1 to 2.' || fail "-takeout of a number not listed: $(cat ../out.log)"
+cmp -s take6.big "$GOLDEN" || fail "-takeout of number 2 did not take velo_ü.o out"
+must_pass -l take5.big
+grep -qF 'added     added_one.o' ../out.log || fail "-takeout of number 2 took number 1 out as well"
+# -all, as restore-original-archives.cmd runs it: per archive what goes.
+must_pass -p take5.big bern_golden.o
+must_pass -takeout -all take5.big take6.big missing.big <<<n
+says "take5.big: 2 imported stadium files go (1 replaced the game's own, which comes back; 1 added)" &&
+  says 'take6.big: no restore point, nothing to do' && says 'missing.big: not in this folder, nothing to do' &&
+  says 'The imported stadium files do not come back: keep your downloads' || fail "-takeout -all: $(cat ../out.log)"
+[ -e take5.big.restore ] || fail "-takeout -all answered no restored all the same"
+must_pass -takeout -all take5.big take6.big missing.big <<<y
+says "take5.big: the game's original again" || fail "-takeout -all, yes: $(cat ../out.log)"
+cmp -s take5.big "$GOLDEN" || fail "-takeout -all did not restore take5.big"
+[ -e take5.big.restore ] && fail "-takeout -all left the restore point"
+must_pass -takeout -all take5.big take6.big <<<y
+says 'Nothing to do.' || fail "-takeout -all of two originals: $(cat ../out.log)"
+must_fail 1 -takeout -all missing.big </dev/null
+rm -f take5.big take6.big bern_golden.o added_one.o 'velo_ü.o'
+
 # Read-only files, as a player meets them after copying a data folder from a
 # CD: a leftover lock file is taken over at once, a read-only archive is
 # refused as such and never as "in use". Only a user without root's rights
@@ -452,27 +531,90 @@ if [ "${#runner[@]}" -eq 0 ] && { [ "$(id -u)" -ne 0 ] || [ "${#as_player[@]}" -
   [ -s ../readonly.log ] && fail "read-only files: $(cat ../readonly.log)"
 fi
 
-# The double-clickable restore script, where Windows programs can run: it
-# sits in the data folder, with gfxpak.exe in the folder above.
-if [ "${#runner[@]}" -gt 0 ] && [ -n "${RESTORE_CMD:-}" ]; then
-  mkdir -p ../game/data
-  cp "$gfxpak" ../game/
-  cp "$RESTORE_CMD" ../game/data/
+# The scripts a player double-clicks or drops stadium files on, where
+# Windows programs can run. They sit in the data folder of a game whose path
+# has a space and a letter outside ASCII, gfxpak.exe in the folder above, and
+# start as Explorer starts them, cmd /c ""SCRIPT" "FILE"...", from another
+# folder. The player's answers come on standard input, whose end is also
+# the key that closes the window.
+if [ "${#runner[@]}" -gt 0 ] && [ -n "${RESTORE_CMD:-}" ] && [ -n "${TAKEOUT_CMD:-}" ]; then
+  game="$work/Games/FIFA 2004 é"
+  downloads="$work/My downloads é"
+  mkdir -p "$game/data" "$downloads"
+  cp "$gfxpak" "$game/"
+  cp "$RESTORE_CMD" "$TAKEOUT_CMD" "$game/data/"
   # A stray gfxpak.exe in data that cannot run: the one beside the tool wins.
-  echo "not a program" >../game/data/gfxpak.exe
-  cp golden.big ../game/data/zdata_05.big
-  cp golden.big ../game/data/golden.original
-  (
-    cd ../game/data || exit 1
-    g -p zdata_05.big ../../files/rome_two.h >/dev/null 2>&1
-    [ -f zdata_05.big.restore ] || echo "FAIL: no restore point for the script" >&2
-    "${runner[@]}" cmd /c restore-original-archives.cmd /nopause >../script.log 2>&1
-    echo "exit $?" >>../script.log
-  )
-  cmp -s ../game/data/zdata_05.big ../game/data/golden.original || fail "the restore script did not restore zdata_05.big"
-  grep -q 'zdata_05.big: back to the original' ../game/script.log || fail "restore script output: $(cat ../game/script.log)"
-  grep -q 'zdata_06.big: not found' ../game/script.log || fail "restore script output for zdata_06.big"
-  grep -q 'exit 0' ../game/script.log || fail "restore script exit status"
+  echo "not a program" >"$game/data/gfxpak.exe"
+  cp golden.big "$game/data/zdata_05.big"
+  cp golden.big "$game/data/zdata_06.big"
+  printf 'a new bern' >"$downloads/bern_golden.o"
+  printf 'added one' >"$downloads/added_one.o"
+  printf 'added two' >"$downloads/velo_ü.o"
+  printf '@cmd /c ""%%SCRIPT%%" %%DROPPED%%"\r\n@exit /b %%errorlevel%%\r\n' >"$work/explorer.cmd"
+  winpath() { "${runner[@]}" winepath -w "$1" 2>/dev/null; }
+  import() { (cd "$game/data" && g -p "$1" "$downloads/$2" >/dev/null) || fail "could not import $2 into $1"; }
+  # explorer SCRIPT [FILE...]: the files of downloads dropped on SCRIPT (none:
+  # a double-click); what the console shows goes to ../script.log.
+  explorer() {
+    local script=$1 dropped="" file code
+    shift
+    for file in "$@"; do dropped+=" \"$(winpath "$downloads/$file")\""; done
+    (cd "$work" && SCRIPT=$(winpath "$game/data/$script") DROPPED=$dropped "${runner[@]}" cmd /c explorer.cmd) \
+      >"$work/script.all" 2>&1
+    code=$?
+    grep -v -E '^([0-9a-f]{4}:)?(err|fixme|warn|trace):' "$work/script.all" | tr -d '\r' >../script.log
+    return "$code"
+  }
+  # shown TEXT: the script's console showed TEXT, however it broke the lines.
+  shown() { tr '\n' ' ' <../script.log | tr -s ' ' | grep -qF -- "$1"; }
+  game_state() { (cd "$game" && find . -type f -print0 | sort -z | xargs -0 sha256sum); }
+  import zdata_05.big bern_golden.o
+  import zdata_05.big added_one.o
+  import zdata_06.big velo_ü.o
+
+  # Dropped on the restore script: nothing changes, and the player is sent
+  # to the script that takes single stadiums out.
+  before=$(game_state)
+  explorer restore-original-archives.cmd bern_golden.o </dev/null
+  code=$?
+  [ "$(game_state)" = "$before" ] || fail "a file dropped on the restore script changed the game folder"
+  [ "$code" -eq 2 ] && shown 'Nothing was changed. To take out only the stadiums you dropped here, drop them on take-out-stadiums.cmd' ||
+    fail "a file dropped on the restore script (exit $code): $(cat ../script.log)"
+  # Double-clicked, it says what goes and asks; no changes nothing.
+  explorer restore-original-archives.cmd <<<n
+  [ "$(game_state)" = "$before" ] || fail "the restore script answered no changed the game folder"
+  shown "zdata_05.big: 2 imported stadium files go (1 replaced the game's own, which comes back; 1 added)" &&
+    shown 'zdata_06.big: 1 imported stadium file goes (1 added)' &&
+    shown 'Put the original archives back? (y/N)' && shown 'Nothing was changed.' ||
+    fail "the restore script answered no: $(cat ../script.log)"
+
+  # The take-out script, with two stadiums from a folder of downloads.
+  explorer take-out-stadiums.cmd bern_golden.o velo_ü.o <<<y
+  code=$?
+  shown "bern_golden.o: zdata_05.big gets the game's own bern_golden.o back velo_ü.o: taken out of zdata_06.big" &&
+    shown "bern_golden.o: the game's own is back in zdata_05.big velo_ü.o: out of zdata_06.big" &&
+    shown 'Done.' && shown 'Press any key' ||
+    fail "take-out-stadiums.cmd with two dropped files (exit $code): $(cat ../script.log)"
+  cmp -s "$game/data/zdata_06.big" golden.big || fail "take-out-stadiums.cmd did not take velo_ü.o out"
+  (cd "$game/data" && g -l zdata_05.big) >../out.log 2>&1
+  grep -qF 'original  data\stadium\bern_golden.o' ../out.log && grep -qF 'added     added_one.o' ../out.log ||
+    fail "take-out-stadiums.cmd left zdata_05.big as: $(cat ../out.log)"
+  # Double-clicked, it lists what imports put in and takes the number typed.
+  explorer take-out-stadiums.cmd <<<$'1\ny'
+  shown '1 added_one.o zdata_05.big added' && shown 'added_one.o: out of zdata_05.big' ||
+    fail "take-out-stadiums.cmd by number: $(cat ../script.log)"
+  cmp -s "$game/data/zdata_05.big" golden.big || fail "take-out-stadiums.cmd did not take number 1 out"
+
+  # Run by hand in the data folder, without the closing key (/nopause), and
+  # answered yes: the original is back.
+  import zdata_06.big velo_ü.o
+  (cd "$game/data" && "${runner[@]}" cmd /c restore-original-archives.cmd /nopause <<<y >"$work/script.all" 2>&1)
+  code=$?
+  grep -v -E '^([0-9a-f]{4}:)?(err|fixme|warn|trace):' "$work/script.all" | tr -d '\r' >../script.log
+  cmp -s "$game/data/zdata_06.big" golden.big || fail "the restore script did not restore zdata_06.big"
+  [ "$code" -eq 0 ] && shown "zdata_06.big: the game's original again" && ! shown 'Press any key' ||
+    fail "the restore script, /nopause (exit $code): $(cat ../script.log)"
+  [ -e "$game/data/zdata_06.big.restore" ] && fail "the restore script left the restore point"
 fi
 
 # No temporary file may be left behind.

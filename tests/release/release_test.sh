@@ -103,7 +103,7 @@ case $mode in
     trap 'rm -rf "$work"' EXIT
     (cd "$work" && mkdir unpacked && cd unpacked && cmake -E tar xf "${zips[0]}")
     layout=$(cd "$work/unpacked" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
-    expected="README.txt data/restore-original-archives.cmd gfxpak.exe tessolo.exe "
+    expected="README.txt data/restore-original-archives.cmd data/take-out-stadiums.cmd gfxpak.exe tessolo.exe "
     [ "$layout" = "$expected" ] || fail "$(basename "${zips[0]}") holds '$layout', expected '$expected'"
     for pair in "tessolo.exe:$tessolo" "gfxpak.exe:$gfxpak"; do
       name=${pair%%:*} built=${pair#*:}
@@ -113,6 +113,10 @@ case $mode in
       cmp -s "$work/built-$name" "$work/zipped-$name" || fail "$name in the ZIP is not the one just built ($built)"
     done
     grep -q $'\r$' "$work/unpacked/README.txt" || fail "README.txt in the ZIP has no CRLF line ends"
+    # cmd finds a label of a script with bare LF line ends only now and then.
+    for script in "$work"/unpacked/data/*.cmd; do
+      ! grep -q $'[^\r]$' "$script" || fail "$(basename "$script") in the ZIP has lines without CRLF"
+    done
     echo "checked $(basename "${zips[0]}"): $layout"
     ;;
   loader)

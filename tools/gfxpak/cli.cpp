@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iomanip>
 #include <span>
+#include <sstream>
 #include <string_view>
 
 #include "archive_ops.h"
@@ -18,6 +19,7 @@
 #include "restore_point.h"
 #include "temp_names.h"
 #include "storage.h"
+#include "take_out.h"
 
 namespace gfxpak {
 
@@ -427,6 +429,7 @@ struct Call {
   const Args& operands;
   bool flag;
   FileSystem& fs;
+  std::istream& in;
   std::ostream& out;
   Notes& notes;
 };
@@ -453,6 +456,7 @@ struct Command {
 };
 
 Status ShowUsage(const Call& call);
+Status TakeOutCommand(const Call& call);
 
 constexpr Command kCommands[] = {
     {"-compress", "-real", FlagShown::kAsPassed, "IN OUT",
@@ -488,6 +492,11 @@ constexpr Command kCommands[] = {
     {"-compact", "-force", FlagShown::kOptional, "ARCHIVE",
      "rewrite the archive without dead space\n(-force: even if that drops its restore\npoint)",
      [](const Call& c) { return Compact(c.fs, c.operands[0], FlagAs<Force>(c), c.out, c.notes); }},
+    {"-takeout", "-all", FlagShown::kOptional, "ARCHIVE... [-- FILE...]",
+     "for a player at a console: says what will\nhappen and asks first; takes out of the\n"
+     "ARCHIVEs the entries that imports replaced\nor added, named by the FILEs or picked\n"
+     "from a numbered list (-all: every ARCHIVE\nback to its original)",
+     TakeOutCommand},
     {"-h", "", FlagShown::kOptional, "", "this text (also --help and /?)", ShowUsage},
     {"--version", "", FlagShown::kOptional, "", "the version",
      [](const Call& c) {
@@ -529,6 +538,11 @@ Status ShowUsage(const Call& call) {
     line += ' ';
     line += Arguments(c);
     std::string_view help = c.help;
+    // A form too long for the column has its help on the lines below.
+    if (line.size() >= kHelpColumn) {
+      call.out << line << '\n';
+      line.clear();
+    }
     for (bool first = true; first || !help.empty(); first = false) {
       const std::size_t end = std::min(help.find('\n'), help.size());
       line.resize(std::max(line.size() + 1, kHelpColumn), ' ');
@@ -543,29 +557,55 @@ Status ShowUsage(const Call& call) {
 }
 
 // Whether count operands fit a form: as many as its named words, or any
-// number from there when the last ends in "...".
+// number from there when the last ends in "..." or the form ends in words
+// in brackets, which its handler sorts out.
 bool Fits(const Command& c, std::size_t count) {
+  const std::string_view required = c.operands.substr(0, c.operands.find(" ["));
   const auto words =
-      c.operands.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(c.operands.begin(), c.operands.end(), ' '));
-  return c.operands.ends_with("...") ? count >= words : count == words;
+      required.empty() ? 0 : 1 + static_cast<std::size_t>(std::count(required.begin(), required.end(), ' '));
+  return required.ends_with("...") || required.size() < c.operands.size() ? count >= words : count == words;
 }
 
-// The operands with an ARCHIVE among them replaced by the copy of it that
-// the game reads, where that is another file (a per-user copy that Windows
-// made), which the command then works on, saying so first.
+// The operands with each ARCHIVE (the first, or for ARCHIVE... all up to
+// "--") replaced by the copy of it that the game reads, where that is
+// another file (a per-user copy that Windows made), which the command then
+// works on, saying so first.
 Args TheGamesCopy(const Command& c, Args operands, FileSystem& fs, std::ostream& out) {
-  if (!c.operands.starts_with("ARCHIVE") || operands.empty()) return operands;
-  const std::string copy = fs.GameCopyOf(operands[0]);
-  if (copy != operands[0]) {
-    out << operands[0] << ": the game reads its copy " << copy << "; that copy is the one used\n";
-    operands[0] = copy;
+  if (!c.operands.starts_with("ARCHIVE")) return operands;
+  const auto archives = c.operands.starts_with("ARCHIVE...") ? std::find(operands.begin(), operands.end(), "--")
+                                                              : operands.begin() + (operands.empty() ? 0 : 1);
+  for (auto it = operands.begin(); it != archives; ++it) {
+    const std::string copy = fs.GameCopyOf(*it);
+    if (copy == *it) continue;
+    out << *it << ": the game reads its copy " << copy << "; that copy is the one used\n";
+    *it = copy;
   }
   return operands;
 }
 
 bool IsHelp(std::string_view word) { return word == "--help" || word == "/?"; }
 
-Status Run(const Args& args, FileSystem& fs, std::ostream& out, Notes& notes) {
+// A word that is no command. Without a leading '-' it is most likely a file
+// dropped on gfxpak.exe by a player who wants a stadium out.
+std::string NotACommand(const std::string& word) {
+  if (word.starts_with('-')) return "unknown command " + Printable(word);
+  return Printable(word) +
+         " is not a command: to take a stadium out of the game's archives, drop its file on "
+         "take-out-stadiums.cmd in the game's data folder";
+}
+
+// -takeout [-all] ARCHIVE... [-- FILE...]
+Status TakeOutCommand(const Call& c) {
+  const auto split = std::find(c.operands.begin(), c.operands.end(), "--");
+  TakeOutRequest request{Args(c.operands.begin(), split), {}, c.flag};
+  if (split != c.operands.end()) request.files.assign(split + 1, c.operands.end());
+  if (request.archives.empty()) return Usage("-takeout needs an ARCHIVE before --");
+  if (request.everything && split != c.operands.end()) return Usage("-takeout -all takes no FILE");
+  return TakeOut(c.fs, request, c.in, c.out,
+                 [&](const std::string& archive, const Settlement& settled) { c.notes.Add(archive, settled); });
+}
+
+Status Run(const Args& args, FileSystem& fs, std::istream& in, std::ostream& out, Notes& notes) {
   if (args.empty()) return Usage("no command given");
   const std::string_view command = IsHelp(args[0]) ? "-h" : std::string_view(args[0]);
   // A flag of one form is never an operand of another.
@@ -579,11 +619,11 @@ Status Run(const Args& args, FileSystem& fs, std::ostream& out, Notes& notes) {
     const Args operands(args.begin() + (flag ? 2 : 1), args.end());
     if (flag == flag_given && Fits(c, operands.size())) {
       const Args used = TheGamesCopy(c, operands, fs, out);
-      return c.run(Call{used, flag, fs, out, notes});
+      return c.run(Call{used, flag, fs, in, out, notes});
     }
     forms.push_back(c.operands.empty() && c.flag.empty() ? "no arguments" : Arguments(c));
   }
-  if (forms.empty()) return Usage("unknown command " + args[0]);
+  if (forms.empty()) return Usage(NotACommand(args[0]));
   std::string what(command);
   what += " needs ";
   for (std::size_t i = 0; i < forms.size(); ++i) {
@@ -595,11 +635,12 @@ Status Run(const Args& args, FileSystem& fs, std::ostream& out, Notes& notes) {
 
 }  // namespace
 
-int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs) {
+int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
+                   FileSystem& fs) {
   Status status;
   Notes notes;
   try {
-    status = Run(args, fs, out, notes);
+    status = Run(args, fs, in, out, notes);
   } catch (const std::bad_alloc&) {
     status = Fail(Errc::kOutOfMemory);
   }
@@ -610,10 +651,15 @@ int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std:
   return static_cast<int>(ExitCodeOf(status.error()));
 }
 
-int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs) {
+  std::istringstream no_answer;
+  return RunCommandLine(args, no_answer, out, err, fs);
+}
+
+int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err) {
   SystemFileSystem disk;
   PatientFileSystem fs(disk, HoldWaitFromEnvironment());
-  return RunCommandLine(args, out, err, fs);
+  return RunCommandLine(args, in, out, err, fs);
 }
 
 }  // namespace gfxpak

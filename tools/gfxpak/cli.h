@@ -1,6 +1,7 @@
 // The command-line front: parses the arguments (UTF-8) and runs one command.
 #pragma once
 
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,8 +15,11 @@ class FileSystem;
 
 // args excludes the program name. Messages go to out; errors are one line on
 // err naming the file concerned. Archives and restore points are reached
-// through fs.
+// through fs. A command that asks the player (-takeout) reads the answer
+// from in; without one, every question is answered no.
+int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err,
+                   FileSystem& fs);
 int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, FileSystem& fs);
-int RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::ostream& out, std::ostream& err);
 
 }  // namespace gfxpak
