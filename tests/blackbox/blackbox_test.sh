@@ -245,19 +245,32 @@ close_message() {
   fail "the message did not close on OK"
 }
 
+# start_helper EXE WORD FOLDER ARGS...: starts the Windows helper EXE in
+# FOLDER with ARGS and, last, the Windows path of the file that releases
+# it; waits until it says WORD. Its pid in helper_pid, its output in
+# $work/NAME.log.
+start_helper() {
+  local exe=$1 word=$2 folder=$3 name release
+  shift 3
+  name=$(basename "$exe" .exe)
+  cp "$exe" "$work/$name.exe"
+  rm -f "$work/release"
+  release=$("$WINELOADER" winepath -w "$work/release")
+  : >"$work/$name.log"
+  (cd "$folder" && exec "$WINELOADER" "$work/$name.exe" "$@" "$release") >"$work/$name.log" 2>&1 &
+  helper_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q "$word" "$work/$name.log" && return 0
+    sleep 0.1
+  done
+  fail "$name did not start: $(cat "$work/$name.log")"
+}
+
 # hold ARCHIVE_PATH: a Windows program holds the archive open as the running
 # game does, until release.
 hold() {
-  cp "$hold" "$work/hold_file.exe"
-  rm -f "$work/release"
-  (cd "$(dirname "$1")" && exec "$WINELOADER" "$work/hold_file.exe" "$(basename "$1")" \
-    "$("$WINELOADER" winepath -w "$work/release")") >"$work/hold.log" 2>&1 &
-  holder=$!
-  for _ in $(seq 1 100); do
-    grep -q holding "$work/hold.log" && return 0
-    sleep 0.1
-  done
-  fail "could not hold $1: $(cat "$work/hold.log")"
+  start_helper "$hold" holding "$(dirname "$1")" "$(basename "$1")"
+  holder=$helper_pid
 }
 
 release() {
@@ -270,19 +283,8 @@ release() {
 # for 300 ms, shared with nobody, as a scanner or a sync client does, until
 # unscan.
 scan() {
-  local folder release
-  cp "$scan_folder" "$work/scan_folder.exe"
-  rm -f "$work/release"
-  folder=$("$WINELOADER" winepath -w "$1")
-  release=$("$WINELOADER" winepath -w "$work/release")
-  : >"$work/scan.log"
-  "$WINELOADER" "$work/scan_folder.exe" "$folder" 300 "$release" >"$work/scan.log" 2>&1 &
-  scanner=$!
-  for _ in $(seq 1 100); do
-    grep -q watching "$work/scan.log" && return 0
-    sleep 0.1
-  done
-  fail "could not watch $1: $(cat "$work/scan.log")"
+  start_helper "$scan_folder" watching "$1" "$("$WINELOADER" winepath -w "$1")" 300
+  scanner=$helper_pid
 }
 
 # unscan: ends the scanner; sets held to how many files it held.
@@ -290,7 +292,7 @@ unscan() {
   touch "$work/release"
   wait "$scanner" 2>/dev/null || true
   scanner=
-  held=$(sed -n 's/^held \([0-9]*\) files.*/\1/p' "$work/scan.log")
+  held=$(sed -n 's/^held \([0-9]*\) files.*/\1/p' "$work/scan_folder.log")
 }
 
 # unwritable PATH: no program may write PATH any more, root included: the
