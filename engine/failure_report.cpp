@@ -1,6 +1,6 @@
 #include "failure_report.h"
 
-#include "packer_exit.h"
+#include "packer_protocol.h"
 #include "product.h"
 
 #include <algorithm>
@@ -368,8 +368,7 @@ std::string PackerLine(std::string_view errors, const ProcessExit& exit) {
     at = end + 1;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
     if (line.empty()) continue;
-    constexpr std::string_view kName = "gfxpak: ";
-    if (line.starts_with(kName)) line.remove_prefix(kName.size());
+    if (line.starts_with(kPackerPrefix)) line.remove_prefix(kPackerPrefix.size());
     return ShortLine(line);
   }
   return "gfxpak " + DescribeExit(exit);

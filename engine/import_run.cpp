@@ -3,6 +3,7 @@
 #include "command_line.h"
 #include "failure_report.h"
 #include "indicators.h"
+#include "packer_protocol.h"
 #include "paths.h"
 #include "process_runner.h"
 #include "select_archive.h"
@@ -150,6 +151,18 @@ Command RunCommand(const std::string& line, PackerStep step, FormState& form, Wi
   return Command::Done;
 }
 
+// "gfxpak -compress -real NAME  NAME", with two spaces before the last word.
+std::string CompressLine(const std::string& packer, const std::string& name) {
+  std::string line = packer;
+  for (const std::string_view word : {kCompressCommand, kCompressFlag}) (line += ' ') += word;
+  return line + " " + name + "  " + name;
+}
+
+// "gfxpak -p ARCHIVE NAME".
+std::string ImportLine(const std::string& packer, const std::string& archive, const std::string& name) {
+  return packer + " " + std::string(kImportCommand) + " " + archive + " " + name;
+}
+
 // The end of a run in which the program was not ended: "OK !" when every
 // file went in, else how many did and a message about the others.
 void ShowRunEnd(WindowOps& window, std::int32_t count, std::vector<FailedFile> failed, const std::string& data,
@@ -187,7 +200,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
 
     window.SetLineEnd(form.linepos + kLineFixedX);
     window.SetCaption("COMPRESS " + name);
-    const Command compressed = RunCommand(packer + " -compress -real " + quoted + "  " + quoted, PackerStep::Compress,
+    const Command compressed = RunCommand(CompressLine(packer, quoted), PackerStep::Compress,
                                           form, window, context, data, failed);
     if (compressed == Command::Ended) return false;
     form.linepos = 0.0f;
@@ -198,7 +211,7 @@ bool ImportFiles(FormState& form, WindowOps& window, const ImportContext& contex
 
     window.SetLineEnd(form.linepos + kLineFixedX);
     window.SetCaption("import " + name + " in " + form.bigname);
-    const Command imported = RunCommand(packer + " -p " + QuoteArgument(form.bigname) + " " + quoted,
+    const Command imported = RunCommand(ImportLine(packer, QuoteArgument(form.bigname), quoted),
                                         PackerStep::Import, form, window, context, data, failed, &held);
     if (imported == Command::Ended) return false;
     form.linepos = 0.0f;

@@ -1,6 +1,6 @@
 #include "failure_report.h"
 
-#include "packer_exit.h"
+#include "packer_protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -85,8 +85,8 @@ must_fail 2 -takeout -- bern_one.o
 must_pass --version && [ "$(tr -d '\r' <../out.log)" = "gfxpak ${TESSOLO_VERSION:?}" ] || fail "--version output: $(cat ../out.log)"
 must_pass -h && grep -q -- '-compress -real IN OUT' ../out.log || fail "-h output"
 # Every exit code a caller can act on is listed.
-for code in '1 refused' '2 bad usage' '3 archive or file in use' '4 access denied' '5 no space' '6 damaged archive' \
-  '7 empty stadium file'; do
+for code in '1  refused' '2  bad usage' '3  the archive or file is in use' '4  access denied' '5  no space' \
+  '6  damaged archive' '7  empty stadium file'; do
   tr -d '\r' <../out.log | tr '\n' ' ' | grep -q -- "${code}" || fail "-h does not list exit code ${code}"
 done
 

@@ -3,6 +3,8 @@
 // much as for gfxpak's own; cli_test.sh drives the ones it can.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -86,6 +88,33 @@ TEST(ExitCode, TheFirstFailureDecides) {
                   ),
               "zdata_05.big", "cannot write", {}, Errc::kInUse, "cannot undo", true};
   EXPECT_EQ(ExitCodeOf(error), PackerExit::kNoSpace);
+}
+
+// README's table of exit codes says what the protocol says, word for word
+// (less the backticks around commands).
+TEST(ExitCode, ReadmesTableIsTheProtocol) {
+  std::ifstream readme(TESSOLO_README);
+  ASSERT_TRUE(readme) << TESSOLO_README;
+  std::vector<std::string> rows;
+  bool table = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (line == "| Code | Cause |") {
+      table = true;
+    } else if (table && line.rfind("| ", 0) == 0 && line.find("---") == std::string::npos) {
+      std::string row;
+      for (const char c : line) {
+        if (c != '`') row += c;
+      }
+      rows.push_back(row);
+    } else if (table && line.rfind("|-", 0) != 0) {
+      break;
+    }
+  }
+  ASSERT_EQ(rows.size(), kPackerExits.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const auto& [code, meaning] = kPackerExits[i];
+    EXPECT_EQ(rows[i], "| " + std::to_string(static_cast<int>(code)) + " | " + std::string(meaning) + " |");
+  }
 }
 
 }  // namespace

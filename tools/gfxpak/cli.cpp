@@ -459,11 +459,11 @@ Status ShowUsage(const Call& call);
 Status TakeOutCommand(const Call& call);
 
 constexpr Command kCommands[] = {
-    {"-compress", "-real", FlagShown::kAsPassed, "IN OUT",
+    {kCompressCommand, kCompressFlag, FlagShown::kAsPassed, "IN OUT",
      "RefPack-compress IN into OUT (IN may be\nOUT); an IN that is RefPack already is kept\n"
      "as it is, one that is empty or decodes to\nnothing is refused (-real is what callers\npass; it changes nothing)",
      [](const Call& c) { return Compress(c.fs, c.operands[0], c.operands[1]); }},
-    {"-p", "-norestore", FlagShown::kOptional, "ARCHIVE FILE",
+    {kImportCommand, "-norestore", FlagShown::kOptional, "ARCHIVE FILE",
      "put FILE into ARCHIVE, replacing the entry\nof the same name or adding one; a missing\n"
      "ARCHIVE is created (-norestore: make no\nrestore point); a FILE that is empty or\ndecodes to nothing is refused",
      [](const Call& c) {
@@ -505,11 +505,7 @@ constexpr Command kCommands[] = {
      }},
 };
 
-constexpr std::string_view kExitCodes =
-    "exit status: 0 done, 1 refused for another reason (the message says why),\n"
-    "  2 bad usage, 3 archive or file in use (by the game, say), 4 access denied\n"
-    "  or read-only, 5 no space left on the drive, 6 damaged archive,\n"
-    "  7 empty stadium file\n"
+constexpr std::string_view kEnvironment =
     "GFXPAK_THREADS=N: compress on at most N threads (the output is the same)\n"
     "GFXPAK_HOLD_WAIT=MS: wait at most MS ms for a file another program holds\n"
     "  for a moment (an antivirus, a sync client); 1500 when not set\n";
@@ -552,7 +548,9 @@ Status ShowUsage(const Call& call) {
       line.clear();
     }
   }
-  call.out << kExitCodes;
+  call.out << "exit status:\n";
+  for (const auto& [code, meaning] : kPackerExits) call.out << "  " << static_cast<int>(code) << "  " << meaning << '\n';
+  call.out << kEnvironment;
   return {};
 }
 
@@ -645,9 +643,9 @@ int RunCommandLine(const std::vector<std::string>& args, std::istream& in, std::
     status = Fail(Errc::kOutOfMemory);
   }
   out.flush();
-  for (const std::string& line : notes.lines) err << "gfxpak: " << line << '\n';
+  for (const std::string& line : notes.lines) err << kPackerPrefix << line << '\n';
   if (status.ok()) return kExitOk;
-  err << "gfxpak: " << Describe(status.error()) << '\n';
+  err << kPackerPrefix << Describe(status.error()) << '\n';
   return static_cast<int>(ExitCodeOf(status.error()));
 }
 

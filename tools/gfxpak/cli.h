@@ -8,7 +8,7 @@
 
 namespace gfxpak {
 
-// A failure exits with the code of its cause (PackerExit, packer_exit.h).
+// A failure exits with the code of its cause (PackerExit, packer_protocol.h).
 inline constexpr int kExitOk = 0;
 
 class FileSystem;

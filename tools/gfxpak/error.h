@@ -10,7 +10,7 @@
 #include <system_error>
 #include <utility>
 
-#include "packer_exit.h"
+#include "packer_protocol.h"
 
 namespace gfxpak {
 

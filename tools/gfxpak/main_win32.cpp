@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli.h"
-#include "packer_exit.h"
+#include "packer_protocol.h"
 #include "utf.h"
 
 namespace {
