@@ -16,6 +16,7 @@
 #include "error.h"
 #include "file.h"
 #include "file_lock.h"
+#include "file_meta.h"
 
 namespace gfxpak {
 
@@ -74,6 +75,17 @@ class FileSystem {
   virtual std::error_code Rename(const std::string& from, const std::string& to) = 0;
   virtual std::error_code Lock(const std::string& path, FileLock& lock) = 0;
   virtual bool Same(const std::string& a, const std::string& b) = 0;
+  // See file_meta.h. Where a file system does not tell its free space, a
+  // copy is written without the check; one without permissions or links
+  // keeps none.
+  virtual std::error_code FreeSpace(const std::string&, std::uint64_t&) {
+    return std::make_error_code(std::errc::function_not_supported);
+  }
+  virtual std::error_code KeepMode(const std::string&, const std::string&) { return {}; }
+  virtual std::error_code ResolveLinks(const std::string& path, std::string& target) {
+    target = path;
+    return {};
+  }
 };
 
 // The disk, through file.h.
@@ -89,6 +101,9 @@ class SystemFileSystem : public FileSystem {
   std::error_code Rename(const std::string& from, const std::string& to) override { return RenameOver(from, to); }
   std::error_code Lock(const std::string& path, FileLock& lock) override { return lock.Acquire(path, lock_wait_); }
   bool Same(const std::string& a, const std::string& b) override { return SameFile(a, b); }
+  std::error_code FreeSpace(const std::string& path, std::uint64_t& bytes) override { return FreeSpaceBeside(path, bytes); }
+  std::error_code KeepMode(const std::string& from, const std::string& to) override { return CopyPermissions(from, to); }
+  std::error_code ResolveLinks(const std::string& path, std::string& target) override { return FollowLinks(path, target); }
 
  private:
   std::chrono::milliseconds lock_wait_;
