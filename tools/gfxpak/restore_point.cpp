@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "byte_order.h"
+#include "crc64.h"
 #include "intervals.h"
 #include "sha256.h"
 
@@ -59,7 +60,7 @@ constexpr std::uint64_t kClaimMark = kTargetMark - 1;
 // A claim's fields; the entry's name follows.
 constexpr Field kClaimOffset{0, 4};
 constexpr Field kClaimSize{4, 4};
-constexpr Field kClaimHash{8, 16};
+constexpr Field kClaimHash{8, 8};
 // The target's fields before its variable parts (the changed records, the
 // tail, the names).
 constexpr Field kTargetEntry{0, 4};
@@ -173,13 +174,7 @@ std::array<std::uint8_t, kStateBlock.width> EncodeState(RestoreState state, cons
   return out;
 }
 
-PieceHash Truncated(const std::array<std::uint8_t, 32>& hash) {
-  PieceHash out{};
-  std::copy_n(hash.begin(), out.size(), out.begin());
-  return out;
-}
-
-PieceHash HashOf(std::span<const std::uint8_t> bytes) { return Truncated(Sha256Of(bytes)); }
+PieceHash HashOf(std::span<const std::uint8_t> bytes) { return Crc64(0, bytes); }
 
 // The fixed part of a restore point in the current layout, idle unless p
 // says otherwise, and its pieces' hashes, with its committed length still
@@ -195,7 +190,10 @@ std::vector<std::uint8_t> EncodeFixed(const RestorePoint& p) {
   PutBytes(out.data(), kStateBlock, EncodeState(p.state, p.fingerprint, 0, 0));
   Put(out.data(), kPieceCount, p.pieces.size());
   Put(out.data(), kPieceFlags, p.pieces_from_upgrade ? kPiecesFromUpgrade : 0);
-  for (const PieceHash& h : p.pieces) out.insert(out.end(), h.begin(), h.end());
+  for (const PieceHash h : p.pieces) {
+    out.resize(out.size() + sizeof h);
+    PutLe(out.data() + out.size() - sizeof h, h, sizeof h);
+  }
   PutBytes(out.data(), kPiecesHash, Sha256Of(std::span(out).subspan(kFixedSize)));
   return out;
 }
@@ -204,7 +202,7 @@ std::vector<std::uint8_t> EncodeClaim(const Claim& c) {
   std::vector<std::uint8_t> bytes(kClaimHash.end());
   Put(bytes.data(), kClaimOffset, c.offset);
   Put(bytes.data(), kClaimSize, c.size);
-  PutBytes(bytes.data(), kClaimHash, c.hash);
+  Put(bytes.data(), kClaimHash, c.hash);
   bytes.insert(bytes.end(), c.name.begin(), c.name.end());
   return EncodeRange(kClaimMark, bytes);
 }
@@ -230,8 +228,7 @@ Status ReadRanges(Storage& journal, std::uint64_t from, std::uint64_t to, std::u
     if (Checksum(data, r.offset) != Get(rh, kRangeChecksum)) return Damaged("bad checksum");
     if (claim) {
       if (data.size() < kClaimHash.end()) return Damaged("bad claim");
-      Claim c{Get32(data.data(), kClaimOffset), Get32(data.data(), kClaimSize), {}, {}};
-      GetBytes(data.data(), kClaimHash, c.hash);
+      Claim c{Get32(data.data(), kClaimOffset), Get32(data.data(), kClaimSize), Get(data.data(), kClaimHash), {}};
       c.name.assign(data.begin() + kClaimHash.end(), data.end());
       claims->push_back(std::move(c));
     } else {
@@ -319,13 +316,13 @@ Status HashPieces(const ReadFn& read, const std::vector<std::uint64_t>& bounds, 
   out.clear();
   std::vector<std::uint8_t> chunk;
   for (std::size_t i = first; i < last; ++i) {
-    Sha256 sha;
+    PieceHash crc = 0;
     for (std::uint64_t at = bounds[i]; at < bounds[i + 1]; at += chunk.size()) {
       chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, bounds[i + 1] - at)));
       if (Status s = read(at, chunk); !s.ok()) return s;
-      sha.Update(chunk);
+      crc = Crc64(crc, chunk);
     }
-    out.push_back(Truncated(sha.Finish()));
+    out.push_back(crc);
   }
   return {};
 }
@@ -557,8 +554,7 @@ Status LoadRestorePoint(Storage& journal, RestorePoint& point) {
     if (Sha256Of(hashes) != hash) return Damaged("the hashes of the original do not match their own");
     point.pieces.resize(static_cast<std::size_t>(count));
     for (std::size_t i = 0; i < point.pieces.size(); ++i) {
-      std::copy_n(hashes.begin() + static_cast<std::ptrdiff_t>(i * sizeof(PieceHash)), sizeof(PieceHash),
-                  point.pieces[i].begin());
+      point.pieces[i] = GetLe(&hashes[i * sizeof(PieceHash)], sizeof(PieceHash));
     }
     point.data_start += hashes.size();
   }
