@@ -487,6 +487,17 @@ Status RestoreArchive(FileSystem& fs, const std::string& archive_path, Force for
         return {};
       }
     }
+    // Some original bytes that differ say more than that the archive is not
+    // this restore point's, or changed: which entries, and that only the
+    // game's own archive mends them.
+    std::uint64_t size = 0;
+    if (!s.ok() && !open.point.pieces.empty() && !archive->Size(size) && size >= open.point.original_size) {
+      OriginalCheck check;
+      if (Status c = CheckOriginal(*open.journal, *archive, open.point, check); !c.ok()) return InFile(c, archive_path);
+      if (check.any() && !check.mostly()) {
+        return InFile(Fail(Errc::kOriginalLost, {}, DescribeDifferences(check)), archive_path);
+      }
+    }
     if (!s.ok()) return s;
   }
   if (Status s = CheckOriginalBeforeRestore(open, *archive, archive_path); !s.ok()) return s;

@@ -490,11 +490,9 @@ void CheckTable(Storage& storage, const Archive& a, Problems& problems) {
 
 // Each entry against what the restore point knows it should hold, and the
 // original against what -restore would give back.
-Status CheckAgainstOriginal(const std::string& path, Reading& r, const Archive* a, Problems& problems,
-                            std::size_t& unknown) {
+Status CheckAgainstOriginal(const std::string& path, Reading& r, const Archive* a, const OriginalCheck& check,
+                            Problems& problems, std::size_t& unknown) {
   const RestorePoint& point = *r.point;
-  OriginalCheck check;
-  if (Status s = CheckOriginal(*r.journal, *r.file, point, check); !s.ok()) return s;
   std::vector<std::size_t> named;
   if (a != nullptr && point.state != RestoreState::kRestoring) {
     std::vector<EntryStanding> standings;
@@ -544,12 +542,27 @@ void CheckRestorePointOf(const std::string& path, Reading& r, const Archive* a, 
     return;
   }
   const std::string restore_name = BareName(RestorePathFor(path));
-  Status s = r.point_status;
-  if (s.ok()) s = CheckBelongs(*r.journal, *r.file, *r.point);
+  if (!r.point_status.ok()) {
+    problems.Add(restore_name + ": " + Describe(r.point_status.error()));
+    return;
+  }
+  Status s = CheckBelongs(*r.journal, *r.file, *r.point);
   if (s.ok() && r.point->state == RestoreState::kIdle && r.point->layout > 1) s = CheckFingerprint(*r.file, *r.point);
-  if (!s.ok()) {
+  // Which entries changed is what the player can act on: it is told even
+  // where the archive is no longer as gfxpak left it, and instead of
+  // "another archive" where the original's last bytes are all that differs.
+  std::uint64_t size = 0;
+  if (r.file->Size(size) || size < r.point->original_size) {
     problems.Add(restore_name + ": " + Describe(s.error()));
     return;
+  }
+  OriginalCheck check;
+  if (Status checked = CheckOriginal(*r.journal, *r.file, *r.point, check); !checked.ok()) {
+    problems.Add(Describe(InFile(checked, path).error()));
+    return;
+  }
+  if (!s.ok() && (s.code() != Errc::kForeignRestorePoint || !check.any() || check.mostly())) {
+    problems.Add(restore_name + ": " + Describe(s.error()));
   }
   if (r.point->state == RestoreState::kUpdating && r.torn.empty()) {
     problems.Add(restore_name + ": " + PendingUpdate(*r.file, *r.point));
@@ -557,7 +570,7 @@ void CheckRestorePointOf(const std::string& path, Reading& r, const Archive* a, 
     problems.Add(restore_name + ": " + ErrorText(Errc::kRestoreUnfinished) + "; " + PartWayBack(path));
   }
   std::size_t unknown = 0;
-  if (Status checked = CheckAgainstOriginal(path, r, a, problems, unknown); !checked.ok()) {
+  if (Status checked = CheckAgainstOriginal(path, r, a, check, problems, unknown); !checked.ok()) {
     problems.Add(Describe(InFile(checked, path).error()));
   }
   if (r.point->pieces.empty()) {

@@ -379,6 +379,12 @@ Status ComparePieces(const RestorePoint& point, const std::vector<std::uint64_t>
 
 bool OriginalCheck::any() const { return std::find(differs.begin(), differs.end(), true) != differs.end(); }
 
+bool OriginalCheck::mostly() const {
+  std::uint64_t differing = 0;
+  for (std::size_t i = 1; i < differs.size(); ++i) differing += differs[i] ? bounds[i + 1] - bounds[i] : 0;
+  return bounds.size() > 2 && differing > (bounds.back() - bounds[1]) / 2;
+}
+
 Status CheckOriginal(Storage& journal, Storage& archive, const RestorePoint& point, OriginalCheck& check) {
   check = OriginalCheck{};
   if (Status s = OriginalEntries(journal, point, check.entries); !s.ok()) return s;

@@ -172,6 +172,9 @@ struct OriginalCheck {
   std::vector<std::uint64_t> bounds;
   std::vector<bool> differs;
   bool any() const;
+  // More than half of the bytes after the table differ: not this archive's
+  // original, rather than this archive damaged.
+  bool mostly() const;
 };
 Status CheckOriginal(Storage& journal, Storage& archive, const RestorePoint& point, OriginalCheck& check);
 
