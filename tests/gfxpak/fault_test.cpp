@@ -260,6 +260,11 @@ TEST(FaultTest, EveryWriteOfEveryCommandFailsSafely) {
           break;
         }
         ++runs;
+        // A copy that fails is named, not the archive it was to replace.
+        if (!status.ok() && sc.archive_exists && faulty.struck_file() == TempPathFor(kArchive) &&
+            fault != Fault::kKill) {
+          EXPECT_EQ(status.error().path, TempPathFor(kArchive)) << Why(status);
+        }
         Check(fs, sc, status, fault, before, after, original);
         if (HasFatalFailure() || at > 200) break;
       }
@@ -333,6 +338,32 @@ TEST(FaultTest, FileCommandsKeepThePlayersFileWhole) {
       }
       EXPECT_GT(runs, 0) << command.label << ", " << FaultName(fault);
     }
+  }
+}
+
+// A copy that would replace the archive is begun only where the drive
+// holds it: with less room, the command says how much it needs, exits as
+// for a full disk, and writes nothing.
+TEST(FaultTest, ACopyTheDriveCannotHoldIsNotBegun) {
+  MemoryFileSystem before;
+  before.Put(kArchive, Original());
+  ASSERT_TRUE(Put("new_a.o", 60, 400)(before).ok());
+  ASSERT_TRUE(Put("new_b.o", 61, 300)(before).ok());
+  const std::vector<std::vector<std::string>> commands = {{"-restore", kArchive, "new_a.o"},
+                                                          {"-compact", "-force", kArchive}};
+  for (const std::vector<std::string>& args : commands) {
+    SCOPED_TRACE(args[1]);
+    MemoryFileSystem fs = before.Copy();
+    fs.free_space = fs.Get(kArchive).size() / 2;
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunCommandLine(args, out, err, fs), 5) << err.str();
+    EXPECT_NE(err.str().find("zdata.big: cannot copy it: "), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find(" free; it is as it was"), std::string::npos) << err.str();
+    EXPECT_EQ(fs.Names(), before.Names());
+    for (const std::string& name : before.Names()) EXPECT_EQ(fs.Get(name), before.Get(name)) << name;
+    fs.free_space = fs.Get(kArchive).size() * 2;
+    EXPECT_EQ(RunCommandLine(args, out, err, fs), 0) << err.str();
   }
 }
 
