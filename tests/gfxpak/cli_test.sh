@@ -176,6 +176,8 @@ grep -q 'restore point: zdata.big.restore, [0-9]* bytes, 1 saved ranges' ../out.
 must_fail 1 -compact zdata.big
 cp zdata.big ../zdata.changed
 must_pass -restore zdata.big
+grep -q "^zdata.big: restored to its original [0-9]* bytes, every byte checked against the original's" ../out.log ||
+  fail "-restore says: $(cat ../out.log)"
 cmp -s zdata.big ../zdata.original || fail "-restore did not give the original archive back"
 [ -f zdata.big.restore ] && fail "-restore left its restore point"
 cp ../zdata.changed zdata.big
@@ -227,6 +229,22 @@ must_fail 1 -x golden.big rome_golden.h zdata.big
 g -compress -real bern_one.o ../bern_one.packed >/dev/null 2>&1
 must_fail 1 -d ../bern_one.packed zdata.big
 must_fail 2 -d ../bern_one.packed zdata.big.lock
+
+# An ARCHIVE named as gfxpak names an archive's own files is bad usage, and
+# nothing is made: it would become, or be deleted as, that archive's lock
+# file or restore point. A lock file that holds data is not gfxpak's: it is
+# neither taken nor deleted.
+for archive in zdata.big.lock zdata.big.restore ZDATA.BIG.RESTORE other.big.lock .zdata.big.gfxpak-tmp; do
+  must_fail 2 -p "$archive" bern_one.o
+  grep -q "^gfxpak: $archive: is named as gfxpak names an archive's lock file, restore point or temporary file" ../err.log ||
+    fail "-p into $archive: $(cat ../err.log)"
+done
+must_fail 2 -compact -force zdata.big.restore
+must_fail 2 -l zdata.big.lock
+printf 'notes of the player' >zdata.big.lock
+must_fail 1 -p zdata.big bern_one.o
+grep -q 'zdata.big.lock: is not a lock file of gfxpak.s (it holds data)' ../err.log || fail "a foreign lock file: $(cat ../err.log)"
+rm zdata.big.lock .zdata.big.gfxpak-tmp
 
 # Names are listed with their control characters escaped: a name made to
 # recolour the terminal and ring its bell only shows as text.
@@ -286,6 +304,27 @@ grep -q 'b.big: the original cannot be put back: .*entries "x.o", "y.o" are not 
 rm b.big.restore
 must_pass -restore a.big
 rm a.big b.big x.o y.o z.o
+
+# An archive that is a symbolic link is changed through it: the copy that
+# -restore NAME and -compact rename over the archive replaces the file the
+# link names, which keeps its permissions, and the link stays a link. (Not
+# under Wine, whose view of a Unix link is its own.)
+if [ "${#runner[@]}" -eq 0 ]; then
+  mkdir -p ../real
+  cp "$GOLDEN" ../real/linked.big
+  chmod 640 ../real/linked.big
+  ln -s ../real/linked.big linked.big
+  must_pass -p linked.big bern_one.o
+  must_pass -p linked.big rome_two.h
+  [ -f ../real/linked.big.restore ] || fail "the restore point is not beside the file the link names"
+  must_pass -restore linked.big bern_one.o
+  must_pass -compact -force linked.big
+  [ -L linked.big ] || fail "the link to the archive became a file"
+  [ "$(stat -c %a ../real/linked.big)" = 640 ] || fail "the archive lost its permissions: $(stat -c %a ../real/linked.big)"
+  must_pass -l linked.big
+  grep -q ' 4 entries' ../out.log || fail "-l through the link: $(cat ../out.log)"
+  rm linked.big
+fi
 
 # A restore point without its archive: nothing is created beside it.
 cp zdata.big ../zdata.kept
