@@ -422,27 +422,37 @@ TEST(RestoreTest, EveryDamageIsReportedAndNeverRestoredAsTheOriginal) {
   }
 }
 
-// The first layout, written out by hand: magic, original size,
-// committed length, header and tail lengths, their SHA-256, 8 unused bytes,
-// then the saved header as a range (offset, length, FNV-1a seeded with the
-// offset, bytes).
-Bytes EarlierRestorePoint(const Bytes& original, std::size_t header_length) {
+// The earlier layouts, written out by hand: magic, original size,
+// committed length, header and tail lengths, their SHA-256; then 8 unused
+// bytes (layout 1) or the state block (layout 2: idle, the fingerprint of
+// the archive as gfxpak left it, no update); then the saved header as a
+// range (offset, length, FNV-1a seeded with the offset, bytes).
+Bytes EarlierRestorePoint(int layout, const Bytes& original, std::size_t header_length, const Fingerprint& left) {
   auto le = [](Bytes& out, std::uint64_t v, int n) {
     for (int i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
   };
   const std::size_t tail = std::min<std::size_t>(original.size(), 4096);
   const Bytes header(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(header_length));
   const Bytes tail_bytes(original.end() - static_cast<std::ptrdiff_t>(tail), original.end());
-  Bytes out = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '1'};
+  const std::size_t fixed = layout == 1 ? 104 : 160;
+  Bytes out = {'G', 'P', 'K', 'R', 'S', 'T', 'R', static_cast<std::uint8_t>('0' + layout)};
   le(out, original.size(), 8);
-  le(out, 104 + 16 + header_length, 8);
+  le(out, fixed + 16 + header_length, 8);
   le(out, header_length, 4);
   le(out, tail, 4);
   const auto header_hash = Sha256Of(header);
   const auto tail_hash = Sha256Of(tail_bytes);
   out.insert(out.end(), header_hash.begin(), header_hash.end());
   out.insert(out.end(), tail_hash.begin(), tail_hash.end());
-  le(out, 0, 8);
+  if (layout == 1) {
+    le(out, 0, 8);
+  } else {
+    le(out, 0, 4);
+    le(out, left.entry, 4);
+    le(out, left.size, 8);
+    out.insert(out.end(), left.hash.begin(), left.hash.end());
+    le(out, 0, 16);
+  }
   std::uint32_t fnv = 2166136261u;
   for (std::uint8_t b : header) fnv = (fnv ^ b) * 16777619u;
   le(out, 0, 8);
@@ -452,46 +462,69 @@ Bytes EarlierRestorePoint(const Bytes& original, std::size_t header_length) {
   return out;
 }
 
-// Restore points already on users' disks still take the archive back, and
-// the first import through one rewrites it in the current layout.
-TEST(RestoreTest, RestorePointsOfTheEarlierLayoutStillRestore) {
+// Restore points already on players' disks, of both earlier layouts, still
+// take the archive back (checking what they can: the header, the table and
+// the last bytes), and the first import through one brings it up to date,
+// with the hashes of the original as the archive then gives it.
+TEST(RestoreTest, RestorePointsOfTheEarlierLayoutsStillRestore) {
   Rng rng{std::mt19937(31)};
   const Bytes original = DenseArchive(rng, 6);
   MemoryStorage probe(original);
   Archive a;
   ASSERT_TRUE(ReadArchive(probe, a).ok());
-  const Bytes earlier = EarlierRestorePoint(original, a.table_end + a.trailer.size());
 
-  // As the first builds of gfxpak left an archive after a replacement: new data above the
+  // As earlier builds of gfxpak left an archive after a replacement: new data above the
   // original size, the table repointed, nothing saved but the header.
   MemoryStorage changed(original);
   PutOptions above;
   above.reuse_floor = original.size();
   ASSERT_TRUE(PutEntry(changed, "stadium_2.o", rng.bytes(4000), above).ok());
+  Fingerprint left;
+  ASSERT_TRUE(TakeFingerprint(changed, kNoEntry, left).ok());
 
-  for (bool import_first : {false, true}) {
-    SCOPED_TRACE(import_first ? "imported into first" : "restored directly");
-    MemoryFileSystem fs;
-    fs.Put(kArchive, changed.bytes());
-    fs.Put(kRestore, earlier);
-    if (import_first) {
-      Import(fs, "new_entry.o", rng.bytes(700));
-      // Brought up to date, with the hashes of the original as the import
-      // found it.
-      const RestorePoint upgraded = LoadPoint(fs, kRestore);
-      EXPECT_EQ(upgraded.layout, kCurrentLayout);
-      EXPECT_FALSE(upgraded.pieces.empty());
-      EXPECT_TRUE(upgraded.pieces_from_upgrade);
+  for (const int layout : {1, 2}) {
+    const Bytes earlier = EarlierRestorePoint(layout, original, a.table_end + a.trailer.size(), left);
+    for (bool import_first : {false, true}) {
+      SCOPED_TRACE(std::string(import_first ? "imported into first" : "restored directly") + ", layout " +
+                   std::to_string(layout));
+      MemoryFileSystem fs;
+      fs.Put(kArchive, changed.bytes());
+      fs.Put(kRestore, earlier);
+      EXPECT_EQ(LoadPoint(fs, kRestore).layout, layout);
+      if (import_first) {
+        Import(fs, "new_entry.o", rng.bytes(700));
+        const RestorePoint upgraded = LoadPoint(fs, kRestore);
+        EXPECT_EQ(upgraded.layout, kCurrentLayout);
+        EXPECT_FALSE(upgraded.pieces.empty());
+        EXPECT_TRUE(upgraded.pieces_from_upgrade);
+        // The replaced entry, which an earlier gfxpak wrote, is claimed as
+        // the import found it: damage to it from now on is seen.
+        MemoryFileSystem damaged = fs.Copy();
+        Bytes bytes = damaged.Get(kArchive);
+        MemoryStorage now(bytes);
+        Archive imported;
+        ASSERT_TRUE(ReadArchive(now, imported).ok());
+        bytes[imported.entries[*FindEntry(imported, "stadium_2.o")].offset + 10] ^= 1;
+        damaged.Put(kArchive, bytes);
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(RunCommandLine({"-check", kArchive}, out, err, damaged), 1) << out.str();
+        EXPECT_NE(out.str().find("entry \"data\\stadium_2.o\": its bytes are neither"), std::string::npos) << out.str();
+      }
+      WholeRestore done;
+      const Status s = RestoreArchive(fs, kArchive, Force::kNo, done);
+      ASSERT_TRUE(s.ok()) << Why(s);
+      EXPECT_EQ(fs.Get(kArchive), original);
+      EXPECT_FALSE(fs.Exists(kRestore));
+      EXPECT_EQ(done.pieces, import_first);
     }
-    RestoreAndCompare(fs, original);
+    // One that belongs to another archive is still refused by its own check.
+    MemoryFileSystem other;
+    other.Put(kArchive, DenseArchive(rng, 6));
+    other.Put(kRestore, earlier);
+    EXPECT_EQ(Restore(other).code(), Errc::kForeignRestorePoint);
+    EXPECT_EQ(other.Get(kRestore), earlier);
   }
-
-  // One that belongs to another archive is still refused by its own check.
-  MemoryFileSystem other;
-  other.Put(kArchive, DenseArchive(rng, 6));
-  other.Put(kRestore, earlier);
-  EXPECT_EQ(Restore(other).code(), Errc::kForeignRestorePoint);
-  EXPECT_EQ(other.Get(kRestore), earlier);
 }
 
 }  // namespace
