@@ -434,6 +434,24 @@ grep -q '^entry "bern_check.o": not a valid RefPack stream' ../out.log || fail "
 grep -q 'check.big: problems found' ../err.log || fail "-check verdict: $(cat ../err.log)"
 rm -f undo.big check.big check.big.restore bern_check.o added_one.o added_two.h
 
+# Two entries may share their bytes, as a packer that stores one file for two
+# names makes them: readers do not mind, nor does -check. One that begins
+# inside another and runs past its end was written over: -check says so.
+{
+  printf 'BIGF\x3c\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x28'
+  printf '\x00\x00\x00\x28\x00\x00\x00\x0aa.o\x00\x00\x00\x00\x28\x00\x00\x00\x0ab.o\x00'
+  printf 'shared bytes, twice!'
+} >shared.big
+must_pass -check shared.big
+{
+  printf 'BIGF\x3c\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00\x28'
+  printf '\x00\x00\x00\x28\x00\x00\x00\x0aa.o\x00\x00\x00\x00\x2d\x00\x00\x00\x0ab.o\x00'
+  printf 'crossing bytes, here'
+} >crossing.big
+must_fail 1 -check crossing.big
+grep -q '^entry "b.o" overlaps entry "a.o" in part' ../out.log || fail "-check of crossing entries: $(cat ../out.log)"
+rm shared.big crossing.big
+
 # Read-only files, as a player meets them after copying a data folder from a
 # CD: a leftover lock file is taken over at once, a read-only archive is
 # refused as such and never as "in use". Only a user without root's rights
