@@ -307,9 +307,10 @@ rm a.big b.big x.o y.o z.o
 
 # An archive that is a symbolic link is changed through it: the copy that
 # -restore NAME and -compact rename over the archive replaces the file the
-# link names, which keeps its permissions, and the link stays a link. (Not
-# under Wine, whose view of a Unix link is its own.)
-if [ "${#runner[@]}" -eq 0 ]; then
+# link names, which keeps its permissions, and the link stays a link. Under
+# Wine too, which shows a Unix link as a plain file (there the permissions
+# are Wine's to give: Windows has no such modes).
+if command -v ln >/dev/null; then
   mkdir -p ../real
   cp "$GOLDEN" ../real/linked.big
   chmod 640 ../real/linked.big
@@ -320,7 +321,9 @@ if [ "${#runner[@]}" -eq 0 ]; then
   must_pass -restore linked.big bern_one.o
   must_pass -compact -force linked.big
   [ -L linked.big ] || fail "the link to the archive became a file"
-  [ "$(stat -c %a ../real/linked.big)" = 640 ] || fail "the archive lost its permissions: $(stat -c %a ../real/linked.big)"
+  if [ "${#runner[@]}" -eq 0 ]; then
+    [ "$(stat -c %a ../real/linked.big)" = 640 ] || fail "the archive lost its permissions: $(stat -c %a ../real/linked.big)"
+  fi
   must_pass -l linked.big
   grep -q ' 4 entries' ../out.log || fail "-l through the link: $(cat ../out.log)"
   rm linked.big
