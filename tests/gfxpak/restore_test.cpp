@@ -410,6 +410,19 @@ TEST(RestoreTest, EveryDamageIsReportedAndNeverRestoredAsTheOriginal) {
     std::ostringstream err;
     EXPECT_EQ(RunCommandLine({"-check", kArchive}, out, err, fs), 1) << out.str();
     EXPECT_NE(out.str().find(d.named), std::string::npos) << out.str();
+    // Nor is the replaced entry put back with anything but its original bytes.
+    MemoryFileSystem by_name = fs.Copy();
+    EntriesRestored back;
+    if (RestoreEntries(by_name, kArchive, {"s2.o"}, back).ok()) {
+      MemoryStorage after(by_name.Get(kArchive));
+      Archive restored;
+      Bytes data;
+      ASSERT_TRUE(ReadArchive(after, restored).ok());
+      ASSERT_TRUE(ReadEntry(after, restored.entries[2], data).ok());
+      EXPECT_EQ(data, entries[2].second) << "s2.o is back with other bytes than its original's";
+    } else {
+      EXPECT_EQ(by_name.Get(kArchive), d.archive);
+    }
     for (const Force force : {Force::kNo, Force::kYes}) {
       const Status restored = Restore(fs, force);
       if (restored.ok()) {

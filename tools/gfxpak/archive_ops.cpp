@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "big_archive.h"
+#include "file_meta.h"
 #include "restore_point.h"
 #include "temp_names.h"
 
@@ -197,10 +198,15 @@ std::string DescribeDifferences(const OriginalCheck& check) {
 // give as they were, as the error that refuses a restore for them, before
 // anything is written: the player is told which entries differ and that
 // only the game's own archive can mend them.
-Status CheckOriginalBeforeRestore(OpenPoint& open, Storage& archive, const std::string& archive_path) {
+// With kSomeOnly, a check that failed already (the fingerprint, the last
+// bytes) stands where most of the original differs: that is another
+// archive, or one changed throughout, rather than damage to some entries.
+enum class Reach { kAny, kSomeOnly };
+Status CheckOriginalBeforeRestore(OpenPoint& open, Storage& archive, const std::string& archive_path,
+                                  Reach reach = Reach::kAny) {
   OriginalCheck check;
   if (Status s = CheckOriginal(*open.journal, archive, open.point, check); !s.ok()) return InFile(s, archive_path);
-  if (!check.any()) return {};
+  if (!check.any() || (reach == Reach::kSomeOnly && check.mostly())) return {};
   return InFile(Fail(Errc::kOriginalLost, {}, DescribeDifferences(check)), archive_path);
 }
 
@@ -250,7 +256,7 @@ Status ResolveNames(const Archive& a, const std::vector<Origin>& origins, const 
 Status CheckRoomForCopy(FileSystem& fs, const std::string& archive_path, std::uint64_t bytes) {
   std::uint64_t free = 0;
   if (fs.FreeSpace(archive_path, free) || free >= bytes) return {};
-  return InFile(Fail(std::make_error_code(std::errc::no_space_on_device), "cannot copy it",
+  return InFile(Fail(DiskFull(), "cannot copy it",
                      "the copy needs " + std::to_string(bytes) + " bytes beside it, the drive has " +
                          std::to_string(free) + " free; it is as it was"),
                 archive_path);
@@ -354,9 +360,9 @@ Status PlanBack(OpenPoint& open, Storage& archive, const Archive& a, const std::
     back.push_back({replaced[k], o.offset, o.size, in_place ? std::span<const std::uint8_t>() : was});
   }
   if (lost.empty()) return {};
-  std::string names;
-  for (const std::size_t i : lost) names += (names.empty() ? "\"" : ", \"") + a.entries[i].name + "\"";
-  return Fail(Errc::kOriginalLost, {}, "the original bytes of " + names + " differ from the original");
+  std::string names = lost.size() == 1 ? "entry " : "entries ";
+  for (const std::size_t i : lost) names += (i == lost.front() ? "\"" : ", \"") + a.entries[i].name + "\"";
+  return Fail(Errc::kOriginalLost, {}, names + (lost.size() == 1 ? " is" : " are") + " not the original's");
 }
 
 // Whether the archive holds the original's entries, and only those.
@@ -492,10 +498,8 @@ Status RestoreArchive(FileSystem& fs, const std::string& archive_path, Force for
     // game's own archive mends them.
     std::uint64_t size = 0;
     if (!s.ok() && !open.point.pieces.empty() && !archive->Size(size) && size >= open.point.original_size) {
-      OriginalCheck check;
-      if (Status c = CheckOriginal(*open.journal, *archive, open.point, check); !c.ok()) return InFile(c, archive_path);
-      if (check.any() && !check.mostly()) {
-        return InFile(Fail(Errc::kOriginalLost, {}, DescribeDifferences(check)), archive_path);
+      if (Status lost = CheckOriginalBeforeRestore(open, *archive, archive_path, Reach::kSomeOnly); !lost.ok()) {
+        return lost;
       }
     }
     if (!s.ok()) return s;

@@ -13,6 +13,11 @@ namespace gfxpak {
 // The bytes free to this user on the drive of path's folder.
 std::error_code FreeSpaceBeside(const std::string& path, std::uint64_t& bytes);
 
+// The system's own code for a full disk, for a write refused before it is
+// made: the player is told in the system's words, and the exit code is the
+// one for no space.
+std::error_code DiskFull();
+
 // Gives to the permissions of from: its mode on POSIX, its read-only,
 // hidden and system attributes on Windows.
 std::error_code CopyPermissions(const std::string& from, const std::string& to);

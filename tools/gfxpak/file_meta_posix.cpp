@@ -29,6 +29,8 @@ std::error_code FreeSpaceBeside(const std::string& path, std::uint64_t& bytes) {
   return {};
 }
 
+std::error_code DiskFull() { return {ENOSPC, std::generic_category()}; }
+
 std::error_code CopyPermissions(const std::string& from, const std::string& to) {
   struct stat st {};
   if (::stat(from.c_str(), &st) != 0) return Errno();

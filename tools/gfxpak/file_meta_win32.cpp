@@ -34,6 +34,8 @@ std::error_code FreeSpaceBeside(const std::string& path, std::uint64_t& bytes) {
   return {};
 }
 
+std::error_code DiskFull() { return {ERROR_DISK_FULL, std::system_category()}; }
+
 // Hidden and system only: a read-only archive cannot have been written,
 // and a read-only copy could not be renamed over it on every system.
 std::error_code CopyPermissions(const std::string& from, const std::string& to) {
