@@ -26,7 +26,10 @@ Status Hold(FileSystem& fs, const std::string& archive, FileLock& lock) {
     if (e == Errc::kForeignLockFile) return InFile(Fail(e), LockPathFor(archive));
     return InFile(Fail(e, e == Errc::kInUse ? "" : "cannot lock"), archive);
   }
-  for (const std::string& leftover : {TempPathFor(archive), TempPathFor(RestorePathFor(archive))}) {
+  // A copy of an archive that is a link lies beside the file it names.
+  std::string file;
+  if (auto e = fs.ResolveLinks(archive, file)) return InFile(Fail(e, "cannot follow the link"), archive);
+  for (const std::string& leftover : {TempPathFor(archive), TempPathFor(RestorePathFor(archive)), TempPathFor(file)}) {
     if (!fs.Exists(leftover)) continue;
     if (auto e = fs.Remove(leftover)) return InFile(Fail(e, "cannot remove what a killed gfxpak left"), leftover);
   }
@@ -266,11 +269,18 @@ Status CheckRoomForCopy(FileSystem& fs, const std::string& archive_path, std::ui
 // archive's permissions, runs last (what must happen between the flushed
 // copy and the rename) and renames the copy over the archive, which is
 // closed first (Windows renames over no open file). A failure names the
-// copy, and leaves the archive as it was.
+// copy, and leaves the archive as it was. An archive that is a symbolic
+// link is replaced where the link leads, so that the link stays a link;
+// the link is followed here, under the lock, because on Windows (and
+// under Wine, which shows a Unix link as a plain file) telling where it
+// leads means opening the file, which would make another writer's rename
+// over it fail.
 template <typename Write, typename Last>
 Status ReplaceByCopy(FileSystem& fs, const std::string& archive_path, std::unique_ptr<Storage>& archive,
                      Write&& write, Last&& last) {
-  const std::string temp = TempPathFor(archive_path);
+  std::string file;
+  if (auto e = fs.ResolveLinks(archive_path, file)) return InFile(Fail(e, "cannot follow the link"), archive_path);
+  const std::string temp = TempPathFor(file);
   std::unique_ptr<Storage> copy;
   Status status;
   if (auto e = fs.Open(temp, OpenMode::kCreateNew, copy)) status = InFile(Fail(e, "cannot create"), temp);
@@ -284,13 +294,11 @@ Status ReplaceByCopy(FileSystem& fs, const std::string& archive_path, std::uniqu
   copy.reset();
   archive.reset();
   if (status.ok()) {
-    if (auto e = fs.KeepMode(archive_path, temp)) status = InFile(Fail(e, "cannot give the archive's permissions"), temp);
+    if (auto e = fs.KeepMode(file, temp)) status = InFile(Fail(e, "cannot give the archive's permissions"), temp);
   }
   if (status.ok()) status = last();
   if (status.ok()) {
-    if (auto e = fs.Rename(temp, archive_path)) {
-      status = InFile(Fail(e, "cannot rename " + BareName(temp) + " over it"), archive_path);
-    }
+    if (auto e = fs.Rename(temp, file)) status = InFile(Fail(e, "cannot rename " + BareName(temp) + " over it"), file);
   }
   if (!status.ok()) fs.Remove(temp);
   return status;

@@ -777,24 +777,8 @@ bool Fits(const Command& c, std::size_t count) {
 
 bool IsHelp(std::string_view word) { return word == "--help" || word == "/?"; }
 
-// An ARCHIVE as gfxpak works on it: never a name that gfxpak gives an
-// archive's own files, and, where it is a symbolic link, the file it
-// names, so that the copy -compact and -restore rename over the archive
-// replaces the file and not the link, and the lock and the restore point
-// sit beside that file for every name it has.
-Status TakeArchiveOperand(FileSystem& fs, std::string& path) {
-  if (Status s = CheckNotKept(fs, path, FileUse::kArchive); !s.ok()) return s;
-  std::string target;
-  if (auto e = fs.ResolveLinks(path, target)) return InFile(Fail(e, "cannot follow the link"), path);
-  if (target == path) return {};
-  // An earlier gfxpak kept the restore point beside the link.
-  const std::string beside_link = RestorePathFor(path);
-  if (fs.Exists(beside_link) && !fs.Same(beside_link, RestorePathFor(target))) {
-    return InFile(Fail(Errc::kRestorePointBesideLink, {}, "move it to " + RestorePathFor(target)), beside_link);
-  }
-  path = target;
-  return {};
-}
+// An ARCHIVE is never a name that gfxpak gives an archive's own files.
+Status TakeArchiveOperand(FileSystem& fs, const std::string& path) { return CheckNotKept(fs, path, FileUse::kArchive); }
 
 Status Run(const Args& args, FileSystem& fs, std::ostream& out, Notes& notes) {
   if (args.empty()) return Usage("no command given");
@@ -809,11 +793,10 @@ Status Run(const Args& args, FileSystem& fs, std::ostream& out, Notes& notes) {
     const bool flag = is_flag(c);
     const Args operands(args.begin() + (flag ? 2 : 1), args.end());
     if (flag == flag_given && Fits(c, operands.size())) {
-      Args taken = operands;
       if (c.operands.starts_with("ARCHIVE")) {
-        if (Status s = TakeArchiveOperand(fs, taken[0]); !s.ok()) return s;
+        if (Status s = TakeArchiveOperand(fs, operands[0]); !s.ok()) return s;
       }
-      return c.run(Call{taken, flag, fs, out, notes});
+      return c.run(Call{operands, flag, fs, out, notes});
     }
     forms.push_back(c.operands.empty() && c.flag.empty() ? "no arguments" : Arguments(c));
   }

@@ -44,9 +44,6 @@ class GfxpakErrorCategory : public std::error_category {
       case Errc::kForeignLockFile:
         return "is not a lock file of gfxpak's (it holds data), and gfxpak keeps this name for the archive's lock: "
                "move or rename it";
-      case Errc::kRestorePointBesideLink:
-        return "is the restore point of an archive that is a symbolic link, and belongs beside the file the link "
-               "names";
       case Errc::kTornEntry:
         return "its table record is half written (a power loss cut an update short): the next gfxpak command that "
                "changes the archive repairs it";

@@ -40,7 +40,6 @@ enum class Errc {
   kKeptName,              // an ARCHIVE or OUT named as gfxpak names an archive's own files
   kForeignLockFile,       // a file of someone else's where the archive's lock file goes
   kTornEntry,             // an entry whose record a power loss left half written
-  kRestorePointBesideLink,  // a restore point beside a link to the archive, not beside the archive
   kIsAnArchive,           // an output that would overwrite a BIG archive
   kUnchangedEntry,        // -restore NAME of an entry that is as it was
   kProblemsFound,         // -check found something wrong
