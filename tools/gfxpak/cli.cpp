@@ -443,8 +443,10 @@ std::vector<std::string> UncountedRecords(Storage& storage, const Archive& a) {
 
 // The table as a reader meets it: names it can ask for, records in the
 // order and the number the header gives, entries whose bytes do not run
-// into one another.
-void CheckTable(Storage& storage, const Archive& a, Problems& problems) {
+// into one another. Entries that -restore NAME takes off the end of the
+// table leave their records behind it: where the archive is as gfxpak
+// left it, those are not looked for.
+void CheckTable(Storage& storage, const Archive& a, bool as_left, Problems& problems) {
   std::vector<std::string> seen;
   for (const Entry& e : a.entries) {
     if (e.name.empty() || std::any_of(e.name.begin(), e.name.end(), [](char c) {
@@ -458,7 +460,7 @@ void CheckTable(Storage& storage, const Archive& a, Problems& problems) {
     }
     seen.push_back(normal);
   }
-  const std::vector<std::string> uncounted = UncountedRecords(storage, a);
+  const std::vector<std::string> uncounted = as_left ? std::vector<std::string>() : UncountedRecords(storage, a);
   if (!uncounted.empty()) {
     problems.Add("the header counts " + std::to_string(a.entries.size()) + " entries, but " +
                  std::to_string(uncounted.size()) + " more records follow the table (the first " +
@@ -594,7 +596,9 @@ Status Check(FileSystem& fs, const std::string& path, std::ostream& out) {
   } else if (Status read = ReadEveryEntry(r.view(), a, problems, packed); !read.ok()) {
     return InFile(read, path);
   } else {
-    CheckTable(r.view(), a, problems);
+    const bool as_left = r.point && (r.point->state != RestoreState::kIdle ||
+                                     (r.point->layout > 1 && CheckFingerprint(*r.file, *r.point).ok()));
+    CheckTable(r.view(), a, as_left, problems);
   }
   for (const Entry& e : a.entries) {
     if (Status torn = RefuseTorn(r, e, path); !torn.ok()) problems.Add(Describe(torn.error()));
