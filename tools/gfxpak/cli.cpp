@@ -202,7 +202,7 @@ class TakenBack : public Storage {
   std::error_code Read(std::uint64_t offset, std::span<std::uint8_t> data) override {
     if (auto e = file_.Read(offset, data)) return e;
     for (const RecordChange& c : torn_) {
-      std::uint8_t record[8];
+      std::uint8_t record[8];  // the offset and size fields
       PutBe32(record, c.old_offset);
       PutBe32(record + 4, c.old_size);
       for (std::uint64_t i = 0; i < sizeof record; ++i) {
@@ -255,7 +255,8 @@ Status OpenForReading(FileSystem& fs, const std::string& path, Reading& r) {
   return {};
 }
 
-// The entry's name as its torn record's own table gives it.
+// An entry whose record a power loss tore reads as neither version of it:
+// it is named, and what to do.
 Status RefuseTorn(const Reading& r, const Entry& e, const std::string& path) {
   if (!r.is_torn(e)) return {};
   return InFile(Fail(Errc::kTornEntry, "entry \"" + e.name + "\""), path);
