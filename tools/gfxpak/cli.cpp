@@ -496,6 +496,8 @@ void CheckTable(Storage& storage, const Archive& a, bool as_left, Problems& prob
 Status CheckAgainstOriginal(const std::string& path, Reading& r, const Archive* a, const OriginalCheck& check,
                             Problems& problems, std::size_t& unknown) {
   const RestorePoint& point = *r.point;
+  const std::string advice = ": -restore cannot give the original back; the game's own " + BareName(path) +
+                             " (from its CD or a backup) can";
   std::vector<std::size_t> named;
   if (a != nullptr && point.state != RestoreState::kRestoring) {
     std::vector<EntryStanding> standings;
@@ -506,7 +508,7 @@ Status CheckAgainstOriginal(const std::string& path, Reading& r, const Archive* 
         case Standing::kSound: break;
         case Standing::kUnknown: ++unknown; break;
         case Standing::kNotOriginal:
-          problems.Add("entry " + entry + ": its bytes are not the original's, and gfxpak never changed it");
+          problems.Add("entry " + entry + ": its bytes are not the original's, and gfxpak never changed it" + advice);
           named.push_back(st.index);
           break;
         case Standing::kNotAsWritten:
@@ -519,8 +521,6 @@ Status CheckAgainstOriginal(const std::string& path, Reading& r, const Archive* 
       }
     }
   }
-  const std::string advice = ": -restore cannot give the original back; the game's own " + BareName(path) +
-                             " (from its CD or a backup) can";
   for (const Difference& d : Differences(check)) {
     if (d.entries.empty()) {
       problems.Add("bytes " + std::to_string(d.begin) + " to " + std::to_string(d.end) +
