@@ -31,11 +31,14 @@ struct PackerExitMeaning {
 inline constexpr std::array<PackerExitMeaning, 8> kPackerExits = {{
     {PackerExit::kDone, "done"},
     {PackerExit::kRefused, "refused for another reason; the message on stderr says why"},
-    {PackerExit::kUsage, "bad usage"},
+    {PackerExit::kUsage,
+     "bad usage, or an ARCHIVE or OUT named as gfxpak names an archive's own files (X.lock, X.restore)"},
     {PackerExit::kInUse, "the archive or file is in use by another program (the game, another gfxpak)"},
     {PackerExit::kAccessDenied, "access denied, or the file is read-only"},
     {PackerExit::kNoSpace, "no space left on the drive"},
-    {PackerExit::kDamaged, "damaged archive: not a BIGF archive, or one whose table cannot be right"},
+    {PackerExit::kDamaged,
+     "damaged archive: not a BIGF archive, one whose table cannot be right, or (-restore) one that no longer holds "
+     "its original"},
     {PackerExit::kEmptyFile, "empty stadium file: -compress and -p refuse a file that is empty or decodes to nothing"},
 }};
 

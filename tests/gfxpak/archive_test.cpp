@@ -251,7 +251,7 @@ TEST(ArchiveTest, CrashAfterAnyWriteLeavesOldOrNewContent) {
         // Nothing after the given number of changes reaches the file, as
         // when the process is killed there.
         FaultPlan plan(Fault::kKill, writes);
-        FaultyStorage storage(plan, std::make_unique<MemoryStorage>(original));
+        FaultyStorage storage(plan, std::make_unique<MemoryStorage>(original), "zdata.big");
         completed = PutEntry(storage, name, data, PutOptions{}).ok();
         Archive a;
         const Status status = ReadArchive(storage, a);
@@ -284,7 +284,7 @@ TEST(ArchiveTest, AFailedUpdateIsUndoneByteForByte) {
         FaultPlan plan(Fault::kOneWrite, failing);
         auto file = std::make_unique<MemoryStorage>(original);
         const MemoryStorage& bytes = *file;
-        FaultyStorage storage(plan, std::move(file));
+        FaultyStorage storage(plan, std::move(file), "zdata.big");
         PutResult result;
         const Status status = PutEntry(storage, name, data, PutOptions{}, &result);
         if (!plan.struck()) {

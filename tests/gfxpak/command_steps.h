@@ -28,8 +28,8 @@ inline Step Put(std::string name, unsigned seed, std::size_t size, MakeRestorePo
 }
 
 inline Status RestoreOriginal(FileSystem& fs) {
-  std::uint64_t size = 0;
-  return RestoreArchive(fs, kArchive, Force::kNo, size);
+  WholeRestore done;
+  return RestoreArchive(fs, kArchive, Force::kNo, done);
 }
 
 inline Step RestoreNamed(std::vector<std::string> names) {

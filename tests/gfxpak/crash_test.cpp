@@ -205,11 +205,51 @@ Verdict Judge(const Bytes& bytes, const Sides& sides) {
   return v;
 }
 
+std::size_t CountOf(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 std::string ListOutput(FileSystem& fs) {
   std::ostringstream out;
   std::ostringstream err;
   RunCommandLine({"-l", kArchive}, out, err, fs);
   return out.str();
+}
+
+int Run(FileSystem& fs, const std::vector<std::string>& args, std::string& out) {
+  std::ostringstream o;
+  std::ostringstream e;
+  const int code = RunCommandLine(args, o, e, fs);
+  out = o.str() + e.str();
+  return code;
+}
+
+// With a torn record, -l and -check name the one torn entry and say that
+// the next change repairs it; -x refuses that one and gives every other
+// entry as it was.
+void ReadersNameTheTornEntry(MemoryFileSystem& fs, const Sides& sides) {
+  std::string out;
+  EXPECT_EQ(Run(fs, {"-l", kArchive}, out), 0) << out;
+  EXPECT_EQ(CountOf(out, "(record half written by a power loss, listed as it was: the next change repairs it)"), 1u)
+      << out;
+  EXPECT_EQ(Run(fs, {"-check", kArchive}, out), 1) << out;
+  EXPECT_EQ(CountOf(out, "its table record is half written (a power loss cut an update short): the next gfxpak "
+                         "command that changes the archive repairs it"),
+            1u)
+      << out;
+  int refused = 0;
+  for (const auto& [name, data] : sides.old_contents) {
+    MemoryFileSystem copy = fs.Copy();
+    if (Run(copy, {"-x", kArchive, name, "out.o"}, out) != 0) {
+      ++refused;
+      EXPECT_NE(out.find("its table record is half written"), std::string::npos) << out;
+    } else {
+      EXPECT_EQ(copy.Get("out.o"), data) << name;
+    }
+  }
+  EXPECT_EQ(refused, 1);
 }
 
 struct Tally {
@@ -249,6 +289,7 @@ void CheckState(const Scenario& sc, const CrashFileSystem::Disk& disk, const Mem
     if (journal && LoadPoint(fs, kRestore).state == RestoreState::kUpdating) {
       const std::string listing = ListOutput(fs);
       EXPECT_NE(listing.find("with a table record half written"), std::string::npos) << listing;
+      ReadersNameTheTornEntry(fs, sides);
     }
     if (!journal) return;  // -norestore keeps no way back: FORMATS.md says so
   }

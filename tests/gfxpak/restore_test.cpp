@@ -1,18 +1,24 @@
 // Restore points: after any mix of imports the archive comes back with the
 // same SHA-256; restore points that are damaged, belong to another archive or
 // find the archive changed by another program are refused, and -force
-// restores anyway; a restore point of the earlier layout still restores.
+// restores only what it can prove; damage to any byte of the original or of
+// what gfxpak wrote is reported by -check and never restored as the
+// original; restore points of the earlier layouts still restore.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <tuple>
 
 #include "archive_ops.h"
 #include "big_archive.h"
+#include "byte_order.h"
+#include "cli.h"
+#include "refpack/refpack.h"
 #include "restore_point.h"
 #include "sha256.h"
 #include "test_support.h"
@@ -66,8 +72,8 @@ void Import(MemoryFileSystem& fs, const std::string& name, const Bytes& data) {
 }
 
 Status Restore(MemoryFileSystem& fs, Force force = Force::kNo) {
-  std::uint64_t size = 0;
-  return RestoreArchive(fs, kArchive, force, size);
+  WholeRestore done;
+  return RestoreArchive(fs, kArchive, force, done);
 }
 
 void RestoreAndCompare(MemoryFileSystem& fs, const Bytes& original) {
@@ -224,11 +230,13 @@ TEST(RestoreTest, DamagedRestorePointsAreRefusedAndChangeNothing) {
       {"garbage", rng.bytes(good.size()), damaged},
       {"truncated", Bytes(good.begin(), good.end() - 1), damaged},
       {"truncated inside the fixed part", Bytes(good.begin(), good.begin() + 50), damaged},
-      {"a changed header byte", flipped(180), damaged},
+      {"a changed header byte", flipped(static_cast<std::size_t>(LoadPoint(fs, kRestore).ranges.front().data_pos) + 2),
+       damaged},
       {"a changed saved byte", flipped(good.size() - 3), damaged},
       {"an unknown state", flipped(97), damaged},
-      // Consistent in itself, but its original cannot be this archive.
-      {"a changed original size", flipped(9), Errc::kForeignRestorePoint},
+      {"a changed hash of the original", flipped(205), damaged},
+      // The hashes of the original's pieces no longer fit its table.
+      {"a changed original size", flipped(9), damaged},
   };
   for (const auto& [label, bytes, refusal] : cases) {
     SCOPED_TRACE(label);
@@ -298,36 +306,166 @@ TEST(RestoreTest, ForeignAndOutdatedRestorePointsAreRefusedUnlessForced) {
     EXPECT_EQ(fs.Get(kArchive), c.archive) << "a refused restore point changed the archive";
     EXPECT_EQ(fs.Get(kRestore), point);
     if (c.archive.size() < original.size()) continue;
+    // -force goes ahead only where every byte it gives back hashes as the
+    // original's: never over another archive.
     const Status forced = Restore(fs, Force::kYes);
-    EXPECT_TRUE(forced.ok()) << Why(forced);
-    EXPECT_FALSE(fs.Exists(kRestore));
     if (c.force_gives_original) {
+      EXPECT_TRUE(forced.ok()) << Why(forced);
+      EXPECT_FALSE(fs.Exists(kRestore));
       EXPECT_EQ(fs.Get(kArchive), original);
+    } else {
+      EXPECT_EQ(forced.code(), Errc::kOriginalLost) << Why(forced);
+      EXPECT_EQ(fs.Get(kArchive), c.archive);
+      EXPECT_EQ(fs.Get(kRestore), point);
     }
   }
 }
 
-// The first layout, written out by hand: magic, original size,
-// committed length, header and tail lengths, their SHA-256, 8 unused bytes,
-// then the saved header as a range (offset, length, FNV-1a seeded with the
-// offset, bytes).
-Bytes EarlierRestorePoint(const Bytes& original, std::size_t header_length) {
+// Damage to one place at a time, after a replacement and two additions (one
+// that moved the first entry out of the growing table's way): -check
+// reports each, naming the entry it is in, and neither -restore nor
+// -restore -force calls anything but the original the original. Without a
+// restore point only what the table and the compressed entries show can be
+// seen (bench_check measures that share).
+TEST(RestoreTest, EveryDamageIsReportedAndNeverRestoredAsTheOriginal) {
+  Rng rng{std::mt19937(41)};
+  std::vector<std::pair<std::string, Bytes>> entries;
+  for (int i = 0; i < 6; ++i) {
+    Bytes data = rng.bytes(5000 + 600 * static_cast<std::size_t>(i));
+    if (i % 2 == 1) {
+      // Text compresses: these are the entries that decode.
+      std::string text;
+      while (text.size() < 8000) text += "vertex " + std::to_string(rng(1000)) + "\n";
+      data = refpack::Compress(Bytes(text.begin(), text.end()));
+    }
+    entries.emplace_back(Name("data\\stadium\\s", i, ".o"), std::move(data));
+  }
+  Bytes original = DenseArchive(entries);
+  MemoryStorage original_storage(original);
+  Archive was;
+  ASSERT_TRUE(ReadArchive(original_storage, was).ok());
+  // 16 bytes after s4 that no entry holds, as other packers leave them.
+  const Entry& s4 = was.entries[4];
+  PutBe32(&original[s4.record_pos + 4], s4.size - 16);
+  const std::uint64_t gap = std::uint64_t{s4.offset} + s4.size - 16;
+
+  MemoryFileSystem imported;
+  imported.Put(kArchive, original);
+  Import(imported, "s2.o", rng.bytes(2500));
+  Import(imported, "a_new_stadium_with_a_long_enough_name.o", rng.bytes(900));
+  Import(imported, "added_two.h", rng.bytes(700));
+  const Bytes changed = imported.Get(kArchive);
+  const Bytes point = imported.Get(kRestore);
+  MemoryStorage now(changed);
+  Archive a;
+  ASSERT_TRUE(ReadArchive(now, a).ok());
+  ASSERT_NE(a.entries[0].offset, was.entries[0].offset) << "the growing table moved no entry";
+  // Beyond what the restore point saved: the bytes -restore would keep.
+  const RestorePoint saved = LoadPoint(imported, kRestore);
+  ASSERT_TRUE(std::all_of(saved.ranges.begin(), saved.ranges.end(),
+                          [&](const SavedRange& r) { return r.offset + r.length <= was.entries[2].offset; }));
+
+  const auto flip = [&](std::uint64_t at) {
+    Bytes b = changed;
+    b[at] ^= 0x10;
+    return b;
+  };
+  const auto in = [&](std::size_t index) { return a.entries[index].offset + a.entries[index].size / 2; };
+  const auto name_byte = [&](std::size_t index) { return a.entries[index].record_pos + 8 + 3; };
+  const auto count = [&](std::uint32_t n) {
+    Bytes b = changed;
+    PutBe32(&b[8], n);
+    return b;
+  };
+  const auto swapped = [&](std::size_t x, std::size_t y) {
+    Bytes b = changed;
+    for (std::size_t i = 0; i < 8; ++i) std::swap(b[a.entries[x].record_pos + i], b[a.entries[y].record_pos + i]);
+    return b;
+  };
+  struct Damage {
+    const char* label;
+    Bytes archive;
+    std::string named;  // what -check's lines must mention
+  };
+  const std::vector<Damage> damages = {
+      {"a bit in an original stored entry", flip(in(4)), "s4.o"},
+      {"a bit in an original compressed entry", flip(in(5)), "s5.o"},
+      {"a bit in the original entry the table moved", flip(in(0)), "s0.o"},
+      {"a bit in the replaced entry's original bytes", flip(was.entries[2].offset + 10), "s2.o"},
+      {"a bit in the entry gfxpak wrote over it", flip(in(2)), "s2.o"},
+      {"a bit in an added entry", flip(in(6)), "a_new_stadium"},
+      {"a bit between the original's entries", flip(gap + 5), "between its entries"},
+      {"a byte of an original entry's name", flip(name_byte(1)), "s1.o"},
+      {"a byte of an added entry's name", flip(name_byte(7)), "added_two.h"},
+      {"the count lowered by one", count(7), "added_two.h"},
+      {"the count lowered below the original's", count(4), "s4.o"},
+      {"two original records swapped", swapped(1, 4), "s1.o"},
+  };
+  for (const Damage& d : damages) {
+    SCOPED_TRACE(d.label);
+    MemoryFileSystem fs;
+    fs.Put(kArchive, d.archive);
+    fs.Put(kRestore, point);
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunCommandLine({"-check", kArchive}, out, err, fs), 1) << out.str();
+    EXPECT_NE(out.str().find(d.named), std::string::npos) << out.str();
+    // Nor is the replaced entry put back with anything but its original bytes.
+    MemoryFileSystem by_name = fs.Copy();
+    EntriesRestored back;
+    if (RestoreEntries(by_name, kArchive, {"s2.o"}, back).ok()) {
+      MemoryStorage after(by_name.Get(kArchive));
+      Archive restored;
+      Bytes data;
+      ASSERT_TRUE(ReadArchive(after, restored).ok());
+      ASSERT_TRUE(ReadEntry(after, restored.entries[2], data).ok());
+      EXPECT_EQ(data, entries[2].second) << "s2.o is back with other bytes than its original's";
+    } else {
+      EXPECT_EQ(by_name.Get(kArchive), d.archive);
+    }
+    for (const Force force : {Force::kNo, Force::kYes}) {
+      const Status restored = Restore(fs, force);
+      if (restored.ok()) {
+        EXPECT_EQ(fs.Get(kArchive), original) << "called the original, and it is not";
+        break;
+      }
+      EXPECT_EQ(fs.Get(kArchive), d.archive) << Why(restored);
+      EXPECT_EQ(fs.Get(kRestore), point);
+    }
+  }
+}
+
+// The earlier layouts, written out by hand: magic, original size,
+// committed length, header and tail lengths, their SHA-256; then 8 unused
+// bytes (layout 1) or the state block (layout 2: idle, the fingerprint of
+// the archive as gfxpak left it, no update); then the saved header as a
+// range (offset, length, FNV-1a seeded with the offset, bytes).
+Bytes EarlierRestorePoint(int layout, const Bytes& original, std::size_t header_length, const Fingerprint& left) {
   auto le = [](Bytes& out, std::uint64_t v, int n) {
     for (int i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
   };
   const std::size_t tail = std::min<std::size_t>(original.size(), 4096);
   const Bytes header(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(header_length));
   const Bytes tail_bytes(original.end() - static_cast<std::ptrdiff_t>(tail), original.end());
-  Bytes out = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '1'};
+  const std::size_t fixed = layout == 1 ? 104 : 160;
+  Bytes out = {'G', 'P', 'K', 'R', 'S', 'T', 'R', static_cast<std::uint8_t>('0' + layout)};
   le(out, original.size(), 8);
-  le(out, 104 + 16 + header_length, 8);
+  le(out, fixed + 16 + header_length, 8);
   le(out, header_length, 4);
   le(out, tail, 4);
   const auto header_hash = Sha256Of(header);
   const auto tail_hash = Sha256Of(tail_bytes);
   out.insert(out.end(), header_hash.begin(), header_hash.end());
   out.insert(out.end(), tail_hash.begin(), tail_hash.end());
-  le(out, 0, 8);
+  if (layout == 1) {
+    le(out, 0, 8);
+  } else {
+    le(out, 0, 4);
+    le(out, left.entry, 4);
+    le(out, left.size, 8);
+    out.insert(out.end(), left.hash.begin(), left.hash.end());
+    le(out, 0, 16);
+  }
   std::uint32_t fnv = 2166136261u;
   for (std::uint8_t b : header) fnv = (fnv ^ b) * 16777619u;
   le(out, 0, 8);
@@ -337,42 +475,69 @@ Bytes EarlierRestorePoint(const Bytes& original, std::size_t header_length) {
   return out;
 }
 
-// Restore points already on users' disks still take the archive back, and
-// the first import through one rewrites it in the current layout.
-TEST(RestoreTest, RestorePointsOfTheEarlierLayoutStillRestore) {
+// Restore points already on players' disks, of both earlier layouts, still
+// take the archive back (checking what they can: the header, the table and
+// the last bytes), and the first import through one brings it up to date,
+// with the hashes of the original as the archive then gives it.
+TEST(RestoreTest, RestorePointsOfTheEarlierLayoutsStillRestore) {
   Rng rng{std::mt19937(31)};
   const Bytes original = DenseArchive(rng, 6);
   MemoryStorage probe(original);
   Archive a;
   ASSERT_TRUE(ReadArchive(probe, a).ok());
-  const Bytes earlier = EarlierRestorePoint(original, a.table_end + a.trailer.size());
 
-  // As the first builds of gfxpak left an archive after a replacement: new data above the
+  // As earlier builds of gfxpak left an archive after a replacement: new data above the
   // original size, the table repointed, nothing saved but the header.
   MemoryStorage changed(original);
   PutOptions above;
   above.reuse_floor = original.size();
   ASSERT_TRUE(PutEntry(changed, "stadium_2.o", rng.bytes(4000), above).ok());
+  Fingerprint left;
+  ASSERT_TRUE(TakeFingerprint(changed, kNoEntry, left).ok());
 
-  for (bool import_first : {false, true}) {
-    SCOPED_TRACE(import_first ? "imported into first" : "restored directly");
-    MemoryFileSystem fs;
-    fs.Put(kArchive, changed.bytes());
-    fs.Put(kRestore, earlier);
-    if (import_first) {
-      Import(fs, "new_entry.o", rng.bytes(700));
-      const Bytes upgraded = fs.Get(kRestore);
-      EXPECT_EQ(std::memcmp(upgraded.data(), "GPKRSTR2", 8), 0);
+  for (const int layout : {1, 2}) {
+    const Bytes earlier = EarlierRestorePoint(layout, original, a.table_end + a.trailer.size(), left);
+    for (bool import_first : {false, true}) {
+      SCOPED_TRACE(std::string(import_first ? "imported into first" : "restored directly") + ", layout " +
+                   std::to_string(layout));
+      MemoryFileSystem fs;
+      fs.Put(kArchive, changed.bytes());
+      fs.Put(kRestore, earlier);
+      EXPECT_EQ(LoadPoint(fs, kRestore).layout, layout);
+      if (import_first) {
+        Import(fs, "new_entry.o", rng.bytes(700));
+        const RestorePoint upgraded = LoadPoint(fs, kRestore);
+        EXPECT_EQ(upgraded.layout, kCurrentLayout);
+        EXPECT_FALSE(upgraded.pieces.empty());
+        EXPECT_TRUE(upgraded.pieces_from_upgrade);
+        // The replaced entry, which an earlier gfxpak wrote, is claimed as
+        // the import found it: damage to it from now on is seen.
+        MemoryFileSystem damaged = fs.Copy();
+        Bytes bytes = damaged.Get(kArchive);
+        MemoryStorage now(bytes);
+        Archive imported;
+        ASSERT_TRUE(ReadArchive(now, imported).ok());
+        bytes[imported.entries[*FindEntry(imported, "stadium_2.o")].offset + 10] ^= 1;
+        damaged.Put(kArchive, bytes);
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(RunCommandLine({"-check", kArchive}, out, err, damaged), 1) << out.str();
+        EXPECT_NE(out.str().find("entry \"data\\stadium_2.o\": its bytes are neither"), std::string::npos) << out.str();
+      }
+      WholeRestore done;
+      const Status s = RestoreArchive(fs, kArchive, Force::kNo, done);
+      ASSERT_TRUE(s.ok()) << Why(s);
+      EXPECT_EQ(fs.Get(kArchive), original);
+      EXPECT_FALSE(fs.Exists(kRestore));
+      EXPECT_EQ(done.pieces, import_first);
     }
-    RestoreAndCompare(fs, original);
+    // One that belongs to another archive is still refused by its own check.
+    MemoryFileSystem other;
+    other.Put(kArchive, DenseArchive(rng, 6));
+    other.Put(kRestore, earlier);
+    EXPECT_EQ(Restore(other).code(), Errc::kForeignRestorePoint);
+    EXPECT_EQ(other.Get(kRestore), earlier);
   }
-
-  // One that belongs to another archive is still refused by its own check.
-  MemoryFileSystem other;
-  other.Put(kArchive, DenseArchive(rng, 6));
-  other.Put(kRestore, earlier);
-  EXPECT_EQ(Restore(other).code(), Errc::kForeignRestorePoint);
-  EXPECT_EQ(other.Get(kRestore), earlier);
 }
 
 }  // namespace

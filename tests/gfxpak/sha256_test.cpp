@@ -1,10 +1,11 @@
-// The hash that restore points identify the original archive by.
+// The hashes that restore points identify and check the original archive by.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "crc64.h"
 #include "sha256.h"
 #include "test_support.h"
 
@@ -29,6 +30,19 @@ TEST(Sha256Test, KnownDigests) {
     sha.Update(std::span(long_text).subspan(at, std::min(step, long_text.size() - at)));
   }
   EXPECT_EQ(ToHex(sha.Finish()), cases[3].second);
+}
+
+// The standard check value of CRC-64/XZ, and the same CRC whether the bytes
+// go in whole words (the eight tables) or one at a time (the first alone).
+TEST(Crc64Test, CheckValueAndPieces) {
+  const std::string check = "123456789";
+  EXPECT_EQ(Crc64(0, Bytes(check.begin(), check.end())), 0x995DC9BBDF1939FAu);
+  EXPECT_EQ(Crc64(0, {}), 0u);
+  Bytes data(1000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7919 >> 3);
+  std::uint64_t by_byte = 0;
+  for (const std::uint8_t b : data) by_byte = Crc64(by_byte, std::span(&b, 1));
+  EXPECT_EQ(Crc64(0, data), by_byte);
 }
 
 }  // namespace

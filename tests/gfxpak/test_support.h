@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,13 @@ class MemoryFileSystem : public FileSystem {
   // One writer at a time, as the tests run.
   std::error_code Lock(const std::string&, FileLock&) override { return {}; }
   bool Same(const std::string& a, const std::string& b) override { return a == b && Exists(a); }
+  // A drive as full as a test says; one that does not tell, when none does.
+  std::error_code FreeSpace(const std::string& path, std::uint64_t& bytes) override {
+    if (!free_space) return FileSystem::FreeSpace(path, bytes);
+    bytes = *free_space;
+    return {};
+  }
+  std::optional<std::uint64_t> free_space;
 
   void Put(const std::string& path, Bytes bytes) { files_[path] = std::make_shared<MemoryStorage>(std::move(bytes)); }
   Bytes Get(const std::string& path) const {
@@ -140,22 +148,30 @@ class FaultPlan {
 
   // Whether the fault happened: when not, the operation ran to its end.
   bool struck() const { return struck_; }
-  // Whether this change (a write, or another change) fails.
-  bool Strikes(bool is_write) {
+  // The file of the first change that failed.
+  const std::string& struck_file() const { return struck_file_; }
+  // Whether this change (a write, or another change) of file fails.
+  bool Strikes(bool is_write, const std::string& file) {
+    const bool before = struck_;
+    bool fails = false;
     switch (fault_) {
       case Fault::kKill:
         if (changes_++ >= at_) struck_ = true;
-        return struck_;
+        fails = struck_;
+        break;
       case Fault::kNoSpace:
         if (!is_write) return false;
         if (writes_++ >= at_) struck_ = true;
-        return struck_;
+        fails = struck_;
+        break;
       case Fault::kOneWrite:
         if (!is_write || writes_++ != at_) return false;
         struck_ = true;
-        return true;
+        fails = true;
+        break;
     }
-    return false;
+    if (!before && struck_) struck_file_ = file;
+    return fails;
   }
   // A flush after a kill does not reach the disk either.
   bool FlushFails() const { return fault_ == Fault::kKill && struck_; }
@@ -169,15 +185,17 @@ class FaultPlan {
   int changes_ = 0;
   int writes_ = 0;
   bool struck_ = false;
+  std::string struck_file_;
 };
 
 // One file whose changes fail as the plan says; reads pass through.
 class FaultyStorage : public Storage {
  public:
-  FaultyStorage(FaultPlan& plan, std::unique_ptr<Storage> inner) : plan_(plan), inner_(std::move(inner)) {}
+  FaultyStorage(FaultPlan& plan, std::unique_ptr<Storage> inner, std::string path)
+      : plan_(plan), inner_(std::move(inner)), path_(std::move(path)) {}
   std::error_code Read(std::uint64_t offset, std::span<std::uint8_t> data) override { return inner_->Read(offset, data); }
   std::error_code Write(std::uint64_t offset, std::span<const std::uint8_t> data) override {
-    if (plan_.Strikes(true)) return plan_.Failure();
+    if (plan_.Strikes(true, path_)) return plan_.Failure();
     return inner_->Write(offset, data);
   }
   std::error_code Flush() override {
@@ -186,13 +204,14 @@ class FaultyStorage : public Storage {
   }
   std::error_code Size(std::uint64_t& size) override { return inner_->Size(size); }
   std::error_code Truncate(std::uint64_t size) override {
-    if (plan_.Strikes(false)) return plan_.Failure();
+    if (plan_.Strikes(false, path_)) return plan_.Failure();
     return inner_->Truncate(size);
   }
 
  private:
   FaultPlan& plan_;
   std::unique_ptr<Storage> inner_;
+  std::string path_;
 };
 
 // A file system whose every file, and whose creating, renaming and removing,
@@ -202,21 +221,22 @@ class FaultyFileSystem : public FileSystem {
   FaultyFileSystem(FileSystem& inner, Fault fault, int at) : inner_(inner), plan_(fault, at) {}
 
   bool struck() const { return plan_.struck(); }
+  const std::string& struck_file() const { return plan_.struck_file(); }
 
   std::error_code Open(const std::string& path, OpenMode mode, std::unique_ptr<Storage>& file) override {
-    if (mode == OpenMode::kCreateNew && plan_.Strikes(false)) return plan_.Failure();
+    if (mode == OpenMode::kCreateNew && plan_.Strikes(false, path)) return plan_.Failure();
     std::unique_ptr<Storage> opened;
     if (auto e = inner_.Open(path, mode, opened)) return e;
-    file = std::make_unique<FaultyStorage>(plan_, std::move(opened));
+    file = std::make_unique<FaultyStorage>(plan_, std::move(opened), path);
     return {};
   }
   bool Exists(const std::string& path) override { return inner_.Exists(path); }
   std::error_code Remove(const std::string& path) override {
-    if (plan_.Strikes(false)) return plan_.Failure();
+    if (plan_.Strikes(false, path)) return plan_.Failure();
     return inner_.Remove(path);
   }
   std::error_code Rename(const std::string& from, const std::string& to) override {
-    if (plan_.Strikes(false)) return plan_.Failure();
+    if (plan_.Strikes(false, to)) return plan_.Failure();
     return inner_.Rename(from, to);
   }
   std::error_code Lock(const std::string& path, FileLock& lock) override { return inner_.Lock(path, lock); }

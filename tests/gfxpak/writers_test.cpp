@@ -200,9 +200,9 @@ TEST_F(WritersTest, TwoImportsIntoAnExistingArchive) {
     if (HasFailure()) break;
   }
   // Every import went through the one restore point.
-  std::uint64_t size = 0;
+  WholeRestore done;
   SystemFileSystem disk;
-  ASSERT_TRUE(RestoreArchive(disk, archive_, Force::kNo, size).ok());
+  ASSERT_TRUE(RestoreArchive(disk, archive_, Force::kNo, done).ok());
   EXPECT_EQ(HashOf(archive_), original);
 }
 
@@ -233,8 +233,8 @@ TEST_F(WritersTest, ImportAgainstRestore) {
       ASSERT_TRUE(fs::exists(RestorePathFor(archive_))) << "round " << round << ": the way back is lost";
     }
     if (fs::exists(RestorePathFor(archive_))) {
-      std::uint64_t size = 0;
-      ASSERT_TRUE(RestoreArchive(disk, archive_, Force::kNo, size).ok()) << "round " << round;
+      WholeRestore done;
+      ASSERT_TRUE(RestoreArchive(disk, archive_, Force::kNo, done).ok()) << "round " << round;
     }
     ASSERT_EQ(HashOf(archive_), original) << "round " << round;
     ExpectNoLeftovers(round);

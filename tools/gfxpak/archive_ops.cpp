@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "big_archive.h"
+#include "file_meta.h"
 #include "restore_point.h"
 #include "temp_names.h"
 
@@ -21,8 +22,14 @@ Status CannotOpen(std::error_code e, const std::string& path) {
 
 // One writer's hold on an archive, for the whole of its command.
 Status Hold(FileSystem& fs, const std::string& archive, FileLock& lock) {
-  if (auto e = fs.Lock(LockPathFor(archive), lock)) return InFile(Fail(e, e == Errc::kInUse ? "" : "cannot lock"), archive);
-  for (const std::string& leftover : {TempPathFor(archive), TempPathFor(RestorePathFor(archive))}) {
+  if (auto e = fs.Lock(LockPathFor(archive), lock)) {
+    if (e == Errc::kForeignLockFile) return InFile(Fail(e), LockPathFor(archive));
+    return InFile(Fail(e, e == Errc::kInUse ? "" : "cannot lock"), archive);
+  }
+  // A copy of an archive that is a link lies beside the file it names.
+  std::string file;
+  if (auto e = fs.ResolveLinks(archive, file)) return InFile(Fail(e, "cannot follow the link"), archive);
+  for (const std::string& leftover : {TempPathFor(archive), TempPathFor(RestorePathFor(archive)), TempPathFor(file)}) {
     if (!fs.Exists(leftover)) continue;
     if (auto e = fs.Remove(leftover)) return InFile(Fail(e, "cannot remove what a killed gfxpak left"), leftover);
   }
@@ -34,25 +41,35 @@ struct OpenPoint {
   RestorePoint point;
 };
 
-// The archive's restore point, open and in the current layout, with an
-// update that a kill cut short settled. One of the earlier layout can only be
-// checked against the last bytes of its original: that check is made before
-// the fingerprint of today's archive is written into it, unless forced.
+// Writes bytes as the archive's restore point and opens it again.
+Status RewriteRestorePoint(FileSystem& fs, const std::string& archive_path, const std::vector<std::uint8_t>& bytes,
+                           OpenPoint& open) {
+  const std::string path = RestorePathFor(archive_path);
+  open.journal.reset();
+  if (Status s = WriteFileVia(fs, TempPathFor(path), path, bytes); !s.ok()) return s;
+  if (auto e = fs.Open(path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, path);
+  return InFile(LoadRestorePoint(*open.journal, open.point), path);
+}
+
+// The archive's restore point, open, with an update that a kill cut short
+// settled. One of the first layout has no state to settle: it is brought
+// into the current one first, with the archive as it is as the state gfxpak
+// left, after the one check it allows (its original's last bytes), unless
+// forced.
 Status OpenRestorePoint(FileSystem& fs, const std::string& archive_path, Storage& archive, Force force,
                         OpenPoint& open, Settlement* settled) {
   const std::string path = RestorePathFor(archive_path);
   if (auto e = fs.Open(path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, path);
   if (Status s = LoadRestorePoint(*open.journal, open.point); !s.ok()) return InFile(s, path);
-  if (open.point.earlier_layout) {
+  if (open.point.layout == 1) {
     if (force == Force::kNo) {
       if (Status s = CheckBelongs(*open.journal, archive, open.point); !s.ok()) return InFile(s, path);
     }
     std::vector<std::uint8_t> bytes;
-    if (Status s = UpgradeRestorePoint(*open.journal, archive, open.point, bytes); !s.ok()) return InFile(s, path);
-    open.journal.reset();
-    if (Status s = WriteFileVia(fs, TempPathFor(path), path, bytes); !s.ok()) return s;
-    if (auto e = fs.Open(path, OpenMode::kUpdate, open.journal)) return CannotOpen(e, path);
-    if (Status s = LoadRestorePoint(*open.journal, open.point); !s.ok()) return InFile(s, path);
+    if (Status s = UpgradeRestorePoint(*open.journal, archive, open.point, WithPieces::kNo, bytes); !s.ok()) {
+      return InFile(s, path);
+    }
+    if (Status s = RewriteRestorePoint(fs, archive_path, bytes, open); !s.ok()) return s;
   }
   Settlement settlement;
   const Status s = RestoreJournal(*open.journal, archive, open.point).Settle(settlement);
@@ -80,7 +97,16 @@ Status RestorePointForImport(FileSystem& fs, const std::string& archive_path, St
   if (fs.Exists(restore_path)) {
     if (Status s = OpenRestorePoint(fs, archive_path, archive, Force::kNo, open, settled); !s.ok()) return s;
     if (open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
-    return CheckRestorePoint(open, archive, archive_path);
+    if (Status s = CheckRestorePoint(open, archive, archive_path); !s.ok()) return s;
+    if (!open.point.pieces.empty()) return {};
+    // One that an earlier gfxpak made holds no hashes of the original: they
+    // are taken now, once, from the original as the archive and the saved
+    // ranges give it, so that from here on it proves what it gives back.
+    std::vector<std::uint8_t> bytes;
+    if (Status s = UpgradeRestorePoint(*open.journal, archive, open.point, WithPieces::kYes, bytes); !s.ok()) {
+      return InFile(s, restore_path);
+    }
+    return RewriteRestorePoint(fs, archive_path, bytes, open);
   }
   if (make == MakeRestorePoint::kNo) return {};
   std::vector<std::uint8_t> bytes;
@@ -138,14 +164,66 @@ Status HoldForRestore(FileSystem& fs, const std::string& archive_path, Force for
   return OpenRestorePoint(fs, archive_path, *archive, force, open, settled);
 }
 
+// "entries "a.o", "b.o" and 3 others, and 2 ranges between entries (bytes
+// 100 to 180, ...)": a few named, the rest counted, to fit one line.
+std::string DescribeDifferences(const OriginalCheck& check) {
+  constexpr std::size_t kNamed = 3;
+  std::vector<std::size_t> entries;
+  std::vector<const Difference*> between;
+  const std::vector<Difference> differences = Differences(check);
+  for (const Difference& d : differences) {
+    entries.insert(entries.end(), d.entries.begin(), d.entries.end());
+    if (d.entries.empty()) between.push_back(&d);
+  }
+  std::sort(entries.begin(), entries.end());
+  entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+  std::string text;
+  if (!entries.empty()) {
+    text += entries.size() == 1 ? "entry " : "entries ";
+    for (std::size_t i = 0; i < std::min(entries.size(), kNamed); ++i) {
+      if (i > 0) text += ", ";
+      text += '"';
+      text += check.entries[entries[i]].name;
+      text += '"';
+    }
+    if (entries.size() > kNamed) text += " and " + std::to_string(entries.size() - kNamed) + " others";
+  }
+  if (!between.empty()) {
+    if (!text.empty()) text += ", and ";
+    text += between.size() == 1 ? "bytes " : std::to_string(between.size()) + " ranges between entries (bytes ";
+    text += std::to_string(between.front()->begin) + " to " + std::to_string(between.front()->end);
+    text += between.size() == 1 ? " between entries" : ", ...)";
+  }
+  return text + (entries.size() + between.size() == 1 ? " is" : " are") + " not the original's";
+}
+
+// The original's pieces that the archive and its restore point no longer
+// give as they were, as the error that refuses a restore for them, before
+// anything is written: the player is told which entries differ and that
+// only the game's own archive can mend them.
+// With kSomeOnly, a check that failed already (the fingerprint, the last
+// bytes) stands where most of the original differs: that is another
+// archive, or one changed throughout, rather than damage to some entries.
+enum class Reach { kAny, kSomeOnly };
+Status CheckOriginalBeforeRestore(OpenPoint& open, Storage& archive, const std::string& archive_path,
+                                  Reach reach = Reach::kAny) {
+  OriginalCheck check;
+  if (Status s = CheckOriginal(*open.journal, archive, open.point, check); !s.ok()) return InFile(s, archive_path);
+  if (!check.any() || (reach == Reach::kSomeOnly && check.mostly())) return {};
+  return InFile(Fail(Errc::kOriginalLost, {}, DescribeDifferences(check)), archive_path);
+}
+
 // Writes the whole original back and deletes the restore point, which goes
 // only once the archive is whole again and closed (Windows removes no open
 // file): an interrupted restore finds its restore point and runs again.
 Status PutOriginalBack(FileSystem& fs, const std::string& archive_path, std::unique_ptr<Storage>& archive,
                        OpenPoint& open, Force force) {
   const TailCheck tail = force == Force::kYes ? TailCheck::kSkip : TailCheck::kCheck;
-  if (Status s = RestoreJournal(*open.journal, *archive, open.point).Restore(tail); !s.ok()) {
-    return InFile(s, archive_path);
+  RestoreProgress progress = RestoreProgress::kNotStarted;
+  if (Status s = RestoreJournal(*open.journal, *archive, open.point).Restore(tail, progress); !s.ok()) {
+    s = InFile(s, archive_path);
+    s.error().part_way = progress == RestoreProgress::kPartWay;
+    return s;
   }
   open.journal.reset();
   archive.reset();
@@ -175,56 +253,76 @@ Status ResolveNames(const Archive& a, const std::vector<Origin>& origins, const 
   return {};
 }
 
-// Gives a replaced entry its original bytes: where they still lie whole in
-// the archive, by pointing the entry back at them; where the growing table
-// took their place, as a copy that the restore point supplies.
-Status PutEntryBack(OpenPoint& open, Storage& archive, const Archive& a, const Entry& original, std::size_t index) {
-  std::vector<std::uint8_t> was;
-  const std::uint64_t end = std::uint64_t{original.offset} + original.size;
-  if (Status s = ReadOriginal(*open.journal, archive, open.point, original.offset, end, was); !s.ok()) return s;
-  std::vector<std::uint8_t> now(was.size());
-  const bool in_place = original.offset >= a.table_end + a.trailer.size() && !archive.Read(original.offset, now) &&
-                        now == was;
-  ArchiveAfter after = ArchiveAfter::kUpdated;
-  return ThroughJournal(
-      open, archive,
-      [&](const PutOptions& options, PutResult& result) {
-        return in_place ? RepointEntry(archive, index, original.offset, original.size, options, &result)
-                        : ReplaceEntry(archive, index, was, options, &result);
-      },
-      after);
+// The free space a copy of bytes beside the archive needs, checked before
+// it is written: a drive with less fails a long write part way, and says
+// so only about the copy.
+Status CheckRoomForCopy(FileSystem& fs, const std::string& archive_path, std::uint64_t bytes) {
+  std::uint64_t free = 0;
+  if (fs.FreeSpace(archive_path, free) || free >= bytes) return {};
+  return InFile(Fail(DiskFull(), "cannot copy it",
+                     "the copy needs " + std::to_string(bytes) + " bytes beside it, the drive has " +
+                         std::to_string(free) + " free; it is as it was"),
+                archive_path);
 }
 
-// Takes entries that are not at the end of the table out of it, on a copy
-// that replaces the archive (see PlanRemoval). The restore point records the
-// removal first, so that a kill between the rename and the record is
-// settled by what readers see.
-Status RemoveByCopy(FileSystem& fs, const std::string& archive_path, std::unique_ptr<Storage>& archive,
-                    OpenPoint& open, const std::vector<std::size_t>& removed) {
-  Archive a;
-  if (Status s = ReadArchive(*archive, a); !s.ok()) return s;
-  const UpdateTarget target = PlanRemoval(a, removed);
-  const std::uint64_t reach = a.table_end + a.trailer.size();
-  if (Status s = RestoreJournal(*open.journal, *archive, open.point).Begin(a.file_size, reach, target); !s.ok()) {
-    return s;
-  }
-  const std::string temp = TempPathFor(archive_path);
+// Writes a copy of the archive beside it with write, gives it the
+// archive's permissions, runs last (what must happen between the flushed
+// copy and the rename) and renames the copy over the archive, which is
+// closed first (Windows renames over no open file). A failure names the
+// copy, and leaves the archive as it was. An archive that is a symbolic
+// link is replaced where the link leads, so that the link stays a link;
+// the link is followed here, under the lock, because on Windows (and
+// under Wine, which shows a Unix link as a plain file) telling where it
+// leads means opening the file, which would make another writer's rename
+// over it fail.
+template <typename Write, typename Last>
+Status ReplaceByCopy(FileSystem& fs, const std::string& archive_path, std::unique_ptr<Storage>& archive,
+                     Write&& write, Last&& last) {
+  std::string file;
+  if (auto e = fs.ResolveLinks(archive_path, file)) return InFile(Fail(e, "cannot follow the link"), archive_path);
+  const std::string temp = TempPathFor(file);
   std::unique_ptr<Storage> copy;
   Status status;
   if (auto e = fs.Open(temp, OpenMode::kCreateNew, copy)) status = InFile(Fail(e, "cannot create"), temp);
-  if (status.ok()) status = WriteRemoval(*archive, *copy, target);
-  // Windows renames over no open file.
+  if (status.ok()) {
+    status = write(*archive, *copy);
+    if (!status.ok() && status.error().path.empty()) {
+      status.error().path = temp;
+      status.error().detail = "the copy of " + BareName(archive_path) + "; it is as it was";
+    }
+  }
   copy.reset();
   archive.reset();
   if (status.ok()) {
-    if (auto e = fs.Rename(temp, archive_path)) status = Fail(e, "cannot rename " + BareName(temp) + " over it");
+    if (auto e = fs.KeepMode(file, temp)) status = InFile(Fail(e, "cannot give the archive's permissions"), temp);
   }
+  if (status.ok()) status = last();
+  if (status.ok()) {
+    if (auto e = fs.Rename(temp, file)) status = InFile(Fail(e, "cannot rename " + BareName(temp) + " over it"), file);
+  }
+  if (!status.ok()) fs.Remove(temp);
+  return status;
+}
+
+// A restore by name that takes entries out of the middle of the table, on a
+// copy (see EntriesBack). The restore point records it first, so that a
+// kill between the rename and the record is settled by what readers see.
+Status PutBackByCopy(FileSystem& fs, const std::string& archive_path, std::unique_ptr<Storage>& archive,
+                     OpenPoint& open, const EntriesBack& plan) {
+  if (Status s = CheckRoomForCopy(fs, archive_path, plan.size); !s.ok()) return s;
+  std::uint64_t size = 0;
+  if (auto e = archive->Size(size)) return InFile(Fail(e, "cannot read"), archive_path);
+  if (Status s = RestoreJournal(*open.journal, *archive, open.point).Begin(size, plan.reach, plan.target, {}); !s.ok()) {
+    return InFile(s, archive_path);
+  }
+  Status status = ReplaceByCopy(
+      fs, archive_path, archive, [&](Storage& source, Storage& copy) { return WriteEntriesBack(source, copy, plan); },
+      [] { return Status(); });
   if (auto e = fs.Open(archive_path, OpenMode::kUpdate, archive)) return CannotOpen(e, archive_path);
   RestoreJournal journal(*open.journal, *archive, open.point);
   if (!status.ok()) {
     // The archive is untouched: a restore point left "updating" is settled
     // by the next writer, which finds nothing to take back.
-    fs.Remove(temp);
     (void)journal.Abort();
     return status;
   }
@@ -233,7 +331,46 @@ Status RemoveByCopy(FileSystem& fs, const std::string& archive_path, std::unique
   if (status.ok()) status = journal.Commit(fingerprint);
   // The archive is the new one already: the next writer records it as done.
   if (!status.ok()) status.error().restore_point_kept = true;
-  return status;
+  return InFile(status, archive_path);
+}
+
+// How each replaced entry gets its original bytes back: where they still lie
+// whole in the archive, by pointing it back at them; where the growing
+// table took their place, as a copy that the restore point supplies. Either
+// way they are checked against the original's hashes first: bytes that
+// another program or the disk changed are never put back as the original.
+Status PlanBack(OpenPoint& open, Storage& archive, const Archive& a, const std::vector<Entry>& original,
+                const std::vector<std::size_t>& replaced, std::vector<std::vector<std::uint8_t>>& copies,
+                std::vector<EntryBack>& back) {
+  OriginalCheck check;
+  check.entries = original;
+  check.bounds = PieceBounds(original, open.point.header_length, open.point.original_size);
+  std::vector<std::size_t> lost;
+  for (std::size_t k = 0; k < replaced.size(); ++k) {
+    const Entry& o = original[replaced[k]];
+    const std::uint64_t end = std::uint64_t{o.offset} + o.size;
+    std::vector<std::uint8_t>& was = copies[k];
+    if (Status s = ReadOriginal(*open.journal, archive, open.point, o.offset, end, was); !s.ok()) return s;
+    if (!open.point.pieces.empty()) {
+      const ReadFn from_was = [&](std::uint64_t at, std::span<std::uint8_t> out) {
+        std::copy_n(was.begin() + static_cast<std::ptrdiff_t>(at - o.offset), out.size(), out.begin());
+        return Status();
+      };
+      if (Status s = ComparePieces(open.point, check.bounds, o.offset, end, from_was, check.differs); !s.ok()) return s;
+      if (check.any()) {
+        lost.push_back(replaced[k]);
+        check.differs.assign(check.differs.size(), false);
+        continue;
+      }
+    }
+    std::vector<std::uint8_t> now(was.size());
+    const bool in_place = o.offset >= a.table_end + a.trailer.size() && !archive.Read(o.offset, now) && now == was;
+    back.push_back({replaced[k], o.offset, o.size, in_place ? std::span<const std::uint8_t>() : was});
+  }
+  if (lost.empty()) return {};
+  std::string names = lost.size() == 1 ? "entry " : "entries ";
+  for (const std::size_t i : lost) names += (i == lost.front() ? "\"" : ", \"") + a.entries[i].name + "\"";
+  return Fail(Errc::kOriginalLost, {}, names + (lost.size() == 1 ? " is" : " are") + " not the original's");
 }
 
 // Whether the archive holds the original's entries, and only those.
@@ -260,9 +397,21 @@ Status CheckNotKept(FileSystem& fs, const std::string& path, FileUse use) {
   // runs or after one was killed. Letter case counts for nothing, as on
   // Windows.
   const std::string name = NormalizeName(path);
-  if (IsTemporaryPath(name)) return kept("a temporary file of gfxpak's");
-  for (const auto& [ending, what] : {std::pair{LockPathFor(""), "the lock file of "},
-                                     std::pair{RestorePathFor(""), "the restore point of "}}) {
+  const bool temporary = IsTemporaryPath(name);
+  const std::pair<std::string, const char*> endings[] = {{LockPathFor(""), "the lock file of "},
+                                                          {RestorePathFor(""), "the restore point of "}};
+  // An archive or an output of such a name would be taken, or deleted, as
+  // the lock file or restore point of the archive whose name it ends in,
+  // once that archive exists, if it does not yet.
+  if (use != FileUse::kImport) {
+    const bool named_as_kept = std::any_of(std::begin(endings), std::end(endings), [&](const auto& ending) {
+      return name.ends_with(ending.first) && !BareName(name.substr(0, name.size() - ending.first.size())).empty();
+    });
+    if (temporary || named_as_kept) return InFile(Fail(Errc::kKeptName), path);
+    if (use == FileUse::kArchive) return {};
+  }
+  if (temporary) return kept("a temporary file of gfxpak's");
+  for (const auto& [ending, what] : endings) {
     if (!name.ends_with(ending)) continue;
     const std::string archive = path.substr(0, path.size() - ending.size());
     if (!BareName(archive).empty() && fs.Exists(archive)) return kept(what + BareName(archive));
@@ -324,16 +473,46 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive_path, std::stri
   return InFile(status, archive_path);
 }
 
-Status RestoreArchive(FileSystem& fs, const std::string& archive_path, Force force, std::uint64_t& original_size,
+Status RestoreArchive(FileSystem& fs, const std::string& archive_path, Force force, WholeRestore& done,
                       Settlement* settled) {
+  done = WholeRestore{};
   FileLock lock;
   std::unique_ptr<Storage> archive;
   OpenPoint open;
   if (Status s = HoldForRestore(fs, archive_path, force, lock, archive, open, settled); !s.ok()) return s;
+  done.original_size = open.point.original_size;
+  done.layout = open.point.layout;
+  done.pieces = !open.point.pieces.empty();
+  done.pieces_from_upgrade = open.point.pieces_from_upgrade;
   if (force == Force::kNo) {
-    if (Status s = CheckRestorePoint(open, *archive, archive_path); !s.ok()) return s;
+    const Status s = CheckRestorePoint(open, *archive, archive_path);
+    if (s.code() == Errc::kOutdatedRestorePoint) {
+      // Another program may have put the original back (the game's own
+      // archive from its CD): then the restore point has done its work.
+      bool original = false;
+      if (Status is = IsTheOriginal(*open.journal, *archive, open.point, original); !is.ok()) {
+        return InFile(is, archive_path);
+      }
+      if (original) {
+        open.journal.reset();
+        archive.reset();
+        if (auto e = fs.Remove(RestorePathFor(archive_path))) return InFile(Fail(e, "cannot remove"), RestorePathFor(archive_path));
+        done.already = true;
+        return {};
+      }
+    }
+    // Some original bytes that differ say more than that the archive is not
+    // this restore point's, or changed: which entries, and that only the
+    // game's own archive mends them.
+    std::uint64_t size = 0;
+    if (!s.ok() && !open.point.pieces.empty() && !archive->Size(size) && size >= open.point.original_size) {
+      if (Status lost = CheckOriginalBeforeRestore(open, *archive, archive_path, Reach::kSomeOnly); !lost.ok()) {
+        return lost;
+      }
+    }
+    if (!s.ok()) return s;
   }
-  original_size = open.point.original_size;
+  if (Status s = CheckOriginalBeforeRestore(open, *archive, archive_path); !s.ok()) return s;
   return PutOriginalBack(fs, archive_path, archive, open, force);
 }
 
@@ -355,40 +534,38 @@ Status RestoreEntries(FileSystem& fs, const std::string& archive_path, const std
   if (s.ok()) s = CompareWithOriginal(*open.journal, *archive, open.point, a, origins);
   if (s.ok()) s = OriginalEntries(*open.journal, open.point, original);
   if (s.ok()) s = ResolveNames(a, origins, names, undo);
+  std::vector<std::vector<std::uint8_t>> copies(undo.replaced.size());
+  std::vector<EntryBack> back;
+  if (s.ok()) s = PlanBack(open, *archive, a, original, undo.replaced, copies, back);
+  EntriesBack plan;
+  if (s.ok()) s = PlanEntriesBack(a, back, undo.added, open.point.original_size, plan);
   if (!s.ok()) return InFile(s, archive_path);
 
-  // Replaced entries first: they keep their places, which removing added
-  // entries (all behind the original ones) does not change.
-  for (const std::size_t i : undo.replaced) {
-    if (Status put = PutEntryBack(open, *archive, a, original[i], i); !put.ok()) return InFile(put, archive_path);
-    done.replaced.push_back(a.entries[i].name);
-  }
-  // Added entries at the end of the table go with one write of the header;
-  // the others on a copy.
-  std::size_t keep = a.entries.size();
-  while (!undo.added.empty() && undo.added.back() == keep - 1) {
-    --keep;
-    undo.added.pop_back();
-  }
-  if (keep < a.entries.size()) {
+  if (plan.in_place) {
     ArchiveAfter after = ArchiveAfter::kUpdated;
-    const auto drop = [&](const PutOptions& options, PutResult& result) {
-      return DropLastEntries(*archive, keep, options, &result);
+    const auto put_back = [&](const PutOptions& options, PutResult& result) {
+      return PutEntriesBack(*archive, plan, options, &result);
     };
-    if (Status cut = ThroughJournal(open, *archive, drop, after); !cut.ok()) return InFile(cut, archive_path);
-    for (std::size_t i = keep; i < a.entries.size(); ++i) done.removed.push_back(a.entries[i].name);
+    if (Status put = ThroughJournal(open, *archive, put_back, after); !put.ok()) return InFile(put, archive_path);
+  } else if (Status put = PutBackByCopy(fs, archive_path, archive, open, plan); !put.ok()) {
+    return put;
   }
-  if (!undo.added.empty()) {
-    if (Status removed = RemoveByCopy(fs, archive_path, archive, open, undo.added); !removed.ok()) {
-      return InFile(removed, archive_path);
-    }
-    for (const std::size_t i : undo.added) done.removed.push_back(a.entries[i].name);
-  }
+  for (const std::size_t i : undo.replaced) done.replaced.push_back(a.entries[i].name);
+  for (const std::size_t i : undo.added) done.removed.push_back(a.entries[i].name);
 
   if (Status check = IsOriginalAgain(open, *archive, done.original); !check.ok()) return InFile(check, archive_path);
   if (!done.original) return {};
+  done.original = false;
   done.original_size = open.point.original_size;
-  return PutOriginalBack(fs, archive_path, archive, open, Force::kNo);
+  if (Status check = CheckOriginalBeforeRestore(open, *archive, archive_path); !check.ok()) return check;
+  // The names are back; what is left is the whole restore, which the
+  // player finishes as any other that stopped.
+  if (Status put = PutOriginalBack(fs, archive_path, archive, open, Force::kNo); !put.ok()) {
+    put.error().part_way = true;
+    return put;
+  }
+  done.original = true;
+  return {};
 }
 
 Status CompactArchiveFile(FileSystem& fs, const std::string& archive_path, Force force, bool& dropped_restore_point,
@@ -409,26 +586,25 @@ Status CompactArchiveFile(FileSystem& fs, const std::string& archive_path, Force
     if (!s.ok() && s.code() != Errc::kDamagedRestorePoint) return s;
     if (s.ok() && open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
   }
-  const std::string temp = TempPathFor(archive_path);
-  std::unique_ptr<Storage> target;
-  if (auto e = fs.Open(temp, OpenMode::kCreateNew, target)) return InFile(Fail(e, "cannot create"), temp);
-  Status status = CompactArchive(*archive, *target);
-  // Windows renames over no open file.
-  target.reset();
-  archive.reset();
-  if (status.ok() && has_restore_point) {
-    if (auto e = fs.Remove(restore_path)) status = InFile(Fail(e, "cannot remove"), restore_path);
-    dropped_restore_point = status.ok();
+  Archive a;
+  if (Status s = ReadArchive(*archive, a); !s.ok()) return InFile(s, archive_path);
+  if (Status s = CheckRoomForCopy(fs, archive_path, a.file_size - DeadBytes(a)); !s.ok()) return s;
+  // The restore point goes once the copy is whole, before it becomes the
+  // archive, which the restore point would no longer fit.
+  const auto drop_restore_point = [&] {
+    if (!has_restore_point) return Status();
+    if (auto e = fs.Remove(restore_path)) return InFile(Fail(e, "cannot remove"), restore_path);
+    dropped_restore_point = true;
+    return Status();
+  };
+  Status status = ReplaceByCopy(
+      fs, archive_path, archive, [](Storage& source, Storage& copy) { return CompactArchive(source, copy); },
+      drop_restore_point);
+  if (!status.ok() && dropped_restore_point) {
+    status.error().detail += status.error().detail.empty() ? "" : "; ";
+    status.error().detail += "its restore point is deleted already, as -force asked";
   }
-  if (status.ok()) {
-    if (auto e = fs.Rename(temp, archive_path)) {
-      status = Fail(e, "cannot rename " + BareName(temp) + " over it",
-                    dropped_restore_point ? "its restore point is deleted already, as -force asked" : "");
-    }
-  }
-  if (status.ok()) return {};
-  fs.Remove(temp);
-  return InFile(status, archive_path);
+  return status;
 }
 
 Status RecoverArchive(FileSystem& fs, const std::string& archive_path, Settlement* settled) {

@@ -33,8 +33,9 @@ enum class MakeRestorePoint { kYes, kNo };
 
 // What a command does with a file it is given.
 enum class FileUse {
-  kImport,  // -p reads it into an archive
-  kOutput,  // -compress, -d and -x write it
+  kImport,   // -p reads it into an archive
+  kOutput,   // -compress, -d and -x write it
+  kArchive,  // every command's ARCHIVE
 };
 
 // Refuses a file that belongs to gfxpak's work on an archive: a restore
@@ -42,6 +43,8 @@ enum class FileUse {
 // output, any BIG archive. Importing one would lose it at the next clean-up
 // or build an archive from its own journal; writing over one would change an
 // archive without its lock and beyond what its restore point brings back.
+// An ARCHIVE or OUT is refused by its name alone (bad usage): one named
+// X.lock or X.restore becomes, or is deleted as, X's once X exists.
 Status CheckNotKept(FileSystem& fs, const std::string& path, FileUse use);
 
 // Every writer first takes the lock, clears what a killed writer left and
@@ -57,10 +60,22 @@ Status PutIntoArchive(FileSystem& fs, const std::string& archive, std::string_vi
                       std::span<const std::uint8_t> data, MakeRestorePoint make, const std::string& source = {},
                       Settlement* settled = nullptr);
 
+// What -restore ARCHIVE did, and what its restore point could check.
+struct WholeRestore {
+  std::uint64_t original_size = 0;
+  bool already = false;  // the archive was the original already: only the restore point went
+  int layout = kCurrentLayout;
+  bool pieces = false;               // every byte was checked against the original's hashes
+  bool pieces_from_upgrade = false;  // hashes taken after the first change (an earlier gfxpak's restore point)
+};
+
 // Puts the archive back as it was before gfxpak first changed it and deletes
 // the restore point. Refuses a restore point that does not match the archive
-// unless forced.
-Status RestoreArchive(FileSystem& fs, const std::string& archive, Force force, std::uint64_t& original_size,
+// unless forced; an archive that is the original already loses only its
+// restore point. With the original's hashes, every byte is checked first
+// and nothing is written unless all of them give the original; then the
+// bytes written are checked again.
+Status RestoreArchive(FileSystem& fs, const std::string& archive, Force force, WholeRestore& done,
                       Settlement* settled = nullptr);
 
 // What -restore ARCHIVE NAME... did.
@@ -75,10 +90,12 @@ struct EntriesRestored {
 // before gfxpak first changed the archive: a replaced entry gets its
 // original bytes, an added one leaves the table; every other entry keeps
 // its bytes and its place. A name that is not in the archive, or whose
-// entry gfxpak has not changed, is refused before anything is written. The
-// restore point stays able to give the whole original; once nothing differs
-// from it any more, the archive is made the original byte for byte and the
-// restore point goes.
+// entry gfxpak has not changed, or whose original bytes no longer hash as
+// the original's, is refused before anything is written. All the names are
+// one update: a failure leaves the archive as it was. The restore point
+// stays able to give the whole original; once nothing differs from it any
+// more, the archive is made the original byte for byte and the restore
+// point goes.
 Status RestoreEntries(FileSystem& fs, const std::string& archive, const std::vector<std::string>& names,
                       EntriesRestored& done, Settlement* settled = nullptr);
 

@@ -113,13 +113,30 @@ inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
 enum class TargetState {
   kNotVisible,  // readers see every entry as it was before
   kVisible,     // readers see the target; the header's other fields may lag
+  // Some records are new and the others old (an update of several entries
+  // that was cut short between their records): every entry reads as before
+  // or as after, and all the data the others will point to is on the disk.
+  kPartly,
   kTorn,        // neither: a record holds parts of both (a write that a power loss tore)
 };
 
 Status CompareWithTarget(Storage& storage, const UpdateTarget& target, TargetState& state);
 
-// Writes the header fields that an update makes after it became visible.
+// The target's records that hold neither their old nor their new values.
+Status TornRecords(Storage& storage, const UpdateTarget& target, std::vector<RecordChange>& torn);
+
+// Writes what an update that readers see (all of it, or part) has still to
+// write: the records that are not new yet, then the header fields and the
+// trailer that follow last.
 Status FinishTarget(Storage& storage, const UpdateTarget& target);
+
+// The content an update gives the entry it writes, and where: for a journal
+// that keeps a hash of what gfxpak wrote. Empty for an update that writes
+// no new content (a restore).
+struct WrittenData {
+  std::uint64_t offset = 0;
+  std::span<const std::uint8_t> bytes;
+};
 
 // Told of an update's writes before they happen, so that what they overwrite
 // is kept outside the archive as well: the restore point keeps it on the
@@ -129,8 +146,9 @@ class UpdateJournal {
   virtual ~UpdateJournal() = default;
   // Before the first write. The update grows the file from size and writes
   // below the reuse floor only under reach: the header and the table as it
-  // will be, which the target describes.
-  virtual Status Begin(std::uint64_t size, std::uint64_t reach, const UpdateTarget& target) = 0;
+  // will be, which the target describes; written is the new content.
+  virtual Status Begin(std::uint64_t size, std::uint64_t reach, const UpdateTarget& target,
+                       const WrittenData& written) = 0;
   // Before a write over bytes below that size: what they hold now.
   virtual Status Keep(std::uint64_t offset, std::span<const std::uint8_t> old) = 0;
 };
@@ -161,27 +179,48 @@ struct PutResult {
 Status PutEntry(Storage& storage, std::string_view name, std::span<const std::uint8_t> data,
                 const PutOptions& options, PutResult* result = nullptr);
 
-// The same for the entry at index, which keeps its name and place.
-Status ReplaceEntry(Storage& storage, std::size_t index, std::span<const std::uint8_t> data, const PutOptions& options,
-                    PutResult* result = nullptr);
+// A restore by name gives an entry of the original its original content
+// again: by pointing it back at its original bytes, where they still lie
+// whole in the archive, or at a copy of them (copy), where the growing table
+// took their place.
+struct EntryBack {
+  std::size_t index = 0;
+  std::uint32_t offset = 0;  // where the original bytes lie, when copy is empty
+  std::uint32_t size = 0;
+  std::span<const std::uint8_t> copy;
+};
 
-// Points the entry at index to size bytes that already lie at offset (its
-// original data, still in place), as one update with PutEntry's promises.
-Status RepointEntry(Storage& storage, std::size_t index, std::uint32_t offset, std::uint32_t size,
-                    const PutOptions& options, PutResult* result = nullptr);
+// All that one restore by name changes, worked out before anything is
+// written: the entries that get their original content back, and those
+// that leave the table. Entries that leave from the end of the table leave
+// in place, with one write of the header; any other would move the records
+// behind it under readers' eyes, so that plan is made on a copy that
+// replaces the archive in one rename (in_place false).
+struct EntriesBack {
+  UpdateTarget target;
+  std::uint64_t reach = 0;  // writes below the floor stay under this
+  std::uint64_t size = 0;   // of the archive as the plan leaves it
+  struct Copy {
+    std::uint64_t at = 0;
+    std::span<const std::uint8_t> bytes;
+  };
+  std::vector<Copy> copies;  // written first, where an import's data would go
+  bool in_place = true;
+};
 
-// Cuts the table after its first keep entries: one write of the header does
-// it, and the trailer then follows the shorter table.
-Status DropLastEntries(Storage& storage, std::size_t keep, const PutOptions& options, PutResult* result = nullptr);
+// back ascending by index, removed ascending; every index of back below
+// every index of removed. Copies go to dead space at or above floor, or to
+// the end.
+Status PlanEntriesBack(const Archive& a, const std::vector<EntryBack>& back, const std::vector<std::size_t>& removed,
+                       std::uint64_t floor, EntriesBack& plan);
 
-// Taking entries out of the middle of the table moves the records behind
-// them, which readers would see half moved; so it is done on a copy that
-// replaces the archive in one rename. The target of taking the entries at
-// removed (ascending indices) out: the table closes up and the trailer
-// follows it; every other byte stays.
-UpdateTarget PlanRemoval(const Archive& archive, const std::vector<std::size_t>& removed);
-// Writes to the empty target a copy of source as the removal leaves it.
-Status WriteRemoval(Storage& source, Storage& target, const UpdateTarget& removal);
+// An in-place plan as one update with PutEntry's promises: the copies
+// first, then each record, then the header; a failure undoes all of it.
+Status PutEntriesBack(Storage& storage, const EntriesBack& plan, const PutOptions& options,
+                      PutResult* result = nullptr);
+
+// Writes to the empty target a copy of source as the plan leaves it.
+Status WriteEntriesBack(Storage& source, Storage& target, const EntriesBack& plan);
 
 // The entries of a header and table on their own (a restore point's saved
 // original), without the entries' data.

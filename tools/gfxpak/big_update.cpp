@@ -123,48 +123,14 @@ Status PlanUpdate(const Archive& a, std::optional<std::size_t> index, std::strin
   return index ? PlanReplace(a, *index, size, floor, plan) : PlanAdd(a, name, size, floor, plan);
 }
 
-// The target of pointing entry index at data already in the file.
-void PlanRepoint(const Archive& a, std::size_t index, std::uint32_t offset, std::uint32_t size, Plan& plan) {
-  plan = Plan{};
-  plan.reach = a.table_end;
-  plan.data_at = offset;
-  Archive r = a;
-  plan.target.entry = static_cast<std::uint32_t>(index);
-  plan.target.name = a.entries[index].name;
-  plan.target.old_count = static_cast<std::uint32_t>(a.entries.size());
-  plan.target.records.push_back(Repointed(r.entries[index], offset, size));
-  r.entries[index].offset = offset;
-  r.entries[index].size = size;
-  GrowTo(r, std::uint64_t{offset} + size);
-  r.first_data = LowestData(r.entries, r.file_size);
-  PlanHeader(r, plan);
-}
-
-// Names of the entries from first on, for messages.
-std::string NamesFrom(const Archive& a, std::size_t first) {
+// The names of the entries at indices, for messages.
+std::string NamesOf(const Archive& a, const std::vector<std::size_t>& indices) {
   std::string names;
-  for (std::size_t i = first; i < a.entries.size(); ++i) {
+  for (const std::size_t i : indices) {
     if (!names.empty()) names += ", ";
     names += a.entries[i].name;
   }
   return names;
-}
-
-// The target of cutting the table after keep entries.
-void PlanDrop(const Archive& a, std::size_t keep, Plan& plan) {
-  plan = Plan{};
-  plan.reach = a.table_end + a.trailer.size();
-  Archive r = a;
-  plan.target.entry = kNoIndex;
-  plan.target.name = NamesFrom(a, keep);
-  plan.target.old_count = static_cast<std::uint32_t>(a.entries.size());
-  r.table_end = a.entries[keep].record_pos;
-  r.entries.resize(keep);
-  r.first_data = LowestData(r.entries, r.file_size);
-  plan.target.tail_pos = r.table_end;
-  plan.target.tail = a.trailer;
-  plan.target.tail_last = true;
-  PlanHeader(r, plan);
 }
 
 // Keeps what an update overwrites below the size it found, before the write,
@@ -292,8 +258,15 @@ class Updater {
     return {};
   }
 
-  // The header that counts fewer entries, then the trailer after them.
-  Status Drop() {
+  // A restore by name: the copies, each record, then the header (which
+  // counts fewer entries, when some leave) and the trailer after it.
+  Status PutBack(const std::vector<EntriesBack::Copy>& copies) {
+    for (const EntriesBack::Copy& c : copies) {
+      if (Status s = WriteData(c.at, c.bytes.size(), FromSpan(c.bytes)); !s.ok()) return s;
+    }
+    for (const RecordChange& c : plan_.target.records) {
+      if (Status s = Repoint(c); !s.ok()) return s;
+    }
     if (Status s = log_.Write(kSizeField, std::span(plan_.target.header).subspan(kSizeField)); !s.ok()) return s;
     if (auto e = storage_.Flush()) return IoFail("cannot flush", e);
     if (plan_.target.tail.empty()) return {};
@@ -330,10 +303,10 @@ namespace {
 // Runs one planned update: the journal first, then the update's writes, and
 // on failure the undo of what it wrote.
 template <typename Body>
-Status RunUpdate(Storage& storage, const Archive& archive, const Plan& plan, const PutOptions& options, PutResult& r,
-                 Body&& body) {
+Status RunUpdate(Storage& storage, const Archive& archive, const Plan& plan, const WrittenData& written,
+                 const PutOptions& options, PutResult& r, Body&& body) {
   if (options.journal != nullptr) {
-    if (Status s = options.journal->Begin(archive.file_size, plan.reach, plan.target); !s.ok()) return s;
+    if (Status s = options.journal->Begin(archive.file_size, plan.reach, plan.target, written); !s.ok()) return s;
   }
   r.started = true;
   UndoLog log(storage, archive.file_size, options.journal);
@@ -356,7 +329,7 @@ Status PutAt(Storage& storage, Archive& archive, std::optional<std::size_t> inde
   r.index = index.value_or(archive.entries.size());
   Plan plan;
   if (Status s = PlanUpdate(archive, index, name, data.size(), options.reuse_floor, plan); !s.ok()) return s;
-  return RunUpdate(storage, archive, plan, options, r,
+  return RunUpdate(storage, archive, plan, WrittenData{plan.data_at, data}, options, r,
                    [&](Updater& u) { return index ? u.Replace(data) : u.Add(data); });
 }
 
@@ -372,76 +345,77 @@ Status PutEntry(Storage& storage, std::string_view name, std::span<const std::ui
   return PutAt(storage, archive, FindEntry(archive, name), name, data, options, r);
 }
 
-Status ReplaceEntry(Storage& storage, std::size_t index, std::span<const std::uint8_t> data, const PutOptions& options,
-                    PutResult* result) {
-  PutResult local;
-  PutResult& r = ResultIn(result, local);
-  Archive archive;
-  if (Status s = ReadArchive(storage, archive); !s.ok()) return s;
-  if (index >= archive.entries.size()) return Fail(Errc::kNoEntry);
-  if (data.size() > kMaxArchive) return Fail(Errc::kFileTooLarge);
-  return PutAt(storage, archive, index, archive.entries[index].name, data, options, r);
-}
-
-Status RepointEntry(Storage& storage, std::size_t index, std::uint32_t offset, std::uint32_t size,
-                    const PutOptions& options, PutResult* result) {
-  PutResult local;
-  PutResult& r = ResultIn(result, local);
-  Archive archive;
-  if (Status s = ReadArchive(storage, archive); !s.ok()) return s;
-  if (index >= archive.entries.size()) return Fail(Errc::kNoEntry);
-  // Only data that lies whole in the file, after the table, can be shown.
-  if (std::uint64_t{offset} + size > archive.file_size || (size > 0 && offset < archive.table_end + archive.trailer.size())) {
-    return Fail(Errc::kDamagedArchive, {}, "no room for entry \"" + archive.entries[index].name + "\" there");
-  }
-  r.replaced = true;
-  r.index = index;
-  Plan plan;
-  PlanRepoint(archive, index, offset, size, plan);
-  return RunUpdate(storage, archive, plan, options, r, [](Updater& u) { return u.RepointOnly(); });
-}
-
-Status DropLastEntries(Storage& storage, std::size_t keep, const PutOptions& options, PutResult* result) {
-  PutResult local;
-  PutResult& r = ResultIn(result, local);
-  Archive archive;
-  if (Status s = ReadArchive(storage, archive); !s.ok()) return s;
-  if (keep >= archive.entries.size()) return {};
-  r.index = keep;
-  Plan plan;
-  PlanDrop(archive, keep, plan);
-  return RunUpdate(storage, archive, plan, options, r, [](Updater& u) { return u.Drop(); });
-}
-
-UpdateTarget PlanRemoval(const Archive& a, const std::vector<std::size_t>& removed) {
-  UpdateTarget t;
+Status PlanEntriesBack(const Archive& a, const std::vector<EntryBack>& back, const std::vector<std::size_t>& removed,
+                       std::uint64_t floor, EntriesBack& plan) {
+  plan = EntriesBack{};
+  UpdateTarget& t = plan.target;
   t.entry = kNoIndex;
   t.old_count = static_cast<std::uint32_t>(a.entries.size());
+  std::vector<std::size_t> named;
+  for (const EntryBack& b : back) named.push_back(b.index);
+  named.insert(named.end(), removed.begin(), removed.end());
+  t.name = NamesOf(a, named);
+  plan.reach = a.table_end + a.trailer.size();
+  // The copies go where no entry's present data lies, and none over
+  // another: every entry keeps its bytes until its record is written.
+  Archive space = a;
   Archive r = a;
-  r.entries.clear();
-  std::vector<bool> out(a.entries.size(), false);
-  for (const std::size_t i : removed) {
-    out[i] = true;
-    if (!t.name.empty()) t.name += ", ";
-    t.name += a.entries[i].name;
+  for (const EntryBack& b : back) {
+    std::uint64_t offset = b.offset;
+    if (!b.copy.empty()) {
+      offset = Place(space, b.copy.size(), 0, floor);
+      if (offset + b.copy.size() > kMaxArchive) return Fail(Errc::kArchiveFull);
+      plan.copies.push_back({offset, b.copy});
+      space.entries.push_back(Entry{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(b.copy.size()), {}, 0});
+      GrowTo(space, offset + b.copy.size());
+    }
+    t.records.push_back(Repointed(a.entries[b.index], offset, b.size));
+    r.entries[b.index].offset = static_cast<std::uint32_t>(offset);
+    r.entries[b.index].size = b.size;
+    GrowTo(r, offset + b.size);
   }
-  t.tail_pos = removed.empty() ? a.table_end : a.entries[removed.front()].record_pos;
-  for (std::size_t i = 0; i < a.entries.size(); ++i) {
-    if (out[i]) continue;
-    r.entries.push_back(a.entries[i]);
-    if (i < removed.front()) continue;
-    const std::vector<std::uint8_t> record = EncodeRecord(a.entries[i].offset, a.entries[i].size, a.entries[i].name);
-    t.tail.insert(t.tail.end(), record.begin(), record.end());
+  if (!removed.empty()) {
+    const std::size_t keep = a.entries.size() - removed.size();
+    plan.in_place = removed.front() == keep;
+    t.tail_pos = a.entries[removed.front()].record_pos;
+    std::vector<bool> out(a.entries.size(), false);
+    for (const std::size_t i : removed) out[i] = true;
+    std::vector<Entry> kept;
+    for (std::size_t i = 0; i < r.entries.size(); ++i) {
+      if (out[i]) continue;
+      kept.push_back(r.entries[i]);
+      if (i < removed.front()) continue;
+      const std::vector<std::uint8_t> record = EncodeRecord(r.entries[i].offset, r.entries[i].size, r.entries[i].name);
+      t.tail.insert(t.tail.end(), record.begin(), record.end());
+    }
+    r.entries = std::move(kept);
+    r.table_end = static_cast<std::uint32_t>(t.tail_pos + t.tail.size());
+    t.tail.insert(t.tail.end(), a.trailer.begin(), a.trailer.end());
+    // In place only the trailer moves, after the header that drops the
+    // entries: readers no longer look there.
+    t.tail_last = plan.in_place;
   }
-  r.table_end = static_cast<std::uint32_t>(t.tail_pos + t.tail.size());
-  t.tail.insert(t.tail.end(), a.trailer.begin(), a.trailer.end());
   r.first_data = LowestData(r.entries, r.file_size);
   EncodeHeader(t.header.data(), r.magic, r.archive_size, static_cast<std::uint32_t>(r.entries.size()),
                HeaderFieldFor(r, r.table_end, r.first_data));
-  return t;
+  plan.size = r.file_size;
+  return {};
 }
 
-Status WriteRemoval(Storage& source, Storage& target, const UpdateTarget& removal) {
+Status PutEntriesBack(Storage& storage, const EntriesBack& entries, const PutOptions& options, PutResult* result) {
+  PutResult local;
+  PutResult& r = ResultIn(result, local);
+  Archive archive;
+  if (Status s = ReadArchive(storage, archive); !s.ok()) return s;
+  if (!entries.in_place) return Fail(std::make_error_code(std::errc::invalid_argument), "cannot restore in place");
+  Plan plan;
+  plan.reach = entries.reach;
+  plan.target = entries.target;
+  return RunUpdate(storage, archive, plan, WrittenData{}, options, r,
+                   [&](Updater& u) { return u.PutBack(entries.copies); });
+}
+
+Status WriteEntriesBack(Storage& source, Storage& target, const EntriesBack& plan) {
   std::uint64_t size = 0;
   if (auto e = source.Size(size)) return IoFail("cannot read", e);
   std::vector<std::uint8_t> chunk;
@@ -450,48 +424,124 @@ Status WriteRemoval(Storage& source, Storage& target, const UpdateTarget& remova
     if (auto e = source.Read(done, chunk)) return IoFail("cannot read", e);
     if (auto e = target.Write(done, chunk)) return IoFail("cannot write", e);
   }
-  if (auto e = target.Write(removal.tail_pos, removal.tail)) return IoFail("cannot write", e);
-  if (auto e = target.Write(kSizeField, std::span(removal.header).subspan(kSizeField))) return IoFail("cannot write", e);
+  for (const EntriesBack::Copy& c : plan.copies) {
+    if (auto e = target.Write(c.at, c.bytes)) return IoFail("cannot write", e);
+  }
+  for (const RecordChange& c : plan.target.records) {
+    std::uint8_t record[kRecordFixed];
+    PutBe32(record + kRecordOffset, c.new_offset);
+    PutBe32(record + kRecordSize, c.new_size);
+    if (auto e = target.Write(c.pos, record)) return IoFail("cannot write", e);
+  }
+  if (auto e = target.Write(plan.target.tail_pos, plan.target.tail)) return IoFail("cannot write", e);
+  if (auto e = target.Write(kSizeField, std::span(plan.target.header).subspan(kSizeField))) return IoFail("cannot write", e);
   if (auto e = target.Flush()) return IoFail("cannot flush", e);
   return {};
 }
+
+namespace {
+
+struct RecordNow {
+  bool is_new = false;
+  bool is_old = false;
+};
+
+Status ReadRecordAt(Storage& storage, const RecordChange& c, RecordNow& now) {
+  std::uint8_t record[kRecordFixed];
+  if (auto e = storage.Read(c.pos, record)) return IoFail("cannot read", e);
+  const std::uint32_t offset = GetBe32(record + kRecordOffset);
+  const std::uint32_t size = GetBe32(record + kRecordSize);
+  now.is_new = offset == c.new_offset && size == c.new_size;
+  now.is_old = offset == c.old_offset && size == c.old_size;
+  return {};
+}
+
+// Whether the target's tail is in place.
+Status TailThere(Storage& storage, const UpdateTarget& target, bool& there) {
+  there = true;
+  if (target.tail.empty()) return {};
+  // A tail that a power loss cut off the end of the file is not there.
+  std::vector<std::uint8_t> tail(target.tail.size());
+  const std::error_code e = storage.Read(target.tail_pos, tail);
+  if (e && e != Errc::kShortRead) return IoFail("cannot read", e);
+  there = !e && tail == target.tail;
+  return {};
+}
+
+}  // namespace
 
 Status CompareWithTarget(Storage& storage, const UpdateTarget& target, TargetState& state) {
   std::uint8_t header[kHeaderSize];
   if (auto e = storage.Read(0, header)) return IoFail("cannot read", e);
   const std::uint32_t count = GetBe32(header + kCountField);
-  bool all_new = count == GetBe32(&target.header[kCountField]);
-  bool as_before = count == target.old_count;
+  const bool count_new = count == GetBe32(&target.header[kCountField]);
+  const bool count_old = count == target.old_count;
+  bool all_new = count_new;
+  bool as_before = count_old;
+  bool torn = !count_new && !count_old;
   for (const RecordChange& c : target.records) {
-    std::uint8_t record[kRecordFixed];
-    if (auto e = storage.Read(c.pos, record)) return IoFail("cannot read", e);
-    const std::uint32_t offset = GetBe32(record + kRecordOffset);
-    const std::uint32_t size = GetBe32(record + kRecordSize);
-    const bool is_new = offset == c.new_offset && size == c.new_size;
-    const bool is_old = offset == c.old_offset && size == c.old_size;
-    all_new = all_new && is_new;
+    RecordNow now;
+    if (Status s = ReadRecordAt(storage, c, now); !s.ok()) return s;
+    all_new = all_new && now.is_new;
     // A moved entry reads the same at either place; a replaced one is new
     // at its new place.
-    as_before = as_before && (is_old || (is_new && target.records_move));
+    as_before = as_before && (now.is_old || (now.is_new && target.records_move));
+    torn = torn || (!now.is_new && !now.is_old);
   }
-  if (all_new && !target.tail.empty() && !target.tail_last) {
-    // A tail that a power loss cut off the end of the file is not there.
-    std::vector<std::uint8_t> tail(target.tail.size());
-    const std::error_code e = storage.Read(target.tail_pos, tail);
-    if (e && e != Errc::kShortRead) return IoFail("cannot read", e);
-    all_new = !e && tail == target.tail;
+  if (all_new && !target.tail_last) {
+    bool there = false;
+    if (Status s = TailThere(storage, target, there); !s.ok()) return s;
+    all_new = there;
   }
-  state = all_new ? TargetState::kVisible : as_before ? TargetState::kNotVisible : TargetState::kTorn;
+  // Moves are written one at a time, each after its own data: a part of
+  // them has no other entry's data behind it yet.
+  if (all_new) {
+    state = TargetState::kVisible;
+  } else if (as_before) {
+    state = TargetState::kNotVisible;
+  } else if (torn || target.records_move) {
+    state = TargetState::kTorn;
+  } else {
+    state = TargetState::kPartly;
+  }
+  return {};
+}
+
+Status TornRecords(Storage& storage, const UpdateTarget& target, std::vector<RecordChange>& torn) {
+  torn.clear();
+  for (const RecordChange& c : target.records) {
+    RecordNow now;
+    if (Status s = ReadRecordAt(storage, c, now); !s.ok()) return s;
+    if (!now.is_new && !now.is_old) torn.push_back(c);
+  }
   return {};
 }
 
 Status FinishTarget(Storage& storage, const UpdateTarget& target) {
+  bool wrote = false;
+  for (const RecordChange& c : target.records) {
+    RecordNow now;
+    if (Status s = ReadRecordAt(storage, c, now); !s.ok()) return s;
+    if (now.is_new) continue;
+    std::uint8_t record[kRecordFixed];
+    PutBe32(record + kRecordOffset, c.new_offset);
+    PutBe32(record + kRecordSize, c.new_size);
+    if (auto e = storage.Write(c.pos, record)) return IoFail("cannot write", e);
+    wrote = true;
+  }
+  // The header counts the records only once they are on the disk.
+  if (wrote) {
+    if (auto e = storage.Flush()) return IoFail("cannot flush", e);
+  }
   std::uint8_t header[kHeaderSize];
   if (auto e = storage.Read(0, header)) return IoFail("cannot read", e);
   if (!std::equal(header + kSizeField, header + kHeaderSize, target.header.begin() + kSizeField)) {
     if (auto e = storage.Write(kSizeField, std::span(target.header).subspan(kSizeField))) return IoFail("cannot write", e);
+    if (auto e = storage.Flush()) return IoFail("cannot flush", e);
   }
-  if (target.tail_last && !target.tail.empty()) {
+  bool there = false;
+  if (Status s = TailThere(storage, target, there); !s.ok()) return s;
+  if (!there) {
     if (auto e = storage.Write(target.tail_pos, target.tail)) return IoFail("cannot write", e);
   }
   if (auto e = storage.Flush()) return IoFail("cannot flush", e);

@@ -1,5 +1,6 @@
 #include "error.h"
 
+#include "path_names.h"
 #include "system_error_text.h"
 
 namespace gfxpak {
@@ -28,14 +29,24 @@ class GfxpakErrorCategory : public std::error_category {
       case Errc::kOutdatedRestorePoint:
         return "the archive is not as gfxpak left it: another program changed it, or the restore point was made "
                "for another archive";
-      case Errc::kRestoreUnfinished: return "an earlier -restore did not finish: run gfxpak -restore again";
+      case Errc::kRestoreUnfinished: return "an earlier -restore did not finish";
       case Errc::kNotOriginal: return "the archive is not the original after restoring";
+      case Errc::kOriginalLost:
+        return "the original cannot be put back: the archive no longer holds all of it";
       case Errc::kOrphanRestorePoint: return "has a restore point but the archive itself is missing";
       case Errc::kKeepsRestorePoint:
         return "has a restore point, which compacting would make useless (-compact -force compacts and deletes it; "
                "-restore goes back to the original)";
       case Errc::kIsTheArchive: return "is the archive itself or its restore point";
       case Errc::kKeptFile: return "is a file that gfxpak keeps for an archive";
+      case Errc::kKeptName:
+        return "is named as gfxpak names an archive's lock file, restore point or temporary file: choose another name";
+      case Errc::kForeignLockFile:
+        return "is not a lock file of gfxpak's (it holds data), and gfxpak keeps this name for the archive's lock: "
+               "move or rename it";
+      case Errc::kTornEntry:
+        return "its table record is half written (a power loss cut an update short): the next gfxpak command that "
+               "changes the archive repairs it";
       case Errc::kUnchangedEntry: return "gfxpak has not changed this entry";
       case Errc::kProblemsFound: return "problems found";
       case Errc::kIsAnArchive:
@@ -80,6 +91,10 @@ std::string Printable(std::string_view text) {
   return out;
 }
 
+std::string PartWayBack(const std::string& archive) {
+  return "part way back: run gfxpak -restore " + archive + " again";
+}
+
 std::string Describe(const Error& error) {
   if (error.code == Errc::kUsage) return error.detail + " (gfxpak -h shows the usage)";
   std::string line;
@@ -87,6 +102,11 @@ std::string Describe(const Error& error) {
   if (!error.context.empty()) line += error.context + ": ";
   line += ErrorText(error.code);
   if (!error.detail.empty()) line += " (" + error.detail + ")";
+  if (error.code == Errc::kOriginalLost) {
+    line += "; the archive and its restore point are left as they were: put back the game's own " +
+            BareName(error.path) + " (from its CD or a backup)";
+  }
+  if (error.code == Errc::kRestoreUnfinished || error.part_way) line += "; " + PartWayBack(error.path);
   if (error.undo_code) {
     line += "; undoing the change failed as well (";
     if (!error.undo_context.empty()) line += error.undo_context + ": ";
@@ -104,11 +124,13 @@ std::string Describe(const Error& error) {
 PackerExit ExitCodeOf(const Error& error) {
   if (error.code.category() != GfxpakCategory()) return SystemErrorExit(error.code);
   switch (static_cast<Errc>(error.code.value())) {
-    case Errc::kUsage: return PackerExit::kUsage;
+    case Errc::kUsage:
+    case Errc::kKeptName: return PackerExit::kUsage;
     case Errc::kInUse: return PackerExit::kInUse;
     // What a player can only mend by putting the game's own archive back.
     case Errc::kNotArchive:
-    case Errc::kDamagedArchive: return PackerExit::kDamaged;
+    case Errc::kDamagedArchive:
+    case Errc::kOriginalLost: return PackerExit::kDamaged;
     case Errc::kEmptyFile: return PackerExit::kEmptyFile;
     default: return PackerExit::kRefused;
   }

@@ -32,10 +32,14 @@ enum class Errc {
   kOutdatedRestorePoint,  // the archive is no longer as gfxpak left it
   kRestoreUnfinished,     // an earlier -restore was cut short
   kNotOriginal,           // a restore wrote everything and still no original
+  kOriginalLost,          // bytes of the original are no longer in the archive or its restore point
   kOrphanRestorePoint,    // a restore point without its archive
   kKeepsRestorePoint,     // -compact would make the restore point useless
   kIsTheArchive,          // FILE or OUT is the archive or its restore point
   kKeptFile,              // a restore point, or an archive's lock or temporary file
+  kKeptName,              // an ARCHIVE or OUT named as gfxpak names an archive's own files
+  kForeignLockFile,       // a file of someone else's where the archive's lock file goes
+  kTornEntry,             // an entry whose record a power loss left half written
   kIsAnArchive,           // an output that would overwrite a BIG archive
   kUnchangedEntry,        // -restore NAME of an entry that is as it was
   kProblemsFound,         // -check found something wrong
@@ -59,6 +63,7 @@ struct Error {
   std::error_code undo_code;
   std::string undo_context;
   bool restore_point_kept = false;  // the undo is left to the restore point
+  bool part_way = false;            // a -restore that failed after it began to write the archive
 };
 
 // Success, or one Error.
@@ -98,6 +103,10 @@ inline bool NoteUndo(Status& failure, const Status& undo) {
 // The text of one code: the system's words for its own codes (without the
 // full stop, as messages go on after it), gfxpak's for its own.
 std::string ErrorText(std::error_code code);
+
+// What a restore that stopped half way says to do: "part way back: run
+// gfxpak -restore ARCHIVE again".
+std::string PartWayBack(const std::string& archive);
 
 // The one line that the command line prints for a failure.
 std::string Describe(const Error& error);

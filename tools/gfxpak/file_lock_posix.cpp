@@ -30,11 +30,14 @@ std::error_code FileLock::TryAcquire(const std::string& path) {
     if (!fd.valid()) return denied;
   }
   if (!fd.valid()) return LastSystemError();
-  if (auto error = LockExclusively(fd)) return error;
   struct stat held {};
+  // gfxpak writes nothing into its lock file: one that holds data is a file
+  // of someone else's, which releasing the lock would delete.
+  if (::fstat(fd.get(), &held) != 0) return LastSystemError();
+  if (held.st_size > 0) return Errc::kForeignLockFile;
+  if (auto error = LockExclusively(fd)) return error;
   struct stat named {};
-  if (::fstat(fd.get(), &held) != 0 || ::stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev ||
-      held.st_ino != named.st_ino) {
+  if (::stat(path.c_str(), &named) != 0 || held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
     return Errc::kInUse;
   }
   path_ = path;

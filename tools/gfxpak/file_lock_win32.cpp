@@ -15,6 +15,13 @@ namespace gfxpak {
 std::error_code FileLock::TryAcquire(const std::string& path) {
   // Deleting on close needs the right to delete.
   const std::wstring wide = Widen(path);
+  // gfxpak writes nothing into its lock file: one that holds data is a file
+  // of someone else's, which deleting on close would delete.
+  WIN32_FILE_ATTRIBUTE_DATA found{};
+  if (GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &found) &&
+      (found.nFileSizeLow != 0 || found.nFileSizeHigh != 0)) {
+    return Errc::kForeignLockFile;
+  }
   const auto open = [&] {
     return CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);

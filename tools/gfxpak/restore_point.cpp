@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "byte_order.h"
+#include "crc64.h"
 #include "intervals.h"
 #include "sha256.h"
 
@@ -11,8 +12,9 @@ namespace gfxpak {
 
 namespace {
 
-constexpr std::array<std::uint8_t, 8> kMagic = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '2'};
-constexpr std::array<std::uint8_t, 8> kEarlierMagic = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '1'};
+// The magic of each layout: the same but for its last character, the
+// layout's number.
+constexpr std::array<std::uint8_t, 8> kMagic = {'G', 'P', 'K', 'R', 'S', 'T', 'R', '0' + kCurrentLayout};
 
 // The layout, field by field, as FORMATS.md lists it under "Restore points".
 // The fixed part:
@@ -34,18 +36,31 @@ constexpr Field kFingerprintHash{16, 32};
 constexpr Field kUndoBase{48, 8};
 constexpr Field kUndoLength{56, 8};
 constexpr std::size_t kUndoLengthPos = kStateBlock.pos + kUndoLength.pos;
-constexpr std::size_t kFixedSize = kStateBlock.end();
-// The earlier layout ends its fixed part with 8 unused bytes.
-constexpr std::size_t kEarlierFixedSize = 104;
+// The pieces of the original: how many, whether they were hashed when an
+// earlier layout was brought up to date, the SHA-256 of their hashes,
+// which follow the fixed part.
+constexpr Field kPieceCount{kStateBlock.end(), 4};
+constexpr Field kPieceFlags{kPieceCount.end(), 4};
+constexpr Field kPiecesHash{kPieceFlags.end(), 32};
+constexpr std::uint32_t kPiecesFromUpgrade = 1;
+constexpr std::size_t kFixedSize = kPiecesHash.end();
+// Where the fixed part of each layout ends: the first ends it with 8 unused
+// bytes, the second with the state block.
+constexpr std::size_t FixedSizeOf(int layout) { return layout == 1 ? 104 : layout == 2 ? kStateBlock.end() : kFixedSize; }
 // Each saved range and undo record: its place in the archive, its length and
 // a checksum of both with the data, which follows.
 constexpr Field kRangeOffset{0, 8};
 constexpr Field kRangeLength{8, 4};
 constexpr Field kRangeChecksum{12, 4};
 constexpr std::size_t kRangeHeader = kRangeChecksum.end();
-// The offset field of the undo record that holds an update's target: no
-// archive offset is this large.
+// The offset field of the undo record that holds an update's target, and
+// of a claim among the saved ranges: no archive offset is this large.
 constexpr std::uint64_t kTargetMark = ~std::uint64_t{0};
+constexpr std::uint64_t kClaimMark = kTargetMark - 1;
+// A claim's fields; the entry's name follows.
+constexpr Field kClaimOffset{0, 4};
+constexpr Field kClaimSize{4, 4};
+constexpr Field kClaimHash{8, 8};
 // The target's fields before its variable parts (the changed records, the
 // tail, the names).
 constexpr Field kTargetEntry{0, 4};
@@ -61,12 +76,13 @@ constexpr std::uint32_t kTailLast = 2;
 // Per changed record: where it sits, its old offset and size, its new ones.
 constexpr std::size_t kRecordChangeField = 4;
 constexpr std::size_t kRecordChange = 5 * kRecordChangeField;
-static_assert(kUndoLengthPos == 152 && kFixedSize == 160 && kTargetFixed == 40);
+static_assert(kUndoLengthPos == 152 && FixedSizeOf(2) == 160 && kFixedSize == 200 && kTargetFixed == 40);
 // The last bytes below the original size identify the archive: they are
 // data, which an import never overwrites.
 constexpr std::uint64_t kTailLength = 4096;
 constexpr std::uint64_t kSaveAhead = 4096;
 constexpr std::uint64_t kFingerprintSample = 64 * 1024;
+constexpr std::size_t kReadChunk = 1u << 20;
 
 void Put(std::uint8_t* block, Field f, std::uint64_t v) { PutLe(block + f.pos, v, f.width); }
 std::uint64_t Get(const std::uint8_t* block, Field f) { return GetLe(block + f.pos, f.width); }
@@ -158,8 +174,11 @@ std::array<std::uint8_t, kStateBlock.width> EncodeState(RestoreState state, cons
   return out;
 }
 
-// The fixed part of a restore point in the current layout, idle, with its
-// committed length still to be filled in.
+PieceHash HashOf(std::span<const std::uint8_t> bytes) { return Crc64(0, bytes); }
+
+// The fixed part of a restore point in the current layout, idle unless p
+// says otherwise, and its pieces' hashes, with its committed length still
+// to be filled in.
 std::vector<std::uint8_t> EncodeFixed(const RestorePoint& p) {
   std::vector<std::uint8_t> out(kFixedSize, 0);
   PutBytes(out.data(), kMagicField, kMagic);
@@ -168,28 +187,53 @@ std::vector<std::uint8_t> EncodeFixed(const RestorePoint& p) {
   Put(out.data(), kTailLengthField, p.tail_length);
   PutBytes(out.data(), kHeaderHash, p.header_hash);
   PutBytes(out.data(), kTailHash, p.tail_hash);
-  PutBytes(out.data(), kStateBlock, EncodeState(RestoreState::kIdle, p.fingerprint, 0, 0));
+  PutBytes(out.data(), kStateBlock, EncodeState(p.state, p.fingerprint, 0, 0));
+  Put(out.data(), kPieceCount, p.pieces.size());
+  Put(out.data(), kPieceFlags, p.pieces_from_upgrade ? kPiecesFromUpgrade : 0);
+  for (const PieceHash h : p.pieces) {
+    out.resize(out.size() + sizeof h);
+    PutLe(out.data() + out.size() - sizeof h, h, sizeof h);
+  }
+  PutBytes(out.data(), kPiecesHash, Sha256Of(std::span(out).subspan(kFixedSize)));
   return out;
+}
+
+std::vector<std::uint8_t> EncodeClaim(const Claim& c) {
+  std::vector<std::uint8_t> bytes(kClaimHash.end());
+  Put(bytes.data(), kClaimOffset, c.offset);
+  Put(bytes.data(), kClaimSize, c.size);
+  Put(bytes.data(), kClaimHash, c.hash);
+  bytes.insert(bytes.end(), c.name.begin(), c.name.end());
+  return EncodeRange(kClaimMark, bytes);
 }
 
 Status Io(const char* what, std::error_code e) { return Fail(e, what); }
 Status Damaged(std::string detail = {}) { return Fail(Errc::kDamagedRestorePoint, {}, std::move(detail)); }
 
 // Reads the records in [from, to) of the journal, each checked against its
-// checksum and required to lie below limit.
+// checksum and required to lie below limit; claims go to claims, where
+// they may stand.
 Status ReadRanges(Storage& journal, std::uint64_t from, std::uint64_t to, std::uint64_t limit,
-                  std::vector<SavedRange>& ranges) {
+                  std::vector<SavedRange>& ranges, std::vector<Claim>* claims = nullptr) {
   std::vector<std::uint8_t> data;
   for (std::uint64_t pos = from; pos < to;) {
     std::uint8_t rh[kRangeHeader];
     if (to - pos < kRangeHeader) return Damaged();
     if (auto e = journal.Read(pos, rh)) return Io("cannot read the restore point", e);
     SavedRange r{Get(rh, kRangeOffset), Get32(rh, kRangeLength), pos + kRangeHeader};
-    if (to - r.data_pos < r.length || r.offset > limit || r.length > limit - r.offset) return Damaged();
+    const bool claim = r.offset == kClaimMark && claims != nullptr;
+    if (to - r.data_pos < r.length || (!claim && (r.offset > limit || r.length > limit - r.offset))) return Damaged();
     data.resize(r.length);
     if (auto e = journal.Read(r.data_pos, data)) return Io("cannot read the restore point", e);
     if (Checksum(data, r.offset) != Get(rh, kRangeChecksum)) return Damaged("bad checksum");
-    ranges.push_back(r);
+    if (claim) {
+      if (data.size() < kClaimHash.end()) return Damaged("bad claim");
+      Claim c{Get32(data.data(), kClaimOffset), Get32(data.data(), kClaimSize), Get(data.data(), kClaimHash), {}};
+      c.name.assign(data.begin() + kClaimHash.end(), data.end());
+      claims->push_back(std::move(c));
+    } else {
+      ranges.push_back(r);
+    }
     pos = r.data_pos + r.length;
   }
   return {};
@@ -225,6 +269,13 @@ bool Disjoint(std::vector<SavedRange> ranges) {
 
 Interval Bounds(const SavedRange& r) { return {r.offset, r.offset + r.length}; }
 
+// Whether no saved range reaches into [begin, end): there the archive's own
+// bytes are what the original is made of.
+bool Unsaved(const RestorePoint& point, std::uint64_t begin, std::uint64_t end) {
+  const std::vector<Interval> missing = Uncovered(point.ranges, begin, end, Bounds);
+  return missing.size() == 1 && missing.front().begin == begin && missing.front().end == end;
+}
+
 Status HashOfArchive(Storage& archive, std::uint64_t begin, std::uint64_t length, std::array<std::uint8_t, 32>& hash) {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
   if (auto e = archive.Read(begin, bytes)) return Io("cannot read the archive", e);
@@ -232,11 +283,9 @@ Status HashOfArchive(Storage& archive, std::uint64_t begin, std::uint64_t length
   return {};
 }
 
-}  // namespace
-
-Status ReadOriginal(Storage& journal, Storage& archive, const RestorePoint& point, std::uint64_t begin, std::uint64_t end,
-                    std::vector<std::uint8_t>& out) {
-  out.assign(static_cast<std::size_t>(end - begin), 0);
+Status ReadOriginalInto(Storage& journal, Storage& archive, const RestorePoint& point, std::uint64_t begin,
+                        std::span<std::uint8_t> out) {
+  const std::uint64_t end = begin + out.size();
   if (auto e = archive.Read(begin, out)) return Io("cannot read the archive", e);
   for (const SavedRange& r : point.ranges) {
     const std::uint64_t lo = std::max(begin, r.offset);
@@ -248,9 +297,135 @@ Status ReadOriginal(Storage& journal, Storage& archive, const RestorePoint& poin
   return {};
 }
 
+ReadFn FromArchive(Storage& archive, std::uint64_t shift = 0) {
+  return [&archive, shift](std::uint64_t at, std::span<std::uint8_t> out) {
+    if (auto e = archive.Read(at - shift, out)) return Io("cannot read the archive", e);
+    return Status();
+  };
+}
+
+ReadFn FromOriginal(Storage& journal, Storage& archive, const RestorePoint& point) {
+  return [&journal, &archive, &point](std::uint64_t at, std::span<std::uint8_t> out) {
+    return ReadOriginalInto(journal, archive, point, at, out);
+  };
+}
+
+// The hashes of the pieces [first, last) of bounds, from what read gives.
+Status HashPieces(const ReadFn& read, const std::vector<std::uint64_t>& bounds, std::size_t first, std::size_t last,
+                  std::vector<PieceHash>& out) {
+  out.clear();
+  std::vector<std::uint8_t> chunk;
+  for (std::size_t i = first; i < last; ++i) {
+    PieceHash crc = 0;
+    for (std::uint64_t at = bounds[i]; at < bounds[i + 1]; at += chunk.size()) {
+      chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kReadChunk, bounds[i + 1] - at)));
+      if (Status s = read(at, chunk); !s.ok()) return s;
+      crc = Crc64(crc, chunk);
+    }
+    out.push_back(crc);
+  }
+  return {};
+}
+
+// Whether claims cover every entry gfxpak wrote: only when the restore
+// point has had them since it was made, or since it was brought up to date
+// with its pieces hashed.
+bool ClaimsComplete(const RestorePoint& point) { return point.layout == kCurrentLayout && !point.pieces.empty(); }
+
+// The latest claim for an entry at offset with size bytes.
+const Claim* ClaimFor(const RestorePoint& point, std::uint32_t offset, std::uint32_t size) {
+  for (auto it = point.claims.rbegin(); it != point.claims.rend(); ++it) {
+    if (it->offset == offset && it->size == size) return &*it;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Status ReadOriginal(Storage& journal, Storage& archive, const RestorePoint& point, std::uint64_t begin, std::uint64_t end,
+                    std::vector<std::uint8_t>& out) {
+  out.assign(static_cast<std::size_t>(end - begin), 0);
+  return ReadOriginalInto(journal, archive, point, begin, out);
+}
+
 bool StartsAsRestorePoint(std::span<const std::uint8_t> bytes) {
-  // Both layouts share all but the last byte of their magic.
+  // Every layout shares all but the last byte of its magic.
   return bytes.size() >= kMagic.size() && std::equal(kMagic.begin(), kMagic.end() - 1, bytes.begin());
+}
+
+std::vector<std::uint64_t> PieceBounds(const std::vector<Entry>& original, std::uint64_t header_length,
+                                       std::uint64_t original_size) {
+  std::vector<std::uint64_t> bounds = {0, std::min(header_length, original_size), original_size};
+  for (const Entry& e : original) {
+    if (e.size == 0) continue;
+    bounds.push_back(std::min<std::uint64_t>(e.offset, original_size));
+    bounds.push_back(std::min<std::uint64_t>(std::uint64_t{e.offset} + e.size, original_size));
+  }
+  std::sort(bounds.begin(), bounds.end());
+  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+  return bounds;
+}
+
+Status ComparePieces(const RestorePoint& point, const std::vector<std::uint64_t>& bounds, std::uint64_t begin,
+                     std::uint64_t end, const ReadFn& read, std::vector<bool>& differs) {
+  const auto first = static_cast<std::size_t>(std::lower_bound(bounds.begin(), bounds.end(), begin) - bounds.begin());
+  const auto last = static_cast<std::size_t>(std::lower_bound(bounds.begin(), bounds.end(), end) - bounds.begin());
+  differs.resize(bounds.size() - 1, false);
+  std::vector<PieceHash> hashes;
+  if (Status s = HashPieces(read, bounds, first, last, hashes); !s.ok()) return s;
+  for (std::size_t i = first; i < last; ++i) differs[i] = hashes[i - first] != point.pieces[i];
+  return {};
+}
+
+bool OriginalCheck::any() const { return std::find(differs.begin(), differs.end(), true) != differs.end(); }
+
+bool OriginalCheck::mostly() const {
+  std::uint64_t differing = 0;
+  for (std::size_t i = 1; i < differs.size(); ++i) differing += differs[i] ? bounds[i + 1] - bounds[i] : 0;
+  return bounds.size() > 2 && differing > (bounds.back() - bounds[1]) / 2;
+}
+
+Status CheckOriginal(Storage& journal, Storage& archive, const RestorePoint& point, OriginalCheck& check) {
+  check = OriginalCheck{};
+  if (Status s = OriginalEntries(journal, point, check.entries); !s.ok()) return s;
+  check.bounds = PieceBounds(check.entries, point.header_length, point.original_size);
+  if (point.pieces.empty()) return {};
+  return ComparePieces(point, check.bounds, 0, point.original_size, FromOriginal(journal, archive, point), check.differs);
+}
+
+std::vector<Difference> Differences(const OriginalCheck& check) {
+  std::vector<Difference> out;
+  for (std::size_t i = 0; i < check.differs.size(); ++i) {
+    if (!check.differs[i]) continue;
+    if (out.empty() || out.back().end != check.bounds[i] || !check.differs[i - 1]) {
+      out.push_back({check.bounds[i], check.bounds[i + 1], {}});
+    } else {
+      out.back().end = check.bounds[i + 1];
+    }
+  }
+  for (Difference& d : out) {
+    for (std::size_t e = 0; e < check.entries.size(); ++e) {
+      const Entry& entry = check.entries[e];
+      if (entry.size > 0 && entry.offset < d.end && std::uint64_t{entry.offset} + entry.size > d.begin) {
+        d.entries.push_back(e);
+      }
+    }
+  }
+  return out;
+}
+
+Status IsTheOriginal(Storage& journal, Storage& archive, const RestorePoint& point, bool& original) {
+  original = false;
+  std::uint64_t size = 0;
+  if (auto e = archive.Size(size)) return Io("cannot read the archive", e);
+  if (point.pieces.empty() || size != point.original_size) return {};
+  std::vector<Entry> entries;
+  if (Status s = OriginalEntries(journal, point, entries); !s.ok()) return s;
+  const std::vector<std::uint64_t> bounds = PieceBounds(entries, point.header_length, point.original_size);
+  std::vector<bool> differs;
+  if (Status s = ComparePieces(point, bounds, 0, size, FromArchive(archive), differs); !s.ok()) return s;
+  original = std::find(differs.begin(), differs.end(), true) == differs.end();
+  return {};
 }
 
 Status TakeFingerprint(Storage& archive, std::uint32_t entry, Fingerprint& fingerprint) {
@@ -288,6 +463,10 @@ Status NewRestorePoint(Storage& archive, std::vector<std::uint8_t>& bytes) {
   p.header_hash = Sha256Of(header);
   if (Status s = HashOfArchive(archive, p.original_size - p.tail_length, p.tail_length, p.tail_hash); !s.ok()) return s;
   if (Status s = TakeFingerprint(archive, kNoEntry, p.fingerprint); !s.ok()) return s;
+  // The one read of the whole archive that lets every later command prove
+  // the original instead of assuming it.
+  const std::vector<std::uint64_t> bounds = PieceBounds(a.entries, p.header_length, p.original_size);
+  if (Status s = HashPieces(FromArchive(archive), bounds, 0, bounds.size() - 1, p.pieces); !s.ok()) return s;
   bytes = EncodeFixed(p);
   const std::vector<std::uint8_t> first = EncodeRange(0, header);
   bytes.insert(bytes.end(), first.begin(), first.end());
@@ -295,10 +474,33 @@ Status NewRestorePoint(Storage& archive, std::vector<std::uint8_t>& bytes) {
   return {};
 }
 
-Status UpgradeRestorePoint(Storage& journal, Storage& archive, const RestorePoint& point,
+Status UpgradeRestorePoint(Storage& journal, Storage& archive, const RestorePoint& point, WithPieces with_pieces,
                            std::vector<std::uint8_t>& bytes) {
   RestorePoint p = point;
-  if (Status s = TakeFingerprint(archive, kNoEntry, p.fingerprint); !s.ok()) return s;
+  if (point.layout == 1) {
+    if (Status s = TakeFingerprint(archive, kNoEntry, p.fingerprint); !s.ok()) return s;
+  }
+  if (with_pieces == WithPieces::kYes) {
+    OriginalCheck original;
+    if (Status s = OriginalEntries(journal, point, original.entries); !s.ok()) return s;
+    const std::vector<std::uint64_t> bounds = PieceBounds(original.entries, p.header_length, p.original_size);
+    if (Status s = HashPieces(FromOriginal(journal, archive, point), bounds, 0, bounds.size() - 1, p.pieces); !s.ok()) {
+      return s;
+    }
+    p.pieces_from_upgrade = true;
+    // What gfxpak wrote before has no claim yet: it is claimed as it is now.
+    Archive a;
+    std::vector<Origin> origins;
+    if (Status s = ReadArchive(archive, a); !s.ok()) return s;
+    if (Status s = CompareWithOriginal(journal, archive, point, a, origins); !s.ok()) return s;
+    std::vector<std::uint8_t> data;
+    for (std::size_t i = 0; i < a.entries.size(); ++i) {
+      const Entry& e = a.entries[i];
+      if (origins[i] == Origin::kOriginal || ClaimFor(p, e.offset, e.size) != nullptr) continue;
+      if (Status s = ReadEntry(archive, e, data); !s.ok()) return s;
+      p.claims.push_back({e.offset, e.size, HashOf(data), e.name});
+    }
+  }
   bytes = EncodeFixed(p);
   std::vector<std::uint8_t> data;
   for (const SavedRange& r : point.ranges) {
@@ -306,6 +508,10 @@ Status UpgradeRestorePoint(Storage& journal, Storage& archive, const RestorePoin
     if (auto e = journal.Read(r.data_pos, data)) return Io("cannot read the restore point", e);
     const std::vector<std::uint8_t> range = EncodeRange(r.offset, data);
     bytes.insert(bytes.end(), range.begin(), range.end());
+  }
+  for (const Claim& c : p.claims) {
+    const std::vector<std::uint8_t> claim = EncodeClaim(c);
+    bytes.insert(bytes.end(), claim.begin(), claim.end());
   }
   Put(bytes.data(), kCommitted, bytes.size());
   return {};
@@ -316,13 +522,13 @@ Status LoadRestorePoint(Storage& journal, RestorePoint& point) {
   std::uint64_t journal_size = 0;
   if (auto e = journal.Size(journal_size)) return Io("cannot read the restore point", e);
   std::uint8_t head[kFixedSize] = {};
-  if (journal_size < kEarlierFixedSize) return Damaged("truncated");
-  if (auto e = journal.Read(0, std::span(head, kEarlierFixedSize))) return Io("cannot read the restore point", e);
-  point.earlier_layout = std::memcmp(head, kEarlierMagic.data(), kEarlierMagic.size()) == 0;
-  if (!point.earlier_layout && std::memcmp(head, kMagic.data(), kMagic.size()) != 0) {
+  if (journal_size < kMagic.size()) return Damaged("truncated");
+  if (auto e = journal.Read(0, std::span(head, kMagic.size()))) return Io("cannot read the restore point", e);
+  if (!StartsAsRestorePoint(std::span(head, kMagic.size())) || head[7] < '1' || head[7] > '0' + kCurrentLayout) {
     return Damaged("not a gfxpak restore point");
   }
-  const std::size_t fixed = point.earlier_layout ? kEarlierFixedSize : kFixedSize;
+  point.layout = head[7] - '0';
+  const std::size_t fixed = FixedSizeOf(point.layout);
   if (journal_size < fixed) return Damaged("truncated");
   if (auto e = journal.Read(0, std::span(head, fixed))) return Io("cannot read the restore point", e);
   point.original_size = Get(head, kOriginalSize);
@@ -331,7 +537,7 @@ Status LoadRestorePoint(Storage& journal, RestorePoint& point) {
   point.tail_length = Get32(head, kTailLengthField);
   GetBytes(head, kHeaderHash, point.header_hash);
   GetBytes(head, kTailHash, point.tail_hash);
-  if (!point.earlier_layout) {
+  if (point.layout > 1) {
     const std::uint8_t* state = head + kStateBlock.pos;
     const std::uint64_t value = Get(state, kState);
     if (value > static_cast<std::uint32_t>(RestoreState::kRestoring)) return Damaged("unknown state");
@@ -342,13 +548,34 @@ Status LoadRestorePoint(Storage& journal, RestorePoint& point) {
     point.undo_base = Get(state, kUndoBase);
     point.undo_length = point.state == RestoreState::kUpdating ? Get(state, kUndoLength) : 0;
   }
+  point.data_start = fixed;
+  if (point.layout == kCurrentLayout) {
+    const std::uint64_t count = Get(head, kPieceCount);
+    point.pieces_from_upgrade = (Get(head, kPieceFlags) & kPiecesFromUpgrade) != 0;
+    if (count > (journal_size - fixed) / sizeof(PieceHash)) return Damaged("truncated");
+    std::vector<std::uint8_t> hashes(static_cast<std::size_t>(count * sizeof(PieceHash)));
+    if (auto e = journal.Read(fixed, hashes)) return Io("cannot read the restore point", e);
+    std::array<std::uint8_t, 32> hash{};
+    GetBytes(head, kPiecesHash, hash);
+    if (Sha256Of(hashes) != hash) return Damaged("the hashes of the original do not match their own");
+    point.pieces.resize(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < point.pieces.size(); ++i) {
+      point.pieces[i] = GetLe(&hashes[i * sizeof(PieceHash)], sizeof(PieceHash));
+    }
+    point.data_start += hashes.size();
+  }
   // Bytes past the counted lengths are an append that was cut short; the
   // write it was made for never happened.
   if (point.committed > journal_size || point.undo_length > journal_size - point.committed) return Damaged("truncated");
-  if (point.committed < fixed || point.tail_length > point.original_size || point.header_length > point.original_size) {
+  if (point.committed < point.data_start || point.tail_length > point.original_size ||
+      point.header_length > point.original_size) {
     return Damaged();
   }
-  if (Status s = ReadRanges(journal, fixed, point.committed, point.original_size, point.ranges); !s.ok()) return s;
+  std::vector<Claim>* claims = point.layout == kCurrentLayout ? &point.claims : nullptr;
+  if (Status s = ReadRanges(journal, point.data_start, point.committed, point.original_size, point.ranges, claims);
+      !s.ok()) {
+    return s;
+  }
   if (point.ranges.empty()) return Damaged("no header");
   const SavedRange& first = point.ranges.front();
   std::vector<std::uint8_t> header(first.length);
@@ -357,6 +584,13 @@ Status LoadRestorePoint(Storage& journal, RestorePoint& point) {
     return Damaged("header does not match its hash");
   }
   if (!Disjoint(point.ranges)) return Damaged("overlapping ranges");
+  if (!point.pieces.empty()) {
+    std::vector<Entry> entries;
+    if (Status s = ParseHeadBytes(header, entries); !s.ok()) return Damaged("its saved table does not read");
+    if (PieceBounds(entries, point.header_length, point.original_size).size() != point.pieces.size() + 1) {
+      return Damaged("its hashes do not fit its saved table");
+    }
+  }
   std::uint64_t undo_from = point.committed;
   const std::uint64_t undo_to = point.committed + point.undo_length;
   if (Status s = ReadTarget(journal, undo_from, undo_to, point); !s.ok()) return s;
@@ -419,6 +653,63 @@ Status CompareWithOriginal(Storage& journal, Storage& archive, const RestorePoin
   return {};
 }
 
+Status CheckEntries(Storage& archive, const RestorePoint& point, const Archive& a,
+                    const OriginalCheck& check, std::vector<EntryStanding>& out) {
+  out.clear();
+  const std::vector<Entry>& original = check.entries;
+  const bool proof = !check.differs.empty();
+  // Whether the size bytes at offset are the original's bytes of entry o.
+  const auto holds_original = [&](const Entry& o, std::uint32_t offset, bool& same) {
+    const std::uint64_t end = std::uint64_t{o.offset} + o.size;
+    std::vector<bool> differs;
+    // Where no saved range reaches, CheckOriginal read these same bytes.
+    if (offset == o.offset && Unsaved(point, o.offset, end)) {
+      differs = check.differs;
+    } else if (Status s = ComparePieces(point, check.bounds, o.offset, end, FromArchive(archive, std::uint64_t{o.offset} - offset),
+                                        differs);
+               !s.ok()) {
+      return s;
+    }
+    const auto first = std::lower_bound(check.bounds.begin(), check.bounds.end(), o.offset) - check.bounds.begin();
+    const auto last = std::lower_bound(check.bounds.begin(), check.bounds.end(), end) - check.bounds.begin();
+    same = std::find(differs.begin() + first, differs.begin() + last, true) == differs.begin() + last;
+    return Status();
+  };
+  std::vector<std::uint8_t> data;
+  for (std::size_t i = 0; i < a.entries.size(); ++i) {
+    const Entry& e = a.entries[i];
+    const Entry* o = i < original.size() ? &original[i] : nullptr;
+    if (o != nullptr && e.name != o->name) {
+      out.push_back({i, Standing::kRenamed, o->name});
+      continue;
+    }
+    if (e.size == 0) continue;
+    if (o != nullptr && e.size == o->size && proof) {
+      bool same = false;
+      if (Status s = holds_original(*o, e.offset, same); !s.ok()) return s;
+      if (same) continue;
+    }
+    if (const Claim* claim = ClaimFor(point, e.offset, e.size)) {
+      if (Status s = ReadEntry(archive, e, data); !s.ok()) return s;
+      if (claim->name != e.name) {
+        out.push_back({i, Standing::kRenamed, claim->name});
+      } else if (HashOf(data) != claim->hash) {
+        out.push_back({i, Standing::kNotAsWritten, {}});
+      }
+      continue;
+    }
+    const bool original_record = o != nullptr && e.offset == o->offset && e.size == o->size;
+    if (original_record && !proof) continue;
+    if (original_record) {
+      out.push_back({i, Standing::kNotOriginal, {}});
+    } else {
+      out.push_back({i, ClaimsComplete(point) ? Standing::kNotAsWritten : Standing::kUnknown, {}});
+    }
+  }
+  for (std::size_t i = a.entries.size(); i < original.size(); ++i) out.push_back({i, Standing::kRenamed, original[i].name});
+  return {};
+}
+
 Status CheckFingerprint(Storage& archive, const RestorePoint& point) {
   Fingerprint now;
   const Status s = TakeFingerprint(archive, point.fingerprint.entry, now);
@@ -441,6 +732,12 @@ Status CompareWithUpdate(Storage& archive, const RestorePoint& point, std::optio
   if (Status s = CompareWithTarget(archive, *point.target, reached); !s.ok()) return s;
   state = reached;
   return {};
+}
+
+Status TornRecords(Storage& archive, const RestorePoint& point, std::vector<RecordChange>& torn) {
+  torn.clear();
+  if (point.state != RestoreState::kUpdating || !point.target) return {};
+  return TornRecords(archive, *point.target, torn);
 }
 
 Status RestoreJournal::WriteState(RestoreState state, const Fingerprint& fingerprint, std::uint64_t undo_base,
@@ -469,18 +766,18 @@ Status RestoreJournal::Append(std::span<const std::uint8_t> bytes, std::uint64_t
   return {};
 }
 
-Status RestoreJournal::SaveOriginals(std::uint64_t begin, std::uint64_t end) {
+// The original bytes below end that are not saved yet, as ranges to append.
+Status RestoreJournal::SaveOriginals(std::uint64_t end, std::vector<std::uint8_t>& append,
+                                     std::vector<SavedRange>& added) {
   end = std::min(end, point_.original_size);
   // Saving a byte twice would record a changed byte as the original.
-  auto missing = Uncovered(point_.ranges, begin, end, Bounds);
+  auto missing = Uncovered(point_.ranges, 0, end, Bounds);
   if (missing.empty()) return {};
   // Saving a little ahead covers the next few table growths too, so that
   // most imports append nothing. Any byte below the original size that is
   // not saved yet still holds its original value, so the extra is right.
   const std::uint64_t ahead = std::min(std::max(end, missing.front().begin + kSaveAhead), point_.original_size);
-  missing = Uncovered(point_.ranges, begin, ahead, Bounds);
-  std::vector<std::uint8_t> append;
-  std::vector<SavedRange> added;
+  missing = Uncovered(point_.ranges, 0, ahead, Bounds);
   std::vector<std::uint8_t> original;
   for (const Interval& gap : missing) {
     original.resize(static_cast<std::size_t>(gap.end - gap.begin));
@@ -489,17 +786,40 @@ Status RestoreJournal::SaveOriginals(std::uint64_t begin, std::uint64_t end) {
     added.push_back({gap.begin, static_cast<std::uint32_t>(original.size()), point_.committed + append.size() + kRangeHeader});
     append.insert(append.end(), range.begin(), range.end());
   }
-  const std::uint64_t committed = point_.committed + append.size();
-  if (Status s = Append(append, point_.committed, kCommitted.pos, committed); !s.ok()) return s;
-  point_.committed = committed;
-  point_.ranges.insert(point_.ranges.end(), added.begin(), added.end());
   return {};
 }
 
-Status RestoreJournal::Begin(std::uint64_t size, std::uint64_t reach, const UpdateTarget& target) {
-  // The originals go before the mark: undo records follow them, so nothing
-  // may be added to the originals while an update runs.
-  if (Status s = SaveOriginals(0, reach); !s.ok()) return s;
+Status RestoreJournal::Begin(std::uint64_t size, std::uint64_t reach, const UpdateTarget& target,
+                             const WrittenData& written) {
+  // The originals and the claims go before the mark: undo records follow
+  // them, so nothing may be added to them while an update runs.
+  std::vector<std::uint8_t> append;
+  std::vector<SavedRange> added;
+  if (Status s = SaveOriginals(reach, append, added); !s.ok()) return s;
+  std::vector<Claim> claims;
+  if (point_.layout == kCurrentLayout) {
+    if (!written.bytes.empty()) {
+      claims.push_back({static_cast<std::uint32_t>(written.offset), static_cast<std::uint32_t>(written.bytes.size()),
+                        HashOf(written.bytes), target.name});
+    }
+    // An entry that gfxpak wrote keeps its claim where the table moves it.
+    for (const RecordChange& c : target.records_move ? target.records : std::vector<RecordChange>()) {
+      if (const Claim* was = ClaimFor(point_, c.old_offset, c.old_size)) {
+        claims.push_back({c.new_offset, c.new_size, was->hash, was->name});
+      }
+    }
+    for (const Claim& c : claims) {
+      const std::vector<std::uint8_t> claim = EncodeClaim(c);
+      append.insert(append.end(), claim.begin(), claim.end());
+    }
+  }
+  if (!append.empty()) {
+    const std::uint64_t committed = point_.committed + append.size();
+    if (Status s = Append(append, point_.committed, kCommitted.pos, committed); !s.ok()) return s;
+    point_.committed = committed;
+    point_.ranges.insert(point_.ranges.end(), added.begin(), added.end());
+    point_.claims.insert(point_.claims.end(), claims.begin(), claims.end());
+  }
   // The target is counted by the same write that marks the update running.
   const std::vector<std::uint8_t> record = EncodeRange(kTargetMark, EncodeTarget(target));
   if (auto e = journal_.Write(point_.committed, record)) return Io("cannot write the restore point", e);
@@ -554,22 +874,47 @@ Status RestoreJournal::Settle(Settlement& settlement) {
   if (point_.target) settlement.entry = point_.target->name;
   std::optional<TargetState> reached;
   if (Status s = CompareWithUpdate(archive_, point_, reached); !s.ok()) return s;
-  if (reached != TargetState::kVisible) {
+  if (reached != TargetState::kVisible && reached != TargetState::kPartly) {
     settlement.outcome = Settlement::Outcome::kTakenBack;
     settlement.torn = reached == TargetState::kTorn;
     return Rollback();
   }
+  // Part of a restore of several entries is seen: taking it back would
+  // undo what readers met, and all its data is on the disk, so the rest
+  // of it is written.
   const UpdateTarget target = *point_.target;
   if (Status s = FinishTarget(archive_, target); !s.ok()) return s;
   Fingerprint fingerprint;
   if (Status s = TakeFingerprint(archive_, target.entry, fingerprint); !s.ok()) return s;
-  settlement.outcome = Settlement::Outcome::kFinished;
+  settlement.outcome =
+      reached == TargetState::kPartly ? Settlement::Outcome::kCompleted : Settlement::Outcome::kFinished;
   return Commit(fingerprint);
 }
 
-Status RestoreJournal::Restore(TailCheck tail) {
-  if (point_.state != RestoreState::kRestoring) {
+// That the pieces the restore wrote from its saved ranges read back as the
+// original's: the others were checked before it began and are not written.
+Status RestoreJournal::CheckWritten() {
+  std::vector<Entry> entries;
+  if (Status s = OriginalEntries(journal_, point_, entries); !s.ok()) return s;
+  const std::vector<std::uint64_t> bounds = PieceBounds(entries, point_.header_length, point_.original_size);
+  std::vector<bool> differs;
+  for (std::size_t i = 0; i + 1 < bounds.size(); ++i) {
+    if (Unsaved(point_, bounds[i], bounds[i + 1])) continue;
+    if (Status s = ComparePieces(point_, bounds, bounds[i], bounds[i + 1], FromArchive(archive_), differs); !s.ok()) {
+      return s;
+    }
+    if (differs[i]) return Fail(Errc::kNotOriginal, {}, "bytes it wrote do not read back");
+  }
+  return {};
+}
+
+Status RestoreJournal::Restore(TailCheck tail, RestoreProgress& progress) {
+  progress = RestoreProgress::kNotStarted;
+  const bool marked_now = point_.state != RestoreState::kRestoring;
+  if (marked_now) {
     if (Status s = WriteState(RestoreState::kRestoring, point_.fingerprint, 0); !s.ok()) return s;
+  } else {
+    progress = RestoreProgress::kPartWay;
   }
   // In an order that shows readers, after every step, each entry with its
   // original or its present content: first the original entry count, which
@@ -579,6 +924,7 @@ Status RestoreJournal::Restore(TailCheck tail) {
   const auto put_back = [&](const SavedRange& r, std::uint64_t from, std::uint64_t length) {
     std::vector<std::uint8_t> data(static_cast<std::size_t>(length));
     if (auto e = journal_.Read(r.data_pos + from, data)) return Io("cannot read the restore point", e);
+    progress = RestoreProgress::kPartWay;
     if (auto e = archive_.Write(r.offset + from, data)) return Io("cannot write the archive", e);
     return Status();
   };
@@ -586,23 +932,32 @@ Status RestoreJournal::Restore(TailCheck tail) {
     if (auto e = archive_.Flush()) return Io("cannot flush the archive", e);
     return Status();
   };
-  const SavedRange& head = point_.ranges.front();
-  if (Status s = put_back(head, kCountField, 4); !s.ok()) return s;
-  if (Status s = flush(); !s.ok()) return s;
-  for (const SavedRange& r : std::span(point_.ranges).subspan(1)) {
-    if (Status s = put_back(r, 0, r.length); !s.ok()) return s;
+  const auto write_back = [&] {
+    const SavedRange& head = point_.ranges.front();
+    if (Status s = put_back(head, kCountField, 4); !s.ok()) return s;
+    if (Status s = flush(); !s.ok()) return s;
+    for (const SavedRange& r : std::span(point_.ranges).subspan(1)) {
+      if (Status s = put_back(r, 0, r.length); !s.ok()) return s;
+    }
+    if (Status s = flush(); !s.ok()) return s;
+    if (Status s = put_back(head, 0, head.length); !s.ok()) return s;
+    if (Status s = flush(); !s.ok()) return s;
+    if (auto e = archive_.Truncate(point_.original_size)) return Io("cannot truncate the archive", e);
+    return flush();
+  };
+  if (Status s = write_back(); !s.ok()) {
+    // Nothing of the archive written yet: it is as it was, and so is its
+    // restore point when the mark can go again.
+    if (progress == RestoreProgress::kNotStarted && marked_now) (void)WriteState(RestoreState::kIdle, point_.fingerprint, 0);
+    return s;
   }
-  if (Status s = flush(); !s.ok()) return s;
-  if (Status s = put_back(head, 0, head.length); !s.ok()) return s;
-  if (Status s = flush(); !s.ok()) return s;
-  if (auto e = archive_.Truncate(point_.original_size)) return Io("cannot truncate the archive", e);
-  if (auto e = archive_.Flush()) return Io("cannot flush the archive", e);
 
   std::uint64_t size = 0;
   if (auto e = archive_.Size(size)) return Io("cannot read the archive", e);
   std::array<std::uint8_t, 32> hash{};
   if (Status s = HashOfArchive(archive_, 0, point_.header_length, hash); !s.ok()) return s;
   if (size != point_.original_size || hash != point_.header_hash) return Fail(Errc::kNotOriginal, {}, "its header differs");
+  if (!point_.pieces.empty()) return CheckWritten();
   if (tail == TailCheck::kSkip) return {};
   if (Status s = HashOfArchive(archive_, size - point_.tail_length, point_.tail_length, hash); !s.ok()) return s;
   if (hash != point_.tail_hash) return Fail(Errc::kNotOriginal, {}, "its last bytes differ");

@@ -17,6 +17,7 @@
 #include "error.h"
 #include "file.h"
 #include "file_lock.h"
+#include "file_meta.h"
 #include "hold_wait.h"
 #include "virtual_store.h"
 
@@ -81,6 +82,17 @@ class FileSystem {
   // every command works on. The path itself, unless a file system knows of
   // such copies.
   virtual std::string GameCopyOf(const std::string& archive) { return archive; }
+  // See file_meta.h. Where a file system does not tell its free space, a
+  // copy is written without the check; one without permissions or links
+  // keeps none.
+  virtual std::error_code FreeSpace(const std::string&, std::uint64_t&) {
+    return std::make_error_code(std::errc::function_not_supported);
+  }
+  virtual std::error_code KeepMode(const std::string&, const std::string&) { return {}; }
+  virtual std::error_code ResolveLinks(const std::string& path, std::string& target) {
+    target = path;
+    return {};
+  }
 };
 
 // The disk, through file.h.
@@ -97,6 +109,9 @@ class SystemFileSystem : public FileSystem {
   std::error_code Lock(const std::string& path, FileLock& lock) override { return lock.Acquire(path, lock_wait_); }
   bool Same(const std::string& a, const std::string& b) override { return SameFile(a, b); }
   std::string GameCopyOf(const std::string& archive) override { return CopyTheGameReads(archive); }
+  std::error_code FreeSpace(const std::string& path, std::uint64_t& bytes) override { return FreeSpaceBeside(path, bytes); }
+  std::error_code KeepMode(const std::string& from, const std::string& to) override { return CopyPermissions(from, to); }
+  std::error_code ResolveLinks(const std::string& path, std::string& target) override { return FollowLinks(path, target); }
 
  private:
   std::chrono::milliseconds lock_wait_;
@@ -124,6 +139,15 @@ class PatientFileSystem : public FileSystem {
   std::error_code Lock(const std::string& path, FileLock& lock) override { return inner_.Lock(path, lock); }
   bool Same(const std::string& a, const std::string& b) override { return inner_.Same(a, b); }
   std::string GameCopyOf(const std::string& archive) override { return inner_.GameCopyOf(archive); }
+  std::error_code FreeSpace(const std::string& path, std::uint64_t& bytes) override {
+    return inner_.FreeSpace(path, bytes);
+  }
+  std::error_code KeepMode(const std::string& from, const std::string& to) override {
+    return Patiently([&] { return inner_.KeepMode(from, to); });
+  }
+  std::error_code ResolveLinks(const std::string& path, std::string& target) override {
+    return Patiently([&] { return inner_.ResolveLinks(path, target); });
+  }
 
  private:
   static void SleepFor(std::chrono::milliseconds pause);

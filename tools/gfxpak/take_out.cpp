@@ -61,7 +61,7 @@ Survey Look(FileSystem& fs, const std::string& path) {
   if (auto e = fs.Open(restore_path, OpenMode::kRead, journal)) usable = Fail(e, e == Errc::kInUse ? "" : "cannot open");
   if (usable.ok()) usable = LoadRestorePoint(*journal, point);
   if (usable.ok()) usable = CheckBelongs(*journal, *archive, point);
-  if (usable.ok() && point.state == RestoreState::kIdle && !point.earlier_layout) {
+  if (usable.ok() && point.state == RestoreState::kIdle && point.layout > 1) {
     usable = CheckFingerprint(*archive, point);
   }
   if (!usable.ok()) {
@@ -482,9 +482,9 @@ class TakeOutRun {
       return first_failure_;
     }
     for (const Survey* s : offered) {
-      std::uint64_t size = 0;
+      WholeRestore done;
       Settlement settled;
-      const Status status = RestoreArchive(fs_, s->path, Force::kNo, size, &settled);
+      const Status status = RestoreArchive(fs_, s->path, Force::kNo, done, &settled);
       settled_(s->path, settled);
       if (status.ok()) {
         SayOf(BareName(s->path), "the game's original again");
