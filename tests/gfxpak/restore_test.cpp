@@ -367,7 +367,7 @@ TEST(RestoreTest, EveryDamageIsReportedAndNeverRestoredAsTheOriginal) {
 
   const auto flip = [&](std::uint64_t at) {
     Bytes b = changed;
-    b[at] ^= 0x10;
+    b[static_cast<std::size_t>(at)] ^= 0x10;
     return b;
   };
   const auto in = [&](std::size_t index) { return a.entries[index].offset + a.entries[index].size / 2; };

@@ -221,7 +221,9 @@ class TakenBack : public Storage {
       PutBe32(record, c.old_offset);
       PutBe32(record + 4, c.old_size);
       for (std::uint64_t i = 0; i < sizeof record; ++i) {
-        if (c.pos + i >= offset && c.pos + i < offset + data.size()) data[c.pos + i - offset] = record[i];
+        if (c.pos + i >= offset && c.pos + i < offset + data.size()) {
+          data[static_cast<std::size_t>(c.pos + i - offset)] = record[i];
+        }
       }
     }
     return {};
