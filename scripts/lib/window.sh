@@ -69,10 +69,11 @@ tw_window() {
 tw_title() { xdotool getwindowname "$TW_WIN" 2>/dev/null; }
 
 # tw_dialog [SECONDS]: waits for a window of the tool other than the main
-# window (a message box) and prints its id.
+# window (a message box) and prints its id. It looks at least once, so
+# tw_dialog 0 tells whether one is there now.
 tw_dialog() {
   local limit=${1:-60} start=$SECONDS id
-  while [ $((SECONDS - start)) -lt "$limit" ]; do
+  for (( ; ; )); do
     for id in $(tw_windows); do
       if [ "$id" != "$TW_WIN" ]; then
         echo "$id"
@@ -80,9 +81,9 @@ tw_dialog() {
       fi
     done
     tw_running || return 1
+    [ $((SECONDS - start)) -lt "$limit" ] || return 1
     sleep 0.2
   done
-  return 1
 }
 
 # tw_confirm ID: presses OK on a message box (its default button).

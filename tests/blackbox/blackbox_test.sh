@@ -44,13 +44,20 @@ mkdir -p "$artefacts"
 
 failures=0
 case=
+# fail TEXT: the check failed; what the screen shows then is kept beside the
+# other screenshots, with the tool's title, so that a failure seen once can
+# be read afterwards.
 fail() {
   echo "FAIL [$case]: $*"
   failures=$((failures + 1))
+  local shot
+  shot="$artefacts/failed-$(tr -c 'a-zA-Z0-9\n' '-' <<<"$case")-$failures.png"
+  tw_screenshot "$shot" 2>/dev/null && echo "  (the screen then: $shot; the tool's title: $(tw_title 2>/dev/null))"
+  return 0
 }
 begin() {
   case=$1
-  echo "--- $case"
+  echo "--- $case (at $SECONDS s)"
 }
 
 # seed FOLDER ARCHIVE NAME...: the game's archive with entries of its own.
@@ -584,34 +591,40 @@ fi
 # ---------------------------------------------------------------------------
 begin "the game holds an archive for the whole run"
 # Twenty files for the archive that the game holds: each is tried and the
-# run ends with the message about all of them, about as soon as a run
-# without the game would: the held archive is not waited for twenty times.
+# run ends with the message about all of them. Only the first import waits
+# for the archive (gfxpak waits 1.5 s for a file held by another program);
+# the others are tried once, so the game's archive is not waited for twenty
+# times. How long each import took is read off the window's title, which
+# names each command while it runs.
 held_files=$(for i in $(seq 10 29); do echo "velo_h$i.o|zdata_06.big"; done)
-plain=$work/held-plain
-gf_folder "$plain" "$tessolo" "$gfxpak"
-seed "$plain" zdata_05.big bern_x.o
-seed "$plain" zdata_06.big velo_x.o
-stadium "$plain" "$held_files"
 g=$work/held-all
-rm -rf "$g"
-cp -r "$plain" "$g"
-plain_ms=
-if start_tool "$plain"; then
-  started=$(date +%s%N)
-  run_to_end "$plain" "$held_files" "$artefacts/held-all-plain.png"
-  plain_ms=$(elapsed_ms)
-  exit_by_menu
-fi
+gf_folder "$g" "$tessolo" "$gfxpak"
+seed "$g" zdata_05.big bern_x.o
+seed "$g" zdata_06.big velo_x.o
+stadium "$g" "$held_files"
 hold "$g/data/zdata_06.big"
-if [ -n "$plain_ms" ] && start_tool "$g"; then
-  started=$(date +%s%N)
+if start_tool "$g"; then
   tw_menu start
-  if box=$(tw_dialog 300); then
-    held_ms=$(elapsed_ms)
-    echo "20 files for a held archive: $((held_ms / 1000)).$((held_ms % 1000 / 100)) s," \
-      "the same files without the game: $((plain_ms / 1000)).$((plain_ms % 1000 / 100)) s"
-    [ "$held_ms" -le $((plain_ms * 3 / 2 + 10000)) ] ||
-      fail "the run took $((held_ms / 1000)) s with the archive held, $((plain_ms / 1000)) s without"
+  started=$(date +%s%N)
+  last=
+  : >"$work/titles"
+  while [ -z "$(tw_dialog 0)" ] && [ "$(elapsed_ms)" -lt 300000 ]; do
+    title=$(tw_title)
+    if [ "$title" != "$last" ]; then
+      echo "$(elapsed_ms) $title" >>"$work/titles"
+      last=$title
+    fi
+    sleep 0.05
+  done
+  if box=$(tw_dialog 10); then
+    echo "$(elapsed_ms) (the message)" >>"$work/titles"
+    # Milliseconds each import's title stood, in the order of the files.
+    awk 'NR > 1 && was { print $1 - at } { was = ($2 == "import"); at = $1 }' "$work/titles" >"$work/imports"
+    waited=$(awk '$1 >= 1400' "$work/imports" | wc -l)
+    echo "20 files for a held archive: $(wc -l <"$work/imports") imports seen, $waited of them took 1.4 s or" \
+      "more (the first: $(head -n1 "$work/imports") ms; the slowest of the others:" \
+      "$(tail -n +2 "$work/imports" | sort -n | tail -n1) ms)"
+    [ "$waited" -le 3 ] || fail "$waited imports waited for the held archive: $(tr '\n' ' ' <"$work/imports")"
     sleep 0.3
     tw_screenshot "$artefacts/held-all-message.png"
     says "$box" "None of the 20 files was imported" "In use by another program: velo_h10.o" \
