@@ -7,7 +7,8 @@
 // each file's runs taken turn about with qfs-compression's so that both see
 // the same load. Then the targets, and the size and speed of the settings
 // tried, from cheapest to most thorough.
-// Usage: bench_refpack [FILE...]   (the corpus below is always included)
+// Usage: bench_refpack [FILE...]   (the corpus below is always included);
+// see main for the modes that bench/refpack/instructions uses.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -70,12 +71,12 @@ std::vector<fs::path> SortedFiles(const fs::path& dir) {
   return out;
 }
 
-// n bytes of real text: the English manual pages of section 1 unpacked, one
+// n bytes of real text: the English manual pages of a section unpacked, one
 // after another, from the skip-th byte on. Empty when they are not installed.
-Bytes ManualPages(std::size_t skip, std::size_t n) {
+Bytes ManualPages(std::size_t skip, std::size_t n, const char* section = "man1") {
   Bytes out;
 #ifndef _WIN32
-  for (const auto& page : SortedFiles("/usr/share/man/man1")) {
+  for (const auto& page : SortedFiles(fs::path("/usr/share/man") / section)) {
     if (out.size() >= skip + n) break;
     if (page.extension() != ".gz") continue;
     FILE* pipe = popen(("gzip -dc '" + page.string() + "' 2>/dev/null").c_str(), "r");
@@ -102,6 +103,60 @@ Bytes Executables(std::size_t skip, std::size_t n) {
   }
   if (out.size() < skip + n) return {};
   return Bytes(out.begin() + static_cast<std::ptrdiff_t>(skip), out.begin() + static_cast<std::ptrdiff_t>(skip + n));
+}
+
+// n bytes of licence and header text: the system's licences, then its C
+// headers, one after another. Empty when there are not enough.
+Bytes LicencesAndHeaders(std::size_t n) {
+  Bytes out;
+  for (const char* dir : {"/usr/share/common-licenses", "/usr/include"}) {
+    for (const auto& file : SortedFiles(dir)) {
+      if (out.size() >= n) break;
+      const Bytes bytes = ReadFile(file);
+      out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+  }
+  if (out.size() < n) return {};
+  out.resize(n);
+  return out;
+}
+
+// n bytes of a model with another layout than the tests' mesh: 36-byte
+// vertices over a bumpy terrain (a position and texture coordinates as
+// floats, a normal as three 16-bit numbers, a colour), then triangles of
+// 32-bit indices. Neighbours share most of their bytes, seldom all.
+Bytes Records(std::size_t n, std::uint64_t seed) {
+  refpack_test::Rng rng(seed);
+  constexpr std::uint32_t kSide = 128;
+  Bytes out = {'T', 'E', 'R', 'R', 2, 0, 0, 0};
+  const auto put = [&](const void* p, std::size_t size) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    out.insert(out.end(), b, b + size);
+  };
+  float height = 0;
+  for (std::uint32_t i = 0; out.size() < n * 3 / 5; ++i) {
+    const std::uint32_t x = i % kSide, z = i / kSide;
+    height += static_cast<float>(static_cast<int>(rng.Below(9)) - 4) * 0.0625f;
+    if (x == 0) height = static_cast<float>(z % 16) * 0.25f;
+    const float position[3] = {static_cast<float>(x), height, static_cast<float>(z)};
+    const std::int16_t normal[3] = {static_cast<std::int16_t>(rng.Below(512) - 256), 32000,
+                                    static_cast<std::int16_t>(rng.Below(512) - 256)};
+    const std::uint16_t pad = 0;
+    const float uv[2] = {static_cast<float>(x) / kSide, static_cast<float>(z % kSide) / kSide};
+    const std::uint8_t colour[4] = {90, static_cast<std::uint8_t>(140 + rng.Below(8)), 60, 255};
+    put(position, sizeof position);
+    put(normal, sizeof normal);
+    put(&pad, sizeof pad);
+    put(uv, sizeof uv);
+    put(colour, sizeof colour);
+  }
+  for (std::uint32_t q = 0; out.size() < n; ++q) {
+    const std::uint32_t base = q + q / (kSide - 1);
+    const std::uint32_t tri[6] = {base, base + kSide, base + 1, base + 1, base + kSide, base + kSide + 1};
+    put(tri, sizeof tri);
+  }
+  out.resize(n);
+  return out;
 }
 
 // 24 MiB of everything above, a MiB at a time, as an archive of mixed
@@ -156,6 +211,25 @@ std::vector<Sample> Corpus() {
     std::fprintf(stderr, "exe.bin left out: too few programs in /usr/bin\n");
   }
   out.push_back({"mixed.bin", Mixed()});
+  // A second set of a MiB each, of the kinds where a setting's shortcuts
+  // showed most: each shortcut had passed on the first set.
+  if (Bytes text = LicencesAndHeaders(1 << 20); !text.empty()) {
+    out.push_back({"licences.txt", std::move(text)});
+  } else {
+    std::fprintf(stderr, "licences.txt left out: too few licences and headers installed\n");
+  }
+  if (Bytes exe = Executables(6 << 20, 1 << 20); !exe.empty()) {
+    out.push_back({"program.bin", std::move(exe)});
+  } else {
+    std::fprintf(stderr, "program.bin left out: too few programs in /usr/bin\n");
+  }
+  out.push_back({"records.bin", Records(1 << 20, 7)});
+  out.push_back({"dither.pal", refpack_test::Texture(2048, 512, 8)});
+  if (Bytes man = ManualPages(0, 1 << 20, "man3"); !man.empty()) {
+    out.push_back({"man3.txt", std::move(man)});
+  } else {
+    std::fprintf(stderr, "man3.txt left out: the manual pages of section 3 are not installed\n");
+  }
   return out;
 }
 
@@ -499,9 +573,35 @@ void PrintFrontier(const std::vector<Sample>& corpus) {
   }
 }
 
+// Compresses each file once on one thread with the named setting and prints
+// its size: the work that bench/refpack/instructions counts under callgrind,
+// with nothing else around it.
+int CompressOnly(const char* setting, char** files, int count) {
+  for (const Setting& s : Settings()) {
+    if (std::string(setting) != s.name) continue;
+    for (int i = 0; i < count; ++i) {
+      const Bytes data = ReadFile(files[i]);
+      const Bytes packed = refpack::detail::Compress(data, {.threads = 1}, s.tuning);
+      std::printf("%s %zu %zu\n", fs::path(files[i]).filename().string().c_str(), data.size(), packed.size());
+    }
+    return 0;
+  }
+  std::fprintf(stderr, "no setting named %s\n", setting);
+  return 2;
+}
+
 }  // namespace
 
+// bench_refpack [FILE...]: the whole benchmark, on the corpus and the files.
+// bench_refpack --corpus DIR: writes the corpus into DIR, for the counts below.
+// bench_refpack --compress SETTING FILE...: see CompressOnly.
 int main(int argc, char** argv) {
+  if (argc >= 3 && std::string(argv[1]) == "--corpus") {
+    fs::create_directories(argv[2]);
+    for (const Sample& s : Corpus()) WriteFile(fs::path(argv[2]) / s.name, s.data);
+    return 0;
+  }
+  if (argc >= 3 && std::string(argv[1]) == "--compress") return CompressOnly(argv[2], argv + 3, argc - 3);
   std::vector<Sample> corpus = Corpus();
   for (int i = 1; i < argc; ++i) corpus.push_back({fs::path(argv[i]).filename().string(), ReadFile(argv[i])});
 
