@@ -573,25 +573,64 @@ void PrintFrontier(const std::vector<Sample>& corpus) {
   }
 }
 
-// Compresses each file once on one thread with the named setting and prints
-// its size and a hash of the stream: the work that bench/refpack/instructions counts under callgrind,
-// with nothing else around it.
-int CompressOnly(const char* setting, char** files, int count) {
+// The setting that a name such as "default,depth=24,resume=8" gives: a
+// setting of Settings() with some of its limits changed, for trying
+// limits without building anew. Nothing when the name is not understood.
+std::optional<refpack::detail::Tuning> ParseSetting(const std::string& text) {
+  using refpack::detail::Tuning;
+  static const std::pair<const char*, std::size_t Tuning::*> kSizes[] = {
+      {"deepen_length", &Tuning::deepen_length}, {"stop_length", &Tuning::stop_length},
+      {"nice_length", &Tuning::nice_length},     {"skip_length", &Tuning::skip_length},
+      {"resume", &Tuning::resume},               {"skip_stride", &Tuning::skip_stride},
+      {"insert_tail", &Tuning::insert_tail},     {"insert_stride", &Tuning::insert_stride},
+      {"extend_back", &Tuning::extend_back},     {"piece", &Tuning::piece},
+      {"prime_full", &Tuning::prime_full},       {"prime_stride", &Tuning::prime_stride},
+  };
+  static const std::pair<const char*, unsigned Tuning::*> kCounts[] = {
+      {"depth", &Tuning::depth}, {"long_depth", &Tuning::long_depth}, {"short_depth", &Tuning::short_depth}};
+  std::istringstream in(text);
+  std::string part;
+  std::getline(in, part, ',');
+  std::optional<Tuning> tuning;
   for (const Setting& s : Settings()) {
-    if (std::string(setting) != s.name) continue;
-    for (int i = 0; i < count; ++i) {
-      const Bytes data = ReadFile(files[i]);
-      const Bytes packed = refpack::detail::Compress(data, {.threads = 1}, s.tuning);
-      // FNV-1a of the stream, to tell a change that keeps the bytes from one that does not.
-      std::uint64_t hash = 0xCBF29CE484222325u;
-      for (const std::uint8_t b : packed) hash = (hash ^ b) * 0x100000001B3u;
-      std::printf("%s %zu %zu %016llx\n", fs::path(files[i]).filename().string().c_str(), data.size(), packed.size(),
-                  static_cast<unsigned long long>(hash));
-    }
-    return 0;
+    if (part == s.name) tuning = s.tuning;
   }
-  std::fprintf(stderr, "no setting named %s\n", setting);
-  return 2;
+  while (tuning && std::getline(in, part, ',')) {
+    const std::size_t eq = part.find('=');
+    const std::string field = part.substr(0, eq);
+    const unsigned long long value = eq == std::string::npos ? 0 : std::strtoull(part.c_str() + eq + 1, nullptr, 10);
+    bool known = false;
+    for (const auto& [name, member] : kSizes) {
+      if (field == name) *tuning.*member = static_cast<std::size_t>(value), known = true;
+    }
+    for (const auto& [name, member] : kCounts) {
+      if (field == name) *tuning.*member = static_cast<unsigned>(value), known = true;
+    }
+    if (!known || eq == std::string::npos) tuning.reset();
+  }
+  return tuning;
+}
+
+// Compresses each file once on one thread with the setting that ParseSetting
+// makes of its name, and prints its size and a hash of the stream: the work
+// that bench/refpack/instructions counts under callgrind, with nothing else
+// around it.
+int CompressOnly(const char* setting, char** files, int count) {
+  const std::optional<refpack::detail::Tuning> tuning = ParseSetting(setting);
+  if (!tuning) {
+    std::fprintf(stderr, "no such setting: %s (a setting's name, then ,LIMIT=VALUE for each change)\n", setting);
+    return 2;
+  }
+  for (int i = 0; i < count; ++i) {
+    const Bytes data = ReadFile(files[i]);
+    const Bytes packed = refpack::detail::Compress(data, {.threads = 1}, *tuning);
+    // FNV-1a of the stream, to tell a change that keeps the bytes from one that does not.
+    std::uint64_t hash = 0xCBF29CE484222325u;
+    for (const std::uint8_t b : packed) hash = (hash ^ b) * 0x100000001B3u;
+    std::printf("%s %zu %zu %016llx\n", fs::path(files[i]).filename().string().c_str(), data.size(), packed.size(),
+                static_cast<unsigned long long>(hash));
+  }
+  return 0;
 }
 
 }  // namespace

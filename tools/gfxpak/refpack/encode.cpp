@@ -42,7 +42,7 @@ class Workspace {
     for (std::size_t pos = full; pos < begin; ++pos) finder_.Insert(pos);
     piece.bytes.reserve((end - begin) + (end - begin) / 64 + 16);
     CommandWriter writer(input, piece.bytes, begin, /*hold_first=*/true);
-    parse_.Run(finder_, writer, begin, end);
+    parse_.Run(input, finder_, writer, begin, end);
     piece.first = writer.held();
     piece.tail = writer.literal_start();
   }

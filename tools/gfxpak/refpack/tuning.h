@@ -33,11 +33,17 @@ struct Tuning {
   // resume bytes...
   std::size_t skip_length;
   std::size_t resume;
+  // ...and on the way only every skip_stride-th position, where only
+  // matches that reach past the long one are priced...
+  std::size_t skip_stride;
   // ...and the finder takes in only the last insert_tail positions before
   // the next search and every insert_stride-th one: the others come again,
   // nearer, from where the match copies them.
   std::size_t insert_tail;
   std::size_t insert_stride;
+  // A new longest match is tried this many positions back, and priced from
+  // where it really starts: the search may have missed it there.
+  std::size_t extend_back;
   // Inputs over piece bytes are cut into equal pieces of at most that size,
   // which threads compress at the same time. Each piece's finder first takes
   // in the window before it: every position of its last prime_full bytes,
@@ -61,10 +67,12 @@ inline constexpr Tuning kDefaultTuning = {
     // Not searching inside matches of 16 to 23 bytes costs text 1%.
     .skip_length = 24,
     .resume = 12,
+    .skip_stride = kMaxLength,
     // A stretch taken in only at its end is found again only from there,
     // after hundreds of literals where a repeat starts elsewhere in it.
     .insert_tail = 16,
     .insert_stride = 4,
+    .extend_back = 0,
     // A MiB is two pieces, on two threads. Priming the second piece with all
     // of the window makes it 14% more work, this way 3%, for 0.1% in size.
     .piece = std::size_t{1} << 19,
@@ -83,8 +91,10 @@ inline constexpr Tuning kExhaustiveTuning = {
     .nice_length = kMaxLength + 1,
     .skip_length = kMaxLength + 1,
     .resume = 0,
+    .skip_stride = 1,
     .insert_tail = kMaxLength,
     .insert_stride = 1,
+    .extend_back = 0,
     .piece = kDefaultTuning.piece,
     .prime_full = kWindow,
     .prime_stride = 1,
