@@ -583,7 +583,8 @@ std::optional<refpack::detail::Tuning> ParseSetting(const std::string& text) {
       {"nice_length", &Tuning::nice_length},     {"skip_length", &Tuning::skip_length},
       {"resume", &Tuning::resume},               {"skip_stride", &Tuning::skip_stride},
       {"insert_tail", &Tuning::insert_tail},     {"insert_stride", &Tuning::insert_stride},
-      {"extend_back", &Tuning::extend_back},     {"piece", &Tuning::piece},
+      {"extend_back", &Tuning::extend_back},     {"block", &Tuning::block},
+      {"piece", &Tuning::piece},
       {"prime_full", &Tuning::prime_full},       {"prime_stride", &Tuning::prime_stride},
   };
   static const std::pair<const char*, unsigned Tuning::*> kCounts[] = {

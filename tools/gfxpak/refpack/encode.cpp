@@ -33,7 +33,8 @@ struct Piece {
 // The tables one thread compresses with, piece after piece.
 class Workspace {
  public:
-  Workspace(std::size_t capacity, const Tuning& tuning) : tuning_(tuning), finder_(capacity, tuning), parse_(tuning) {}
+  Workspace(std::size_t capacity, const Tuning& tuning)
+      : tuning_(tuning), finder_(capacity, tuning), parse_(tuning, capacity) {}
 
   void Compress(std::span<const std::uint8_t> input, std::size_t begin, std::size_t end, Piece& piece) {
     // The window before the piece goes into the finder first, so that

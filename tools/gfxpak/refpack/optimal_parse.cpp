@@ -5,8 +5,6 @@
 namespace refpack::detail {
 namespace {
 
-// Positions parsed together before the cheapest path through them is emitted.
-constexpr std::uint32_t kBlock = 4096;
 // After this many positions in a row where the search found nothing, the
 // parse hands over to the finder's scan for the next match.
 constexpr std::size_t kMissesBeforeScan = 8;
@@ -25,12 +23,13 @@ constexpr std::uint32_t kNewRunCost = kMaxCarried + LiteralCost(kMaxCarried);
 
 }  // namespace
 
-OptimalParse::OptimalParse(const Tuning& tuning)
+OptimalParse::OptimalParse(const Tuning& tuning, std::size_t capacity)
     : tuning_(tuning),
-      cost_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + kBlock + 2)),
-      long_cost_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + kBlock + 2)),
-      long_run_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + kBlock + 2)),
-      arrival_(std::make_unique_for_overwrite<Arrival[]>(kBefore + kBlock + 2)),
+      block_(static_cast<std::uint32_t>(std::min(tuning.block, capacity))),
+      cost_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + block_ + 2)),
+      long_cost_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + block_ + 2)),
+      long_run_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + block_ + 2)),
+      arrival_(std::make_unique_for_overwrite<Arrival[]>(kBefore + block_ + 2)),
       matches_(MatchFinder::kMaxMatches),
       scanned_(MatchFinder::kMaxMatches) {}
 
@@ -51,11 +50,11 @@ void OptimalParse::Run(std::span<const std::uint8_t> input, MatchFinder& finder,
   }
 }
 
-// Finds the cheapest path from start over at most kBlock positions, emits
+// Finds the cheapest path from start over at most block positions, emits
 // its copies and returns where it ended; the literals after its last copy
 // stay pending and are priced on into the next block.
 std::size_t OptimalParse::ParseBlock(std::size_t start) {
-  const std::uint32_t span = static_cast<std::uint32_t>(std::min<std::size_t>(kBlock, end_ - start));
+  const std::uint32_t span = static_cast<std::uint32_t>(std::min<std::size_t>(block_, end_ - start));
   StartBlock(start - writer_->literal_start());
   std::size_t misses = 0;
   std::uint32_t copy_reach = 0;  // the farthest node a copy reaches

@@ -18,7 +18,8 @@ namespace refpack::detail {
 
 class OptimalParse {
  public:
-  explicit OptimalParse(const Tuning& tuning);
+  // Nodes for blocks of tuning.block positions, or of capacity where that is less.
+  OptimalParse(const Tuning& tuning, std::size_t capacity);
 
   // Parses the positions from..end, which finder has been reset for (and
   // primed with what lies before from), and hands writer the copies.
@@ -64,6 +65,7 @@ class OptimalParse {
   static constexpr std::uint32_t kBefore = 4;
 
   Tuning tuning_;
+  std::uint32_t block_;
   const std::uint8_t* data_ = nullptr;
   MatchFinder* finder_ = nullptr;
   CommandWriter* writer_ = nullptr;

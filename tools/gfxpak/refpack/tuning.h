@@ -44,6 +44,10 @@ struct Tuning {
   // A new longest match is tried this many positions back, and priced from
   // where it really starts: the search may have missed it there.
   std::size_t extend_back;
+  // The parse finds the cheapest path over blocks of this many positions
+  // and writes it before the next block starts. Its end is a decision
+  // taken without knowing what follows.
+  std::size_t block;
   // Inputs over piece bytes are cut into equal pieces of at most that size,
   // which threads compress at the same time. Each piece's finder first takes
   // in the window before it: every position of its last prime_full bytes,
@@ -73,6 +77,7 @@ inline constexpr Tuning kDefaultTuning = {
     .insert_tail = 16,
     .insert_stride = 4,
     .extend_back = 0,
+    .block = 4096,
     // A MiB is two pieces, on two threads. Priming the second piece with all
     // of the window makes it 14% more work, this way 3%, for 0.1% in size.
     .piece = std::size_t{1} << 19,
@@ -95,6 +100,7 @@ inline constexpr Tuning kExhaustiveTuning = {
     .insert_tail = kMaxLength,
     .insert_stride = 1,
     .extend_back = 0,
+    .block = kDefaultTuning.piece,
     .piece = kDefaultTuning.piece,
     .prime_full = kWindow,
     .prime_stride = 1,
