@@ -584,7 +584,7 @@ std::optional<refpack::detail::Tuning> ParseSetting(const std::string& text) {
       {"resume", &Tuning::resume},               {"skip_stride", &Tuning::skip_stride},
       {"insert_tail", &Tuning::insert_tail},     {"insert_stride", &Tuning::insert_stride},
       {"extend_back", &Tuning::extend_back},     {"block", &Tuning::block},
-      {"piece", &Tuning::piece},
+      {"piece", &Tuning::piece},                 {"suffix_cap", &Tuning::suffix_cap},
       {"prime_full", &Tuning::prime_full},       {"prime_stride", &Tuning::prime_stride},
   };
   static const std::pair<const char*, unsigned Tuning::*> kCounts[] = {
@@ -613,9 +613,9 @@ std::optional<refpack::detail::Tuning> ParseSetting(const std::string& text) {
 }
 
 // Compresses each file once on one thread with the setting that ParseSetting
-// makes of its name, and prints its size and a hash of the stream: the work
-// that bench/refpack/instructions counts under callgrind, with nothing else
-// around it.
+// makes of its name, checks that the stream decodes to the file, and prints
+// its size and a hash of the stream. The compression alone is the work that
+// bench/refpack/instructions counts under callgrind.
 int CompressOnly(const char* setting, char** files, int count) {
   const std::optional<refpack::detail::Tuning> tuning = ParseSetting(setting);
   if (!tuning) {
@@ -625,6 +625,12 @@ int CompressOnly(const char* setting, char** files, int count) {
   for (int i = 0; i < count; ++i) {
     const Bytes data = ReadFile(files[i]);
     const Bytes packed = refpack::detail::Compress(data, {.threads = 1}, *tuning);
+    Bytes out;
+    std::string error;
+    if (!refpack::Decompress(packed, out, &error) || out != data) {
+      std::fprintf(stderr, "%s: the stream does not decode to the file: %s\n", files[i], error.c_str());
+      return 1;
+    }
     // FNV-1a of the stream, to tell a change that keeps the bytes from one that does not.
     std::uint64_t hash = 0xCBF29CE484222325u;
     for (const std::uint8_t b : packed) hash = (hash ^ b) * 0x100000001B3u;
