@@ -584,7 +584,7 @@ std::optional<refpack::detail::Tuning> ParseSetting(const std::string& text) {
       {"resume", &Tuning::resume},               {"skip_stride", &Tuning::skip_stride},
       {"insert_tail", &Tuning::insert_tail},     {"insert_stride", &Tuning::insert_stride},
       {"extend_back", &Tuning::extend_back},     {"block", &Tuning::block},
-      {"piece", &Tuning::piece},                 {"suffix_cap", &Tuning::suffix_cap},
+      {"piece", &Tuning::piece},
       {"prime_full", &Tuning::prime_full},       {"prime_stride", &Tuning::prime_stride},
   };
   static const std::pair<const char*, unsigned Tuning::*> kCounts[] = {

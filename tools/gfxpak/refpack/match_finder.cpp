@@ -106,8 +106,7 @@ MatchFinder::MatchFinder(std::size_t capacity, const Tuning& tuning)
       head_(std::make_unique_for_overwrite<std::uint32_t[]>(std::size_t{1} << bits_)),
       short_head_(std::make_unique_for_overwrite<std::uint32_t[]>(std::size_t{1} << short_bits_)),
       short_prev_(std::make_unique_for_overwrite<std::uint32_t[]>(kShortReach)),
-      tree_(std::make_unique_for_overwrite<std::uint32_t[]>(2 * (mask_ + 1))),
-      suffix_(tuning.suffix_cap != 0 ? std::make_unique<SuffixFinder>(tuning.suffix_cap) : nullptr) {}
+      tree_(std::make_unique_for_overwrite<std::uint32_t[]>(2 * (mask_ + 1))) {}
 
 void MatchFinder::Reset(std::span<const std::uint8_t> input, std::size_t floor, std::size_t end) {
   data_ = input.data();
@@ -117,7 +116,6 @@ void MatchFinder::Reset(std::span<const std::uint8_t> input, std::size_t floor, 
   // The tree needs no clearing: only links made since the reset lead into it.
   std::fill_n(head_.get(), std::size_t{1} << bits_, 0u);
   std::fill_n(short_head_.get(), std::size_t{1} << short_bits_, 0u);
-  if (suffix_) suffix_->Reset(input, floor, end);
 }
 
 // Whether a comparison at pos may read the slack past the longest match.
@@ -173,7 +171,6 @@ void MatchFinder::Prefetch(std::size_t pos) {
 
 void MatchFinder::Insert(std::size_t pos) {
   if (pos + kMinLength > end_) return;
-  if (suffix_) return suffix_->Insert(pos);
   Prefetch(pos);
   InsertShort(pos, short_head_[Hash3(data_ + pos, short_bits_)]);
   if (pos + 4 > end_) return;
@@ -188,7 +185,6 @@ void MatchFinder::Insert(std::size_t pos) {
 std::size_t MatchFinder::Find(std::size_t pos, Match* out) {
   const std::size_t limit = std::min(kMaxLength, end_ - pos);
   if (limit < kMinLength) return 0;
-  if (suffix_) return suffix_->Find(pos, out);
   Prefetch(pos);
   const bool padded = Padded(pos);
   const std::size_t count = FindShort(pos, limit, padded, out);

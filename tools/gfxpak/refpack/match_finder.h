@@ -9,7 +9,6 @@
 #include <span>
 
 #include "refpack/commands.h"
-#include "refpack/suffix_finder.h"
 #include "refpack/tuning.h"
 
 namespace refpack::detail {
@@ -67,7 +66,6 @@ class MatchFinder {
   std::unique_ptr<std::uint32_t[]> short_head_;  // the newest position of each 3-byte hash
   std::unique_ptr<std::uint32_t[]> short_prev_;  // the one before, with the same hash, of each near position
   std::unique_ptr<std::uint32_t[]> tree_;        // two children a position, cyclic over mask_ + 1
-  std::unique_ptr<SuffixFinder> suffix_;         // instead of all of the above, with tuning.suffix_cap
 };
 
 }  // namespace refpack::detail

@@ -48,9 +48,6 @@ struct Tuning {
   // and writes it before the next block starts. Its end is a decision
   // taken without knowing what follows.
   std::size_t block;
-  // Not zero: the finder is a suffix array's (suffix_finder.h) instead of
-  // the trees, with prefixes compared up to this many bytes.
-  std::size_t suffix_cap;
   // Inputs over piece bytes are cut into equal pieces of at most that size,
   // which threads compress at the same time. Each piece's finder first takes
   // in the window before it: every position of its last prime_full bytes,
@@ -81,7 +78,6 @@ inline constexpr Tuning kDefaultTuning = {
     .insert_stride = 4,
     .extend_back = 0,
     .block = 4096,
-    .suffix_cap = 0,
     // A MiB is two pieces, on two threads. Priming the second piece with all
     // of the window makes it 14% more work, this way 3%, for 0.1% in size.
     .piece = std::size_t{1} << 19,
@@ -105,7 +101,6 @@ inline constexpr Tuning kExhaustiveTuning = {
     .insert_stride = 1,
     .extend_back = 0,
     .block = kDefaultTuning.piece,
-    .suffix_cap = 0,
     .piece = kDefaultTuning.piece,
     .prime_full = kWindow,
     .prime_stride = 1,
