@@ -523,8 +523,6 @@ std::vector<Setting> Settings() {
   deep.skip_length = 32;
   deep.resume = 16;
   deep.insert_tail = kMaxLength;
-  deep.prime_full = refpack::detail::kWindow;
-  deep.prime_stride = 1;
   return {{"fast", fast},
           {"shallow", shallow},
           {"default", kDefaultTuning},
@@ -585,7 +583,6 @@ std::optional<refpack::detail::Tuning> ParseSetting(const std::string& text) {
       {"insert_tail", &Tuning::insert_tail},     {"insert_stride", &Tuning::insert_stride},
       {"extend_back", &Tuning::extend_back},     {"block", &Tuning::block},
       {"piece", &Tuning::piece},
-      {"prime_full", &Tuning::prime_full},       {"prime_stride", &Tuning::prime_stride},
   };
   static const std::pair<const char*, unsigned Tuning::*> kCounts[] = {
       {"depth", &Tuning::depth}, {"long_depth", &Tuning::long_depth}, {"short_depth", &Tuning::short_depth}};

@@ -37,14 +37,12 @@ class Workspace {
       : tuning_(tuning), finder_(capacity, tuning), parse_(tuning, capacity) {}
 
   void Compress(std::span<const std::uint8_t> input, std::size_t begin, std::size_t end, Piece& piece) {
-    // The window before the piece goes into the finder first, so that
-    // copies reach back over the cut; its far part more thinly, as copies
-    // from there cost the most and pay the least.
+    // The window before the piece goes into the finder first, every
+    // position of it, so that copies reach back over the cut as they would
+    // in one piece.
     const std::size_t floor = begin > kWindow ? begin - kWindow : 0;
-    const std::size_t full = begin - std::min(begin - floor, tuning_.prime_full);
     finder_.Reset(input, floor, end);
-    for (std::size_t pos = floor; pos < full; pos += tuning_.prime_stride) finder_.Insert(pos);
-    for (std::size_t pos = full; pos < begin; ++pos) finder_.Insert(pos);
+    for (std::size_t pos = floor; pos < begin; ++pos) finder_.Insert(pos);
     piece.bytes.reserve((end - begin) + (end - begin) / 64 + 16);
     CommandWriter writer(input, piece.bytes, begin, /*hold_first=*/true);
     parse_.Run(input, finder_, writer, begin, end);

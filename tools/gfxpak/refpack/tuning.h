@@ -49,43 +49,36 @@ struct Tuning {
   // taken without knowing what follows.
   std::size_t block;
   // Inputs over piece bytes are cut into equal pieces of at most that size,
-  // which threads compress at the same time. Each piece's finder first takes
-  // in the window before it: every position of its last prime_full bytes,
-  // and every prime_stride-th one before that.
+  // which threads compress at the same time.
   std::size_t piece;
-  std::size_t prime_full;
-  std::size_t prime_stride;
 };
 
-// gfxpak's limits: each where the benchmark's files stop getting smaller
-// for the time it costs (tools/gfxpak/FORMATS.md, "How gfxpak compresses").
+// gfxpak's limits: the cheapest that the benchmark found within 1% of the
+// exhaustive setting on each of its files (tools/gfxpak/FORMATS.md, "How
+// gfxpak compresses").
 inline constexpr Tuning kDefaultTuning = {
-    // 8 nodes leave text with a small vocabulary 4% larger.
-    .depth = 16,
+    // 8 nodes leave text with a small vocabulary 1.9% larger.
+    .depth = 9,
     .long_depth = 64,
     .short_depth = 4,
     .deepen_length = 16,
     // 64 leaves dithered pictures larger than the classic reference.
     .stop_length = 256,
     .nice_length = 64,
-    // Not searching inside matches of 16 to 23 bytes costs text 1%.
     .skip_length = 24,
     .resume = 12,
-    .skip_stride = kMaxLength,
+    // With the search going back as far, every position inside a long
+    // match is still a start for a match that reaches past it.
+    .skip_stride = 12,
     // A stretch taken in only at its end is found again only from there,
     // after hundreds of literals where a repeat starts elsewhere in it.
     .insert_tail = 16,
     .insert_stride = 4,
-    .extend_back = 0,
-    .block = 4096,
-    // A MiB is two pieces, on two threads. Priming the second piece with all
-    // of the window makes it 14% more work, this way 3%, for 0.1% in size.
+    .extend_back = 11,
+    .block = 65536,
+    // A MiB is two pieces, on two threads.
     .piece = std::size_t{1} << 19,
-    .prime_full = 16384,
-    .prime_stride = 4,
-};
-
-// Every position searched as deep as the tree goes, nothing taken early,
+};// Every position searched as deep as the tree goes, nothing taken early,
 // every position in the tree: the smallest stream this parse can find.
 inline constexpr Tuning kExhaustiveTuning = {
     .depth = 1u << 30,
@@ -102,8 +95,6 @@ inline constexpr Tuning kExhaustiveTuning = {
     .extend_back = 0,
     .block = kDefaultTuning.piece,
     .piece = kDefaultTuning.piece,
-    .prime_full = kWindow,
-    .prime_stride = 1,
 };
 
 // Compress with other limits than gfxpak's; the stream is as valid.
