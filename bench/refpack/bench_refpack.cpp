@@ -5,8 +5,8 @@
 // smallest stream our parse can find. Ours is timed in-process on one
 // thread and on all of them, and as the whole `gfxpak -compress` command,
 // each file's runs taken turn about with qfs-compression's so that both see
-// the same load. Then the targets, and the size and speed of the settings
-// tried, from cheapest to most thorough.
+// the same load. Then a MiB of zeros, the targets, and the size and speed of
+// the settings tried, from cheapest to most thorough.
 // Usage: bench_refpack [FILE...]   (the corpus below is always included);
 // see main for the modes that bench/refpack/instructions uses.
 #include <algorithm>
@@ -437,6 +437,20 @@ Row Measure(const Sample& s, const fs::path& file, const fs::path& scratch, bool
   return row;
 }
 
+// A MiB of zeros, which no file of the corpus is as it can be no smaller
+// than a greedy parse makes it: a long run over the cut between two pieces.
+void PrintZeros(const fs::path& dir, bool qfs) {
+  const Bytes zeros(1 << 20, 0);
+  const fs::path file = dir / "zeros.bin";
+  WriteFile(file, zeros);
+  const std::optional<Theirs> theirs = qfs ? MeasureQfs(file) : std::nullopt;
+  std::printf("\nzeros, a MiB in bytes: ours %zu, exhaustive %zu, greedy %zu, classic %zu, qfs-compression %s\n",
+              refpack::Compress(zeros).size(),
+              refpack::detail::Compress(zeros, {}, refpack::detail::kExhaustiveTuning).size(),
+              refpack_test::GreedyCompress(zeros, 64).size(), refpack_test::ClassicCompress(zeros).size(),
+              theirs ? std::to_string(theirs->packed).c_str() : "-");
+}
+
 // The targets, on every file of at least a MiB.
 constexpr std::size_t kTargetSize = 1 << 20;
 constexpr double kSpeedTarget = 2.5;       // the whole command against qfs-compression in-process
@@ -702,6 +716,7 @@ int main(int argc, char** argv) {
   std::printf("%-12s %9zu | %7s %7s %7s\n", "total", total, Percent(total_ours, total).c_str(),
               Percent(total_exhaustive, total).c_str(), Percent(total_classic, total).c_str());
   if (!qfs) std::printf("(qfs-compression was not measured)\n");
+  PrintZeros(dir, qfs);
   PrintTargets(corpus, rows);
   PrintFrontier(corpus);
   std::printf("\nload average at the end: %s\n", Load().c_str());
