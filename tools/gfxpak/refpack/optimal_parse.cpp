@@ -190,7 +190,7 @@ void OptimalParse::Reach(std::uint32_t at) {
 // The cheapest state of node j, where copies from j leave, with its cost in
 // best. States 1 to 3 need no storage: they are state 0 a literal or three
 // back, plus one a literal.
-std::uint8_t OptimalParse::Cheapest(std::uint32_t j, std::uint32_t& best) {
+inline std::uint8_t OptimalParse::Cheapest(std::uint32_t j, std::uint32_t& best) {
   std::uint8_t from = 0;
   best = cost(j);
   for (std::uint8_t k = 1; k < kLongRun; ++k) {
@@ -202,8 +202,9 @@ std::uint8_t OptimalParse::Cheapest(std::uint32_t j, std::uint32_t& best) {
 }
 
 // The cheapest state of node j, as above; and one more literal into the
-// long-run state of node j + 1.
-std::uint8_t OptimalParse::Settle(std::uint32_t j, std::uint32_t& best) {
+// long-run state of node j + 1. Inlined: it runs at every position, where a
+// call costs about a fifth of what it does.
+[[gnu::always_inline]] inline std::uint8_t OptimalParse::Settle(std::uint32_t j, std::uint32_t& best) {
   const std::uint8_t from = Cheapest(j, best);
   const std::uint32_t run = long_run(j);
   const std::uint32_t start_run = cost(j - static_cast<std::uint32_t>(kMaxCarried)) + kNewRunCost;
