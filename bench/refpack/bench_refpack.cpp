@@ -85,6 +85,8 @@ Bytes ManualPages(std::size_t skip, std::size_t n, const char* section = "man1")
     for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.insert(out.end(), buffer, buffer + got);
     pclose(pipe);
   }
+#else
+  (void)section;
 #endif
   if (out.size() < skip + n) return {};
   return Bytes(out.begin() + static_cast<std::ptrdiff_t>(skip), out.begin() + static_cast<std::ptrdiff_t>(skip + n));
