@@ -33,8 +33,7 @@ struct Piece {
 // The tables one thread compresses with, piece after piece.
 class Workspace {
  public:
-  Workspace(std::size_t capacity, const Tuning& tuning)
-      : tuning_(tuning), finder_(capacity, tuning), parse_(tuning, capacity) {}
+  Workspace(std::size_t capacity, const Tuning& tuning) : finder_(capacity, tuning), parse_(tuning, capacity) {}
 
   void Compress(std::span<const std::uint8_t> input, std::size_t begin, std::size_t end, Piece& piece) {
     // The window before the piece goes into the finder first, every
@@ -51,7 +50,6 @@ class Workspace {
   }
 
  private:
-  const Tuning& tuning_;
   MatchFinder finder_;
   OptimalParse parse_;
 };
