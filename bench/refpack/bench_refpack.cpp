@@ -5,9 +5,10 @@
 // smallest stream our parse can find. Ours is timed in-process on one
 // thread and on all of them, and as the whole `gfxpak -compress` command,
 // each file's runs taken turn about with qfs-compression's so that both see
-// the same load. Then the targets, and the size and speed of the settings
-// tried, from cheapest to most thorough.
-// Usage: bench_refpack [FILE...]   (the corpus below is always included)
+// the same load. Then a MiB of zeros, the targets, and the size and speed of
+// the settings tried, from cheapest to most thorough.
+// Usage: bench_refpack [FILE...]   (the corpus below is always included);
+// see main for the modes that bench/refpack/instructions uses.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -70,12 +71,12 @@ std::vector<fs::path> SortedFiles(const fs::path& dir) {
   return out;
 }
 
-// n bytes of real text: the English manual pages of section 1 unpacked, one
+// n bytes of real text: the English manual pages of a section unpacked, one
 // after another, from the skip-th byte on. Empty when they are not installed.
-Bytes ManualPages(std::size_t skip, std::size_t n) {
+Bytes ManualPages(std::size_t skip, std::size_t n, const char* section = "man1") {
   Bytes out;
 #ifndef _WIN32
-  for (const auto& page : SortedFiles("/usr/share/man/man1")) {
+  for (const auto& page : SortedFiles(fs::path("/usr/share/man") / section)) {
     if (out.size() >= skip + n) break;
     if (page.extension() != ".gz") continue;
     FILE* pipe = popen(("gzip -dc '" + page.string() + "' 2>/dev/null").c_str(), "r");
@@ -84,6 +85,8 @@ Bytes ManualPages(std::size_t skip, std::size_t n) {
     for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.insert(out.end(), buffer, buffer + got);
     pclose(pipe);
   }
+#else
+  (void)section;
 #endif
   if (out.size() < skip + n) return {};
   return Bytes(out.begin() + static_cast<std::ptrdiff_t>(skip), out.begin() + static_cast<std::ptrdiff_t>(skip + n));
@@ -102,6 +105,60 @@ Bytes Executables(std::size_t skip, std::size_t n) {
   }
   if (out.size() < skip + n) return {};
   return Bytes(out.begin() + static_cast<std::ptrdiff_t>(skip), out.begin() + static_cast<std::ptrdiff_t>(skip + n));
+}
+
+// n bytes of licence and header text: the system's licences, then its C
+// headers, one after another. Empty when there are not enough.
+Bytes LicencesAndHeaders(std::size_t n) {
+  Bytes out;
+  for (const char* dir : {"/usr/share/common-licenses", "/usr/include"}) {
+    for (const auto& file : SortedFiles(dir)) {
+      if (out.size() >= n) break;
+      const Bytes bytes = ReadFile(file);
+      out.insert(out.end(), bytes.begin(), bytes.end());
+    }
+  }
+  if (out.size() < n) return {};
+  out.resize(n);
+  return out;
+}
+
+// n bytes of a model with another layout than the tests' mesh: 36-byte
+// vertices over a bumpy terrain (a position and texture coordinates as
+// floats, a normal as three 16-bit numbers, a colour), then triangles of
+// 32-bit indices. Neighbours share most of their bytes, seldom all.
+Bytes Records(std::size_t n, std::uint64_t seed) {
+  refpack_test::Rng rng(seed);
+  constexpr std::uint32_t kSide = 128;
+  Bytes out = {'T', 'E', 'R', 'R', 2, 0, 0, 0};
+  const auto put = [&](const void* p, std::size_t size) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    out.insert(out.end(), b, b + size);
+  };
+  float height = 0;
+  for (std::uint32_t i = 0; out.size() < n * 3 / 5; ++i) {
+    const std::uint32_t x = i % kSide, z = i / kSide;
+    height += static_cast<float>(static_cast<int>(rng.Below(9)) - 4) * 0.0625f;
+    if (x == 0) height = static_cast<float>(z % 16) * 0.25f;
+    const float position[3] = {static_cast<float>(x), height, static_cast<float>(z)};
+    const std::int16_t normal[3] = {static_cast<std::int16_t>(rng.Below(512) - 256), 32000,
+                                    static_cast<std::int16_t>(rng.Below(512) - 256)};
+    const std::uint16_t pad = 0;
+    const float uv[2] = {static_cast<float>(x) / kSide, static_cast<float>(z % kSide) / kSide};
+    const std::uint8_t colour[4] = {90, static_cast<std::uint8_t>(140 + rng.Below(8)), 60, 255};
+    put(position, sizeof position);
+    put(normal, sizeof normal);
+    put(&pad, sizeof pad);
+    put(uv, sizeof uv);
+    put(colour, sizeof colour);
+  }
+  for (std::uint32_t q = 0; out.size() < n; ++q) {
+    const std::uint32_t base = q + q / (kSide - 1);
+    const std::uint32_t tri[6] = {base, base + kSide, base + 1, base + 1, base + kSide, base + kSide + 1};
+    put(tri, sizeof tri);
+  }
+  out.resize(n);
+  return out;
 }
 
 // 24 MiB of everything above, a MiB at a time, as an archive of mixed
@@ -156,6 +213,25 @@ std::vector<Sample> Corpus() {
     std::fprintf(stderr, "exe.bin left out: too few programs in /usr/bin\n");
   }
   out.push_back({"mixed.bin", Mixed()});
+  // A second set of a MiB each, of the kinds where a setting's shortcuts
+  // showed most: each shortcut had passed on the first set.
+  if (Bytes text = LicencesAndHeaders(1 << 20); !text.empty()) {
+    out.push_back({"licences.txt", std::move(text)});
+  } else {
+    std::fprintf(stderr, "licences.txt left out: too few licences and headers installed\n");
+  }
+  if (Bytes exe = Executables(6 << 20, 1 << 20); !exe.empty()) {
+    out.push_back({"program.bin", std::move(exe)});
+  } else {
+    std::fprintf(stderr, "program.bin left out: too few programs in /usr/bin\n");
+  }
+  out.push_back({"records.bin", Records(1 << 20, 7)});
+  out.push_back({"dither.pal", refpack_test::Texture(2048, 512, 8)});
+  if (Bytes man = ManualPages(0, 1 << 20, "man3"); !man.empty()) {
+    out.push_back({"man3.txt", std::move(man)});
+  } else {
+    std::fprintf(stderr, "man3.txt left out: the manual pages of section 3 are not installed\n");
+  }
   return out;
 }
 
@@ -363,6 +439,20 @@ Row Measure(const Sample& s, const fs::path& file, const fs::path& scratch, bool
   return row;
 }
 
+// A MiB of zeros, which no file of the corpus is as it can be no smaller
+// than a greedy parse makes it: a long run over the cut between two pieces.
+void PrintZeros(const fs::path& dir, bool qfs) {
+  const Bytes zeros(1 << 20, 0);
+  const fs::path file = dir / "zeros.bin";
+  WriteFile(file, zeros);
+  const std::optional<Theirs> theirs = qfs ? MeasureQfs(file) : std::nullopt;
+  std::printf("\nzeros, a MiB in bytes: ours %zu, exhaustive %zu, greedy %zu, classic %zu, qfs-compression %s\n",
+              refpack::Compress(zeros).size(),
+              refpack::detail::Compress(zeros, {}, refpack::detail::kExhaustiveTuning).size(),
+              refpack_test::GreedyCompress(zeros, 64).size(), refpack_test::ClassicCompress(zeros).size(),
+              theirs ? std::to_string(theirs->packed).c_str() : "-");
+}
+
 // The targets, on every file of at least a MiB.
 constexpr std::size_t kTargetSize = 1 << 20;
 constexpr double kSpeedTarget = 2.5;       // the whole command against qfs-compression in-process
@@ -449,8 +539,6 @@ std::vector<Setting> Settings() {
   deep.skip_length = 32;
   deep.resume = 16;
   deep.insert_tail = kMaxLength;
-  deep.prime_full = refpack::detail::kWindow;
-  deep.prime_stride = 1;
   return {{"fast", fast},
           {"shallow", shallow},
           {"default", kDefaultTuning},
@@ -499,9 +587,84 @@ void PrintFrontier(const std::vector<Sample>& corpus) {
   }
 }
 
+// The setting that a name such as "default,depth=24,resume=8" gives: a
+// setting of Settings() with some of its limits changed, for trying
+// limits without building anew. Nothing when the name is not understood.
+std::optional<refpack::detail::Tuning> ParseSetting(const std::string& text) {
+  using refpack::detail::Tuning;
+  static const std::pair<const char*, std::size_t Tuning::*> kSizes[] = {
+      {"deepen_length", &Tuning::deepen_length}, {"stop_length", &Tuning::stop_length},
+      {"nice_length", &Tuning::nice_length},     {"skip_length", &Tuning::skip_length},
+      {"resume", &Tuning::resume},               {"skip_stride", &Tuning::skip_stride},
+      {"insert_tail", &Tuning::insert_tail},     {"insert_stride", &Tuning::insert_stride},
+      {"extend_back", &Tuning::extend_back},     {"block", &Tuning::block},
+      {"piece", &Tuning::piece},
+  };
+  static const std::pair<const char*, unsigned Tuning::*> kCounts[] = {
+      {"depth", &Tuning::depth}, {"long_depth", &Tuning::long_depth}, {"short_depth", &Tuning::short_depth}};
+  std::istringstream in(text);
+  std::string part;
+  std::getline(in, part, ',');
+  std::optional<Tuning> tuning;
+  for (const Setting& s : Settings()) {
+    if (part == s.name) tuning = s.tuning;
+  }
+  while (tuning && std::getline(in, part, ',')) {
+    const std::size_t eq = part.find('=');
+    const std::string field = part.substr(0, eq);
+    const unsigned long long value = eq == std::string::npos ? 0 : std::strtoull(part.c_str() + eq + 1, nullptr, 10);
+    bool known = false;
+    for (const auto& [name, member] : kSizes) {
+      if (field == name) *tuning.*member = static_cast<std::size_t>(value), known = true;
+    }
+    for (const auto& [name, member] : kCounts) {
+      if (field == name) *tuning.*member = static_cast<unsigned>(value), known = true;
+    }
+    if (!known || eq == std::string::npos) tuning.reset();
+  }
+  return tuning;
+}
+
+// Compresses each file once on one thread with the setting that ParseSetting
+// makes of its name, checks that the stream decodes to the file, and prints
+// its size and a hash of the stream. The compression alone is the work that
+// bench/refpack/instructions counts under callgrind.
+int CompressOnly(const char* setting, char** files, int count) {
+  const std::optional<refpack::detail::Tuning> tuning = ParseSetting(setting);
+  if (!tuning) {
+    std::fprintf(stderr, "no such setting: %s (a setting's name, then ,LIMIT=VALUE for each change)\n", setting);
+    return 2;
+  }
+  for (int i = 0; i < count; ++i) {
+    const Bytes data = ReadFile(files[i]);
+    const Bytes packed = refpack::detail::Compress(data, {.threads = 1}, *tuning);
+    Bytes out;
+    std::string error;
+    if (!refpack::Decompress(packed, out, &error) || out != data) {
+      std::fprintf(stderr, "%s: the stream does not decode to the file: %s\n", files[i], error.c_str());
+      return 1;
+    }
+    // FNV-1a of the stream, to tell a change that keeps the bytes from one that does not.
+    std::uint64_t hash = 0xCBF29CE484222325u;
+    for (const std::uint8_t b : packed) hash = (hash ^ b) * 0x100000001B3u;
+    std::printf("%s %zu %zu %016llx\n", fs::path(files[i]).filename().string().c_str(), data.size(), packed.size(),
+                static_cast<unsigned long long>(hash));
+  }
+  return 0;
+}
+
 }  // namespace
 
+// bench_refpack [FILE...]: the whole benchmark, on the corpus and the files.
+// bench_refpack --corpus DIR: writes the corpus into DIR, for the counts below.
+// bench_refpack --compress SETTING FILE...: see CompressOnly.
 int main(int argc, char** argv) {
+  if (argc >= 3 && std::string(argv[1]) == "--corpus") {
+    fs::create_directories(argv[2]);
+    for (const Sample& s : Corpus()) WriteFile(fs::path(argv[2]) / s.name, s.data);
+    return 0;
+  }
+  if (argc >= 3 && std::string(argv[1]) == "--compress") return CompressOnly(argv[2], argv + 3, argc - 3);
   std::vector<Sample> corpus = Corpus();
   for (int i = 1; i < argc; ++i) corpus.push_back({fs::path(argv[i]).filename().string(), ReadFile(argv[i])});
 
@@ -555,6 +718,7 @@ int main(int argc, char** argv) {
   std::printf("%-12s %9zu | %7s %7s %7s\n", "total", total, Percent(total_ours, total).c_str(),
               Percent(total_exhaustive, total).c_str(), Percent(total_classic, total).c_str());
   if (!qfs) std::printf("(qfs-compression was not measured)\n");
+  PrintZeros(dir, qfs);
   PrintTargets(corpus, rows);
   PrintFrontier(corpus);
   std::printf("\nload average at the end: %s\n", Load().c_str());

@@ -3,14 +3,77 @@
 #include <algorithm>
 
 namespace refpack::detail {
+namespace {
+
+// The shortest copy that some form takes from dist back.
+std::size_t ShortestAt(std::size_t dist) {
+  std::size_t f = 0;
+  while (dist > kCopyForms[f].reach) ++f;
+  return kCopyForms[f].shortest;
+}
+
+}  // namespace
 
 void CommandWriter::Copy(std::size_t pos, std::size_t len, std::size_t dist) {
-  if (hold_first_ && !held_) {
-    held_ = CopyCommand{pos, len, dist};
-    literal_start_ = pos + len;
-    return;
+  if (run_ && pos == run_->pos + run_->length && dist == run_->distance) {
+    run_->length += len;
+  } else {
+    Flush();
+    run_ = CopyCommand{pos, len, dist};
+    run_literals_ = literal_start_;
   }
-  const std::size_t lits = FlushLongLiterals(pos);
+  literal_start_ = pos + len;
+}
+
+void CommandWriter::Flush() {
+  if (!run_) return;
+  if (hold_first_ && !held_) {
+    held_ = run_;
+  } else {
+    WriteRun(run_literals_, *run_);
+  }
+  run_.reset();
+}
+
+std::pair<std::size_t, std::optional<CopyCommand>> CommandWriter::TakeLast() {
+  if (!run_ || (hold_first_ && !held_)) {
+    // The only run is the first, which is held anyway.
+    Flush();
+    return {literal_start_, std::nullopt};
+  }
+  std::pair<std::size_t, std::optional<CopyCommand>> last{run_literals_, run_};
+  run_.reset();
+  return last;
+}
+
+void CommandWriter::Stop() {
+  Flush();
+  const std::size_t lits = FlushLongLiterals(literal_start_, input_.size());
+  Put(kStopCommand | lits);
+  PutLiterals(input_.size() - lits, lits);
+}
+
+// The fewest command bytes for a run: whole copies of the longest length,
+// and the rest in one copy, or in two where the rest is too short for any
+// form (the longest length then gives up what the short one needs). The
+// literals before the run ride in its first command.
+void CommandWriter::WriteRun(std::size_t literals_from, const CopyCommand& run) {
+  std::size_t lits = FlushLongLiterals(literals_from, run.pos);
+  std::size_t pos = run.pos;
+  std::size_t left = run.length;
+  const std::size_t shortest = ShortestAt(run.distance);
+  while (left > kMaxLength) {
+    const std::size_t rest = left - kMaxLength;
+    const std::size_t len = rest >= shortest ? kMaxLength : left - shortest;
+    WriteCommand(pos, len, run.distance, lits);
+    lits = 0;
+    pos += len;
+    left -= len;
+  }
+  WriteCommand(pos, left, run.distance, lits);
+}
+
+void CommandWriter::WriteCommand(std::size_t pos, std::size_t len, std::size_t dist, std::size_t lits) {
   const std::size_t form = CopyFormOf(len, dist);
   const CopyForm& f = kCopyForms[form];
   const std::size_t l = len - f.shortest;
@@ -33,24 +96,17 @@ void CommandWriter::Copy(std::size_t pos, std::size_t len, std::size_t dist) {
       break;
   }
   PutLiterals(pos - lits, lits);
-  literal_start_ = pos + len;
 }
 
-void CommandWriter::Stop() {
-  const std::size_t lits = FlushLongLiterals(input_.size());
-  Put(kStopCommand | lits);
-  PutLiterals(input_.size() - lits, lits);
-}
-
-// Writes the literals before pos in 1-byte literal commands of up to 112,
+// Writes the literals from..pos in 1-byte literal commands of up to 112,
 // all but the last 0..3, and returns how many are left.
-std::size_t CommandWriter::FlushLongLiterals(std::size_t pos) {
-  std::size_t run = pos - literal_start_;
+std::size_t CommandWriter::FlushLongLiterals(std::size_t from, std::size_t pos) {
+  std::size_t run = pos - from;
   while (run > kMaxCarried) {
     const std::size_t chunk = std::min(kMaxLiteralRun, run & ~std::size_t{3});
     Put(kLiteralCommand | (chunk / 4 - 1));
-    PutLiterals(literal_start_, chunk);
-    literal_start_ += chunk;
+    PutLiterals(from, chunk);
+    from += chunk;
     run -= chunk;
   }
   return run;

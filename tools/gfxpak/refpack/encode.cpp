@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "refpack/command_writer.h"
 #include "refpack/match_finder.h"
@@ -18,37 +19,37 @@ namespace refpack {
 namespace detail {
 namespace {
 
-// What a piece's compression leaves for the join: its commands after the
-// first copy, that copy, and where the literals after its last copy start.
+// What a piece's compression leaves for the join: its first run of copies
+// (see CommandWriter), its commands after that up to its last run, where
+// the literals after them start, and that last run. The join writes the
+// two runs, so that one that goes on over the cut is one run.
 struct Piece {
-  std::vector<std::uint8_t> bytes;
   std::optional<CopyCommand> first;
+  std::vector<std::uint8_t> bytes;
   std::size_t tail = 0;
+  std::optional<CopyCommand> last;
 };
 
 // The tables one thread compresses with, piece after piece.
 class Workspace {
  public:
-  Workspace(std::size_t capacity, const Tuning& tuning) : tuning_(tuning), finder_(capacity, tuning), parse_(tuning) {}
+  Workspace(std::size_t capacity, const Tuning& tuning) : finder_(capacity, tuning), parse_(tuning, capacity) {}
 
   void Compress(std::span<const std::uint8_t> input, std::size_t begin, std::size_t end, Piece& piece) {
-    // The window before the piece goes into the finder first, so that
-    // copies reach back over the cut; its far part more thinly, as copies
-    // from there cost the most and pay the least.
+    // The window before the piece goes into the finder first, every
+    // position of it, so that copies reach back over the cut as they would
+    // in one piece.
     const std::size_t floor = begin > kWindow ? begin - kWindow : 0;
-    const std::size_t full = begin - std::min(begin - floor, tuning_.prime_full);
     finder_.Reset(input, floor, end);
-    for (std::size_t pos = floor; pos < full; pos += tuning_.prime_stride) finder_.Insert(pos);
-    for (std::size_t pos = full; pos < begin; ++pos) finder_.Insert(pos);
+    for (std::size_t pos = floor; pos < begin; ++pos) finder_.Insert(pos);
     piece.bytes.reserve((end - begin) + (end - begin) / 64 + 16);
     CommandWriter writer(input, piece.bytes, begin, /*hold_first=*/true);
-    parse_.Run(finder_, writer, begin, end);
+    parse_.Run(input, finder_, writer, begin, end);
+    std::tie(piece.tail, piece.last) = writer.TakeLast();
     piece.first = writer.held();
-    piece.tail = writer.literal_start();
   }
 
  private:
-  const Tuning& tuning_;
   MatchFinder finder_;
   OptimalParse parse_;
 };
@@ -97,26 +98,34 @@ std::vector<Piece> CompressPieces(std::span<const std::uint8_t> input, unsigned 
 }
 
 // Writes the pieces one after another; the literals around each junction
-// go with the first copy after it.
+// go with the first run after it.
 void Join(std::span<const std::uint8_t> input, const std::vector<Piece>& pieces, std::vector<std::uint8_t>& out) {
-  // Room for each piece's held copy and the literals at the junctions, which
-  // at most add a literal command byte per junction and the stop command.
-  std::size_t total = out.size() + 1;
-  std::size_t literals_from = 0;
+  // Room for the pieces' commands, the runs at the junctions, a literal
+  // command for every 112 literals and the stop command...
+  std::size_t total = out.size() + input.size() / kMaxLiteralRun + 2;
   for (const Piece& piece : pieces) {
-    if (!piece.first) continue;
-    const std::size_t literals = piece.first->pos - literals_from;
-    total += literals + literals / kMaxLiteralRun + 1 + kCopyForms[kCopyFormCount - 1].bytes + piece.bytes.size();
-    literals_from = piece.tail;
+    total += piece.bytes.size();
+    for (const auto& run : {piece.first, piece.last}) {
+      if (run) total += (run->length / kMaxLength + 2) * kCopyForms[kCopyFormCount - 1].bytes;
+    }
   }
-  const std::size_t literals = input.size() - literals_from;
-  out.reserve(total + literals + literals / kMaxLiteralRun + 1);
+  // And for the literals that no piece wrote, which go as the writer below.
+  std::size_t literals = 0, from = 0;
+  for (const Piece& piece : pieces) {
+    if (piece.first) literals += piece.first->pos - from, from = piece.first->pos + piece.first->length;
+    if (!piece.bytes.empty()) from = piece.tail;
+    if (piece.last) literals += piece.last->pos - from, from = piece.last->pos + piece.last->length;
+  }
+  out.reserve(total + literals + input.size() - from);
   CommandWriter writer(input, out, 0);
   for (const Piece& piece : pieces) {
-    if (!piece.first) continue;
-    writer.Copy(piece.first->pos, piece.first->length, piece.first->distance);
-    out.insert(out.end(), piece.bytes.begin(), piece.bytes.end());
-    writer.Resume(piece.tail);
+    if (piece.first) writer.Copy(piece.first->pos, piece.first->length, piece.first->distance);
+    if (!piece.bytes.empty()) {
+      writer.Flush();
+      out.insert(out.end(), piece.bytes.begin(), piece.bytes.end());
+      writer.Resume(piece.tail);
+    }
+    if (piece.last) writer.Copy(piece.last->pos, piece.last->length, piece.last->distance);
   }
   writer.Stop();
 }

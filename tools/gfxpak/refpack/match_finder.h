@@ -42,12 +42,15 @@ class MatchFinder {
   std::size_t Scan(std::size_t pos, Match* out, std::size_t& count);
 
  private:
+  template <bool kReport, bool kPadded>
   std::size_t Descend(std::size_t pos, std::size_t limit, std::size_t best, Match* out);
-  std::size_t FindShort(std::size_t pos, std::size_t limit, Match* out);
+  std::size_t FindShort(std::size_t pos, std::size_t limit, bool padded, Match* out);
+  bool Padded(std::size_t pos) const;
   void InsertShort(std::size_t pos, std::uint32_t& head);
   void Prefetch(std::size_t pos);
 
   const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;  // of the whole input, which comparisons may read up to
   std::size_t floor_ = 0;
   std::size_t end_ = 0;
   unsigned depth_;

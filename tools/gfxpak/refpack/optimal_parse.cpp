@@ -5,8 +5,6 @@
 namespace refpack::detail {
 namespace {
 
-// Positions parsed together before the cheapest path through them is emitted.
-constexpr std::uint32_t kBlock = 4096;
 // After this many positions in a row where the search found nothing, the
 // parse hands over to the finder's scan for the next match.
 constexpr std::size_t kMissesBeforeScan = 8;
@@ -25,16 +23,19 @@ constexpr std::uint32_t kNewRunCost = kMaxCarried + LiteralCost(kMaxCarried);
 
 }  // namespace
 
-OptimalParse::OptimalParse(const Tuning& tuning)
+OptimalParse::OptimalParse(const Tuning& tuning, std::size_t capacity)
     : tuning_(tuning),
-      cost_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + kBlock + 2)),
-      long_cost_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + kBlock + 2)),
-      long_run_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + kBlock + 2)),
-      arrival_(std::make_unique_for_overwrite<Arrival[]>(kBefore + kBlock + 2)),
+      block_(static_cast<std::uint32_t>(std::min(tuning.block, capacity))),
+      cost_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + block_ + 2)),
+      long_cost_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + block_ + 2)),
+      long_run_(std::make_unique_for_overwrite<std::uint32_t[]>(kBefore + block_ + 2)),
+      arrival_(std::make_unique_for_overwrite<Arrival[]>(kBefore + block_ + 2)),
       matches_(MatchFinder::kMaxMatches),
       scanned_(MatchFinder::kMaxMatches) {}
 
-void OptimalParse::Run(MatchFinder& finder, CommandWriter& writer, std::size_t from, std::size_t end) {
+void OptimalParse::Run(std::span<const std::uint8_t> input, MatchFinder& finder, CommandWriter& writer,
+                       std::size_t from, std::size_t end) {
+  data_ = input.data();
   finder_ = &finder;
   writer_ = &writer;
   end_ = end;
@@ -49,13 +50,12 @@ void OptimalParse::Run(MatchFinder& finder, CommandWriter& writer, std::size_t f
   }
 }
 
-// Finds the cheapest path from start over at most kBlock positions, emits
+// Finds the cheapest path from start over at most block positions, emits
 // its copies and returns where it ended; the literals after its last copy
 // stay pending and are priced on into the next block.
 std::size_t OptimalParse::ParseBlock(std::size_t start) {
-  const std::uint32_t span = static_cast<std::uint32_t>(std::min<std::size_t>(kBlock, end_ - start));
+  const std::uint32_t span = static_cast<std::uint32_t>(std::min<std::size_t>(block_, end_ - start));
   StartBlock(start - writer_->literal_start());
-  std::uint32_t skip_until = 0;
   std::size_t misses = 0;
   std::uint32_t copy_reach = 0;  // the farthest node a copy reaches
   scan_ = false;
@@ -63,10 +63,9 @@ std::size_t OptimalParse::ParseBlock(std::size_t start) {
     Reach(j);
     std::uint32_t base;
     const std::uint8_t from = Settle(j, base);
-    if (j < skip_until) continue;
     std::size_t count;
     const Match* matches = matches_.data();
-    if (have_scanned_) {
+    if (have_scanned_) [[unlikely]] {
       count = scanned_count_;
       matches = scanned_.data();
       have_scanned_ = false;
@@ -84,15 +83,87 @@ std::size_t OptimalParse::ParseBlock(std::size_t start) {
       continue;
     }
     misses = 0;
-    const std::uint32_t longest = PriceMatches(j, base, from, matches, count, span);
-    copy_reach = std::max(copy_reach, std::min(j + longest, span));
+    const std::uint32_t longest = PriceAt(start, j, base, from, matches, count, span, copy_reach);
     if (longest >= tuning_.nice_length && longest <= span - j) return TakeLongMatch(start, j, span, longest);
-    if (longest >= tuning_.skip_length) {
-      skip_until = std::min(j + longest - static_cast<std::uint32_t>(tuning_.resume), span);
-      PassOver(start + j + 1, start + skip_until);
-    }
+    if (longest >= tuning_.skip_length) j = PassInside(start, j, longest, span, copy_reach) - 1;
   }
   return Finish(start, span);
+}
+
+// Prices the matches at node j, and the longest one where it may really
+// start; returns its length. copy_reach is the farthest node a copy
+// reached before, and after.
+std::uint32_t OptimalParse::PriceAt(std::size_t start, std::uint32_t j, std::uint32_t base, std::uint8_t from,
+                                    const Match* matches, std::size_t count, std::uint32_t span,
+                                    std::uint32_t& copy_reach) {
+  const std::uint32_t longest = matches[count - 1].length;
+  // A match that reaches farther than any before may have started
+  // earlier, where nothing found it.
+  if (tuning_.extend_back != 0 && j + longest > copy_reach) ExtendBack(start, j, base, matches[count - 1], span);
+  PriceMatches(j, base, from, matches, count, span);
+  copy_reach = std::max(copy_reach, std::min(j + longest, span));
+  return longest;
+}
+
+// Goes on inside the long match found at node j, and returns the node
+// where the usual search resumes, resume nodes before the match's end. On
+// the way it searches only every skip_stride-th node, and prices only what
+// reaches past the long match, which copies the rest of itself from each
+// of them as well. The finder takes in what it searches, the last
+// insert_tail nodes before the search resumes, where the next searches
+// look first, and every insert_stride-th on the way, so that a later
+// search from anywhere in the stretch is at most a few positions from one.
+std::uint32_t OptimalParse::PassInside(std::size_t start, std::uint32_t j, std::uint32_t longest, std::uint32_t span,
+                                       std::uint32_t& copy_reach) {
+  const auto stride = static_cast<std::uint32_t>(tuning_.skip_stride);
+  const auto resume = static_cast<std::uint32_t>(tuning_.resume);
+  const auto tail = static_cast<std::uint32_t>(tuning_.insert_tail);
+  std::uint32_t cover_end = j + longest;
+  std::uint32_t until = std::min(cover_end - resume, span);
+  std::uint32_t next = j + stride;
+  for (std::uint32_t i = j + 1; i < until; ++i) {
+    Reach(i);
+    std::uint32_t base;
+    const std::uint8_t from = Settle(i, base);
+    if (i != next) {
+      if (i + tail >= until || (start + i) % tuning_.insert_stride == 0) finder_->Insert(start + i);
+      continue;
+    }
+    next += stride;
+    std::size_t count = finder_->Find(start + i, matches_.data());
+    const Match* matches = matches_.data();
+    while (count != 0 && i + matches->length <= cover_end) ++matches, --count;
+    if (count == 0) continue;
+    const std::uint32_t reach = i + PriceAt(start, i, base, from, matches, count, span, copy_reach);
+    if (reach - i >= tuning_.skip_length) {
+      // A long match of its own: the stretch goes on to its end.
+      cover_end = reach;
+      until = std::min(cover_end - resume, span);
+    }
+  }
+  return until;
+}
+
+// A match that the search meets only some positions after it starts (it
+// searched none of them, or its walk ended early there): tried backwards
+// over up to extend_back positions, and priced from where it starts, at
+// the lengths that reach past node j.
+void OptimalParse::ExtendBack(std::size_t start, std::uint32_t j, std::uint32_t base_j, const Match& match,
+                              std::uint32_t span) {
+  const std::size_t pos = start + j;
+  const std::size_t most = std::min({tuning_.extend_back, std::size_t{j}, pos - match.distance});
+  const std::uint8_t* const here = data_ + pos;
+  const std::uint8_t* const there = here - match.distance;
+  std::uint32_t k = 0;
+  while (k < most && here[-1 - static_cast<std::ptrdiff_t>(k)] == there[-1 - static_cast<std::ptrdiff_t>(k)]) ++k;
+  if (k == 0) return;
+  std::uint32_t base;
+  const std::uint8_t from = Cheapest(j - k, base);
+  // Starting earlier pays only when the path there is cheaper than to j:
+  // a copy from j is as short and no dearer.
+  if (base >= base_j) return;
+  const Match extended = {std::min(match.length + k, static_cast<std::uint32_t>(kMaxLength)), match.distance};
+  PriceMatches(j - k, base, from, &extended, 1, span, std::max(k + 1, static_cast<std::uint32_t>(kMinLength)));
 }
 
 // The block's first node, reached for free with pending literals not yet
@@ -117,18 +188,25 @@ void OptimalParse::Reach(std::uint32_t at) {
 }
 
 // The cheapest state of node j, where copies from j leave, with its cost in
-// best; and one more literal into the long-run state of node j + 1. States
-// 1 to 3 need no storage: they are state 0 a literal or three back, plus
-// one a literal.
-std::uint8_t OptimalParse::Settle(std::uint32_t j, std::uint32_t& best) {
+// best. States 1 to 3 need no storage: they are state 0 a literal or three
+// back, plus one a literal.
+inline std::uint8_t OptimalParse::Cheapest(std::uint32_t j, std::uint32_t& best) {
   std::uint8_t from = 0;
   best = cost(j);
   for (std::uint8_t k = 1; k < kLongRun; ++k) {
     const std::uint32_t c = cost(j - k) + k;
     if (c < best) best = c, from = k;
   }
-  const std::uint32_t run = long_run(j);
   if (long_cost(j) < best) best = long_cost(j), from = kLongRun;
+  return from;
+}
+
+// The cheapest state of node j, as above; and one more literal into the
+// long-run state of node j + 1. Inlined: it runs at every position, where a
+// call costs about a fifth of what it does.
+[[gnu::always_inline]] inline std::uint8_t OptimalParse::Settle(std::uint32_t j, std::uint32_t& best) {
+  const std::uint8_t from = Cheapest(j, best);
+  const std::uint32_t run = long_run(j);
   const std::uint32_t start_run = cost(j - static_cast<std::uint32_t>(kMaxCarried)) + kNewRunCost;
   const std::uint32_t go_on = long_cost(j) + LiteralCost(run);
   if (start_run <= go_on) {
@@ -143,16 +221,16 @@ std::uint8_t OptimalParse::Settle(std::uint32_t j, std::uint32_t& best) {
 
 // Prices the copies that the matches at node j make possible, leaving from
 // its state from at cost base: every length, each at the cheapest form
-// that takes it from the nearest match that long. Returns the longest
-// match's length.
+// that takes it from the nearest match that long, from shortest on.
+// Returns the longest match's length.
 std::uint32_t OptimalParse::PriceMatches(std::uint32_t j, std::uint32_t base, std::uint8_t from, const Match* matches,
-                                         std::size_t count, std::uint32_t span) {
+                                         std::size_t count, std::uint32_t span, std::uint32_t shortest) {
   const std::uint32_t longest = matches[count - 1].length;
   const std::uint32_t limit = std::min(span - j, static_cast<std::uint32_t>(kMaxLength));
   Reach(j + std::min(limit, longest));
   std::uint32_t* const target = &cost(j);
   Arrival* const arrival_at = &arrival(j);
-  std::uint32_t len = kMinLength;  // the shortest length not priced yet
+  std::uint32_t len = shortest;  // the shortest length not priced yet
   for (const Match* m = matches; m != matches + count && len <= limit; ++m) {
     const std::uint32_t top = std::min(m->length, limit);
     // The finder reports only what some form can copy, and the last form

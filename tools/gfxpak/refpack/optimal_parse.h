@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "refpack/command_writer.h"
@@ -17,11 +18,13 @@ namespace refpack::detail {
 
 class OptimalParse {
  public:
-  explicit OptimalParse(const Tuning& tuning);
+  // Nodes for blocks of tuning.block positions, or of capacity where that is less.
+  OptimalParse(const Tuning& tuning, std::size_t capacity);
 
   // Parses the positions from..end, which finder has been reset for (and
   // primed with what lies before from), and hands writer the copies.
-  void Run(MatchFinder& finder, CommandWriter& writer, std::size_t from, std::size_t end);
+  void Run(std::span<const std::uint8_t> input, MatchFinder& finder, CommandWriter& writer, std::size_t from,
+           std::size_t end);
 
   // The states of a node: the path to it ends in a copy, in exactly 1, 2 or
   // 3 literals (which ride in the next command), or in a longer run.
@@ -38,9 +41,15 @@ class OptimalParse {
   std::size_t ParseBlock(std::size_t start);
   void StartBlock(std::size_t pending);
   void Reach(std::uint32_t at);
+  std::uint8_t Cheapest(std::uint32_t j, std::uint32_t& best);
   std::uint8_t Settle(std::uint32_t j, std::uint32_t& best);
   std::uint32_t PriceMatches(std::uint32_t j, std::uint32_t base, std::uint8_t from, const Match* matches,
-                             std::size_t count, std::uint32_t span);
+                             std::size_t count, std::uint32_t span, std::uint32_t shortest = kMinLength);
+  std::uint32_t PriceAt(std::size_t start, std::uint32_t j, std::uint32_t base, std::uint8_t from, const Match* matches,
+                        std::size_t count, std::uint32_t span, std::uint32_t& copy_reach);
+  std::uint32_t PassInside(std::size_t start, std::uint32_t j, std::uint32_t longest, std::uint32_t span,
+                           std::uint32_t& copy_reach);
+  void ExtendBack(std::size_t start, std::uint32_t j, std::uint32_t base_j, const Match& match, std::uint32_t span);
   std::size_t TakeLongMatch(std::size_t start, std::uint32_t i, std::uint32_t span, std::uint32_t longest);
   void PassOver(std::size_t from, std::size_t to);
   std::size_t Finish(std::size_t start, std::uint32_t end);
@@ -56,6 +65,8 @@ class OptimalParse {
   static constexpr std::uint32_t kBefore = 4;
 
   Tuning tuning_;
+  std::uint32_t block_;
+  const std::uint8_t* data_ = nullptr;
   MatchFinder* finder_ = nullptr;
   CommandWriter* writer_ = nullptr;
   std::size_t end_ = 0;

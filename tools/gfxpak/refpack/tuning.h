@@ -33,43 +33,53 @@ struct Tuning {
   // resume bytes...
   std::size_t skip_length;
   std::size_t resume;
+  // ...and on the way only every skip_stride-th position, where only
+  // matches that reach past the long one are priced...
+  std::size_t skip_stride;
   // ...and the finder takes in only the last insert_tail positions before
   // the next search and every insert_stride-th one: the others come again,
   // nearer, from where the match copies them.
   std::size_t insert_tail;
   std::size_t insert_stride;
+  // A new longest match is tried this many positions back, and priced from
+  // where it really starts: the search may have missed it there.
+  std::size_t extend_back;
+  // The parse finds the cheapest path over blocks of this many positions
+  // and writes it before the next block starts. Its end is a decision
+  // taken without knowing what follows.
+  std::size_t block;
   // Inputs over piece bytes are cut into equal pieces of at most that size,
-  // which threads compress at the same time. Each piece's finder first takes
-  // in the window before it: every position of its last prime_full bytes,
-  // and every prime_stride-th one before that.
+  // which threads compress at the same time.
   std::size_t piece;
-  std::size_t prime_full;
-  std::size_t prime_stride;
 };
 
-// gfxpak's limits: each where the benchmark's files stop getting smaller
-// for the time it costs (tools/gfxpak/FORMATS.md, "How gfxpak compresses").
+// gfxpak's limits: the cheapest that the benchmark found within 1% of the
+// exhaustive setting on each of its files (tools/gfxpak/FORMATS.md, "How
+// gfxpak compresses").
 inline constexpr Tuning kDefaultTuning = {
-    // 8 nodes leave text with a small vocabulary 4% larger.
-    .depth = 16,
+    // 8 nodes leave text with a small vocabulary 1.1% larger than the
+    // exhaustive setting.
+    .depth = 9,
     .long_depth = 64,
     .short_depth = 4,
     .deepen_length = 16,
     // 64 leaves dithered pictures larger than the classic reference.
     .stop_length = 256,
     .nice_length = 64,
-    // Not searching inside matches of 16 to 23 bytes costs text 1%.
     .skip_length = 24,
     .resume = 12,
+    // With matches tried back as far, every position inside a long match
+    // is still a start for a match that reaches past it.
+    .skip_stride = 12,
     // A stretch taken in only at its end is found again only from there,
     // after hundreds of literals where a repeat starts elsewhere in it.
     .insert_tail = 16,
     .insert_stride = 4,
-    // A MiB is two pieces, on two threads. Priming the second piece with all
-    // of the window makes it 14% more work, this way 3%, for 0.1% in size.
+    // Without it text comes out 3.1% larger than the exhaustive setting.
+    .extend_back = 11,
+    .block = 65536,
+    // A MiB is two pieces, on two threads.
     .piece = std::size_t{1} << 19,
-    .prime_full = 16384,
-    .prime_stride = 4,
 };
 
 // Every position searched as deep as the tree goes, nothing taken early,
@@ -83,11 +93,14 @@ inline constexpr Tuning kExhaustiveTuning = {
     .nice_length = kMaxLength + 1,
     .skip_length = kMaxLength + 1,
     .resume = 0,
+    .skip_stride = 1,
     .insert_tail = kMaxLength,
     .insert_stride = 1,
+    .extend_back = 0,
+    // A piece is one block, so that no block end takes a decision: within
+    // 2 bytes of one block over the whole of each of the benchmark's files.
+    .block = kDefaultTuning.piece,
     .piece = kDefaultTuning.piece,
-    .prime_full = kWindow,
-    .prime_stride = 1,
 };
 
 // Compress with other limits than gfxpak's; the stream is as valid.
