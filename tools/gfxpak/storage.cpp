@@ -1,5 +1,4 @@
 #include "storage.h"
-#include "temp_names.h"
 
 #include <cstring>
 #include <thread>
@@ -48,11 +47,6 @@ Status WriteFileVia(FileSystem& fs, const std::string& temp, const std::string& 
   // and an archive's own temporaries are cleared by its next writer.
   if (!status.ok()) fs.Remove(temp);
   return InFile(status, target);
-}
-
-Status WriteFileAtomically(const std::string& target, std::span<const std::uint8_t> data) {
-  SystemFileSystem fs;
-  return WriteFileVia(fs, TemporaryPathBeside(target), target, data);
 }
 
 }  // namespace gfxpak

@@ -166,7 +166,4 @@ class PatientFileSystem : public FileSystem {
 Status WriteFileVia(FileSystem& fs, const std::string& temp, const std::string& target,
                     std::span<const std::uint8_t> data);
 
-// The same on the disk, with a temporary name of this process.
-Status WriteFileAtomically(const std::string& target, std::span<const std::uint8_t> data);
-
 }  // namespace gfxpak
