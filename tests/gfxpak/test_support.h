@@ -29,7 +29,7 @@ inline std::error_code ReadWholeFile(const std::string& path, FileBytes& data) {
   if (auto error = file.Open(path, OpenMode::kRead)) return error;
   std::uint64_t size = 0;
   if (auto error = file.Size(size)) return error;
-  if (size > 0xFFFFFFFFu) return Errc::kFileTooLarge;
+  if (size > kMaxArchive) return Errc::kFileTooLarge;
   return file.ReadAt(0, data.Allocate(static_cast<std::size_t>(size)));
 }
 

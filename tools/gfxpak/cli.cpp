@@ -66,7 +66,7 @@ Status ReadInput(FileSystem& fs, const std::string& path, FileBytes& data) {
   std::uint64_t size = 0;
   std::error_code e = fs.Open(path, OpenMode::kRead, file);
   if (!e) e = file->Size(size);
-  if (!e && size > 0xFFFFFFFFu) e = Errc::kFileTooLarge;
+  if (!e && size > kMaxArchive) e = Errc::kFileTooLarge;
   if (!e) e = file->Read(0, data.Allocate(static_cast<std::size_t>(size)));
   if (e) return InFile(Fail(e, "cannot read"), path);
   return {};

@@ -462,7 +462,7 @@ Status NewRestorePoint(Storage& archive, std::vector<std::uint8_t>& bytes) {
   if (auto e = archive.Read(0, header)) return Io("cannot read the archive", e);
   p.header_hash = Sha256Of(header);
   if (Status s = HashOfArchive(archive, p.original_size - p.tail_length, p.tail_length, p.tail_hash); !s.ok()) return s;
-  if (Status s = TakeFingerprint(archive, kNoEntry, p.fingerprint); !s.ok()) return s;
+  if (Status s = TakeFingerprint(archive, kNoIndex, p.fingerprint); !s.ok()) return s;
   // The one read of the whole archive that lets every later command prove
   // the original instead of assuming it.
   const std::vector<std::uint64_t> bounds = PieceBounds(a.entries, p.header_length, p.original_size);
@@ -478,7 +478,7 @@ Status UpgradeRestorePoint(Storage& journal, Storage& archive, const RestorePoin
                            std::vector<std::uint8_t>& bytes) {
   RestorePoint p = point;
   if (point.layout == 1) {
-    if (Status s = TakeFingerprint(archive, kNoEntry, p.fingerprint); !s.ok()) return s;
+    if (Status s = TakeFingerprint(archive, kNoIndex, p.fingerprint); !s.ok()) return s;
   }
   if (with_pieces == WithPieces::kYes) {
     OriginalCheck original;

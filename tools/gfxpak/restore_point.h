@@ -24,8 +24,6 @@ namespace gfxpak {
 
 inline std::string RestorePathFor(const std::string& archive) { return archive + ".restore"; }
 
-inline constexpr std::uint32_t kNoEntry = 0xFFFFFFFFu;
-
 // Whether bytes begin as a restore point of any layout does.
 bool StartsAsRestorePoint(std::span<const std::uint8_t> bytes);
 
@@ -34,7 +32,7 @@ bool StartsAsRestorePoint(std::span<const std::uint8_t> bytes);
 // gfxpak wrote last.
 struct Fingerprint {
   std::uint64_t size = 0;
-  std::uint32_t entry = kNoEntry;
+  std::uint32_t entry = kNoIndex;
   std::array<std::uint8_t, 32> hash{};
   bool operator==(const Fingerprint&) const = default;
 };
