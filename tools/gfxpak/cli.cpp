@@ -391,7 +391,7 @@ Status List(FileSystem& fs, const std::string& path, std::ostream& out) {
   std::array<std::size_t, 3> counts{};
   for (std::size_t i = 0; i < a.entries.size(); ++i) {
     const Entry& e = a.entries[i];
-    head.resize(std::min<std::size_t>(e.size, 8));
+    head.resize(std::min<std::size_t>(e.size, refpack::kMaxHeaderSize));
     if (auto err = r.view().Read(e.offset, head)) return InFile(Fail(err, "cannot read"), path);
     const bool packed = refpack::DeclaredSize(head).has_value();
     out << std::setw(10) << e.offset << ' ' << std::setw(10) << e.size << "  " << (packed ? "yes   " : "no    ") << "  ";

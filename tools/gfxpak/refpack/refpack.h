@@ -18,6 +18,10 @@ inline constexpr std::size_t kMaxSmallSize = 0xFFFFFF;
 // The size fields can hold no more than 32 bits.
 inline constexpr std::uint64_t kMaxInputSize = 0xFFFFFFFFu;
 
+// The longest header: flags, magic, a compressed size and the size, both in
+// 4 bytes (91 FB). DeclaredSize needs no more of a stream than this.
+inline constexpr std::size_t kMaxHeaderSize = 2 + 2 * 4;
+
 struct CompressOptions {
   // How many threads may compress at once; 0 means one per hardware thread.
   // The output is the same whatever the number.
