@@ -19,6 +19,7 @@
 #include "byte_order.h"
 #include "cli.h"
 #include "refpack/refpack.h"
+#include "restore_checks.h"
 #include "restore_point.h"
 #include "sha256.h"
 #include "test_support.h"

@@ -8,7 +8,8 @@
 
 #include "big_archive.h"
 #include "file_meta.h"
-#include "restore_point.h"
+#include "restore_checks.h"
+#include "restore_journal.h"
 #include "temp_names.h"
 
 namespace gfxpak {

@@ -8,6 +8,7 @@
 #include "archive_ops.h"
 #include "big_archive.h"
 #include "path_names.h"
+#include "restore_checks.h"
 
 namespace gfxpak {
 
