@@ -187,6 +187,12 @@ Status CheckBelongs(Storage& journal, Storage& archive, const RestorePoint& poin
   return {};
 }
 
+Status CheckRestorePoint(Storage& journal, Storage& archive, const RestorePoint& point) {
+  if (Status s = CheckBelongs(journal, archive, point); !s.ok()) return s;
+  if (point.state != RestoreState::kIdle || point.layout == 1) return {};
+  return CheckFingerprint(archive, point);
+}
+
 Status CompareWithOriginal(Storage& journal, Storage& archive, const RestorePoint& point, const Archive& a,
                            std::vector<Origin>& origins) {
   std::vector<Entry> original;

@@ -29,6 +29,12 @@ Status CheckBelongs(Storage& journal, Storage& archive, const RestorePoint& poin
 // That the archive is as gfxpak last left it.
 Status CheckFingerprint(Storage& archive, const RestorePoint& point);
 
+// The archive as the restore point expects to find it: CheckBelongs, and
+// CheckFingerprint where the restore point knows how gfxpak left the
+// archive. It does not while an update or a restore that was cut short is
+// unsettled (they changed the archive since), nor in the first layout.
+Status CheckRestorePoint(Storage& journal, Storage& archive, const RestorePoint& point);
+
 // The bytes [begin, end) of the original archive: the archive's present
 // bytes with the saved ranges laid over them. Below the original size that
 // is the original, as gfxpak never writes there but where it saved first,

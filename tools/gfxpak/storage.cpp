@@ -29,6 +29,10 @@ std::error_code SystemFileSystem::Open(const std::string& path, OpenMode mode, s
 
 void PatientFileSystem::SleepFor(std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); }
 
+Status CannotOpen(std::error_code error, const std::string& path) {
+  return InFile(Fail(error, error == Errc::kInUse ? "" : "cannot open"), path);
+}
+
 Status WriteFileVia(FileSystem& fs, const std::string& temp, const std::string& target,
                     std::span<const std::uint8_t> data) {
   std::unique_ptr<Storage> file;
