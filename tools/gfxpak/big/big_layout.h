@@ -21,16 +21,21 @@ inline constexpr std::size_t kHeaderSize = 16;
 inline constexpr std::size_t kSizeField = 4;
 inline constexpr std::size_t kCountField = 8;
 inline constexpr std::size_t kThirdField = 12;
+void EncodeHeader(std::uint8_t* out, const std::array<std::uint8_t, 4>& magic, std::uint32_t archive_size,
+                  std::uint32_t count, std::uint32_t field);
 
 // A record: the entry's offset and size (both big-endian), then its name
 // and a NUL.
 inline constexpr std::uint32_t kRecordOffset = 0;
 inline constexpr std::uint32_t kRecordSize = 4;
 inline constexpr std::uint32_t kRecordFixed = 8;
+std::vector<std::uint8_t> EncodeRecord(std::uint32_t offset, std::uint32_t size, std::string_view name);
 
 // Offsets and sizes are 32 bits: an archive, and so every file that goes
-// into one or comes out of one, is at most 4 GiB.
+// into one or comes out of one, is less than 4 GiB.
 inline constexpr std::uint64_t kMaxArchive = 0xFFFFFFFFu;
+// Whether an entry of this name and size may be written at all.
+Status CheckNewEntry(std::string_view name, std::uint64_t size);
 // An entry index that names no entry.
 inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
 
@@ -41,14 +46,10 @@ inline constexpr std::uint32_t kMaxFieldExtra = 16;
 // 8-byte "L231" marker that new archives carry.
 inline constexpr std::uint32_t kMinTrailer = 8;
 inline constexpr std::array<std::uint8_t, 8> kNewMarker = {'L', '2', '3', '1', 0, 0, 0, 0};
+
 // How much of an entry a copy holds in memory at once.
 inline constexpr std::size_t kCopyChunk = 1u << 20;
-
+// A failed read or write of the archive, saying which it was.
 Status IoFail(const char* what, std::error_code error);
-std::vector<std::uint8_t> EncodeRecord(std::uint32_t offset, std::uint32_t size, std::string_view name);
-void EncodeHeader(std::uint8_t* out, const std::array<std::uint8_t, 4>& magic, std::uint32_t archive_size,
-                  std::uint32_t count, std::uint32_t field);
-// Whether an entry of this name and size may be written at all.
-Status CheckNewEntry(std::string_view name, std::uint64_t size);
 
 }  // namespace gfxpak
