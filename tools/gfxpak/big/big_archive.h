@@ -30,7 +30,7 @@ struct Entry {
 // What the header's third field holds. Tools disagree; an archive keeps its
 // own convention across updates.
 enum class HeaderField {
-  kTableEnd,   // the end of the table plus a fixed extra (0, or a 4- or 8-byte marker)
+  kTableEnd,   // the end of the table plus a fixed extra (up to 16 bytes: most often a 4- or 8-byte marker)
   kFirstData,  // the offset of the first entry data
   kFixed,      // anything else: left as it is
 };
