@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "packer_protocol.h"
 
 int main() {
   const std::string dir = TESSOLO_BENCH_DIR;
@@ -25,11 +26,12 @@ int main() {
 
   // Replacing: the new data goes to the end. Adding: the table grows, and
   // the first entry has to move out of its way.
+  const std::string import(kImportCommand);
   std::vector<double> replaces;
-  for (int i = 0; i < 5; ++i) replaces.push_back(bench::TimeGfxpak({"-p", archive, replace_file}));
-  const double add = bench::TimeGfxpak({"-p", archive, add_file});
+  for (int i = 0; i < 5; ++i) replaces.push_back(bench::TimeGfxpak({import, archive, replace_file}));
+  const double add = bench::TimeGfxpak({import, archive, add_file});
   std::vector<double> add_again;
-  for (int i = 0; i < 4; ++i) add_again.push_back(bench::TimeGfxpak({"-p", archive, add_file}));
+  for (int i = 0; i < 4; ++i) add_again.push_back(bench::TimeGfxpak({import, archive, add_file}));
   std::vector<double> copies;
   for (int i = 0; i < 3; ++i) {
     copies.push_back(bench::TimeCopy(archive, copy));

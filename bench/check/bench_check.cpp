@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "packer_protocol.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ Bytes Original() {
     std::mt19937 rng(static_cast<unsigned>(i));
     while (text.size() < 3000 + 400u * static_cast<unsigned>(i)) text += "vertex " + std::to_string(rng() % 1000) + "\n";
     Write("in.o", Bytes(text.begin(), text.end()));
-    if (i % 2 == 1) Run({"-compress", "-real", "in.o", "in.o"});
+    if (i % 2 == 1) Run({std::string(kCompressCommand), std::string(kCompressFlag), "in.o", "in.o"});
     entries.emplace_back("data\\stadium\\s" + std::to_string(i) + ".o", ReadFile("in.o"));
   }
   Bytes table = {'B', 'I', 'G', 'F', 0, 0, 0, 0};
@@ -184,7 +185,7 @@ int main(int argc, char** argv) {
   Write("added_one.o", bench::RandomBytes(2000, 4));
   Write("added_two.o", bench::RandomBytes(900, 5));
   for (const char* f : {"s3.o", "added_one.o", "added_two.o"}) {
-    if (Run({"-p", "zdata.big", f}) != 0) return 1;
+    if (Run({std::string(kImportCommand), "zdata.big", f}) != 0) return 1;
   }
   const Bytes imported = ReadFile("zdata.big");
   const Bytes point = ReadFile("zdata.big.restore");

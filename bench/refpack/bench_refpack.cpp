@@ -9,6 +9,8 @@
 // the settings tried, from cheapest to most thorough.
 // Usage: bench_refpack [FILE...]   (the corpus below is always included);
 // see main for the modes that bench/refpack/instructions uses.
+#include "packer_protocol.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -274,7 +276,8 @@ double BestRate(std::size_t bytes, F&& run, int min_runs = 3, int budget_ms = 15
 // took, on all its threads.
 bool RunCompressCommand(const fs::path& in, const fs::path& out, double* cpu = nullptr) {
 #if defined(TESSOLO_GFXPAK) && !defined(_WIN32)
-  std::string args[] = {TESSOLO_GFXPAK, "-compress", "-real", in.string(), out.string()};
+  std::string args[] = {TESSOLO_GFXPAK, std::string(kCompressCommand), std::string(kCompressFlag), in.string(),
+                        out.string()};
   char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data(), nullptr};
   pid_t pid = 0;
   if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) != 0) return false;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "packer_protocol.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ double FiftyImports(const std::string& dir, const std::string& archive, bool res
   for (int i = 0; i < 50; ++i) {
     const std::string file = dir + (i % 2 ? "/e" + std::to_string(i * 7) + ".o" : "/new_" + std::to_string(i) + ".o");
     bench::WriteFile(file, bench::RandomBytes(512 << 10, static_cast<unsigned>(i)));
-    std::vector<std::string> args{"-p"};
+    std::vector<std::string> args{std::string(kImportCommand)};
     if (!restore_point) args.push_back("-norestore");
     args.push_back(archive);
     args.push_back(file);

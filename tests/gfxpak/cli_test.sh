@@ -153,6 +153,15 @@ must_fail 1 -x zdata.big nothere.o never.out
 must_fail 1 -x -d zdata.big 'stadé_ü.o' never.out
 must_fail 1 -p zdata.big missing.o
 must_fail 1 -p missing.big missing.o
+# The longest RefPack header (91 FB: a compressed size, and both sizes in 4
+# bytes) is listed as packed, as -check decodes it.
+printf '\x91\xfb\x00\x00\x00\x0e\x00\x00\x00\x03\xffabc' >wide_x.o
+must_pass -p wide.big wide_x.o
+must_pass -l wide.big
+grep -q ' yes  *wide_x.o' ../out.log || fail "-l of an entry with a 91 FB header: $(cat ../out.log)"
+must_pass -check wide.big
+grep -q ' 1 compressed ones decoded' ../out.log || fail "-check of an entry with a 91 FB header: $(cat ../out.log)"
+rm wide.big wide_x.o
 # Not an archive at all: damaged, as far as a player can tell.
 must_fail 6 -p bern_one.o rome_two.h
 must_fail 6 -l bern_one.o

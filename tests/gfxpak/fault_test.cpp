@@ -18,6 +18,7 @@
 #include "cli.h"
 #include "command_steps.h"
 #include "file_meta.h"
+#include "restore_checks.h"
 #include "restore_point.h"
 #include "temp_names.h"
 #include "sha256.h"

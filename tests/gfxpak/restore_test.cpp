@@ -19,6 +19,7 @@
 #include "byte_order.h"
 #include "cli.h"
 #include "refpack/refpack.h"
+#include "restore_checks.h"
 #include "restore_point.h"
 #include "sha256.h"
 #include "test_support.h"
@@ -493,7 +494,7 @@ TEST(RestoreTest, RestorePointsOfTheEarlierLayoutsStillRestore) {
   above.reuse_floor = original.size();
   ASSERT_TRUE(PutEntry(changed, "stadium_2.o", rng.bytes(4000), above).ok());
   Fingerprint left;
-  ASSERT_TRUE(TakeFingerprint(changed, kNoEntry, left).ok());
+  ASSERT_TRUE(TakeFingerprint(changed, kNoIndex, left).ok());
 
   for (const int layout : {1, 2}) {
     const Bytes earlier = EarlierRestorePoint(layout, original, a.table_end + a.trailer.size(), left);

@@ -1,6 +1,6 @@
-// Shared by the gfxpak tests: files in memory that keep Windows' rules, and a
-// file system that fails every write from a chosen one on, as a kill or a
-// full disk would.
+// Shared by the gfxpak tests: whole files read and written on the disk,
+// files in memory that keep Windows' rules, and a file system that fails
+// every write from a chosen one on, as a kill or a full disk would.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,12 +15,30 @@
 #include "error.h"
 #include "restore_point.h"
 #include "storage.h"
+#include "temp_names.h"
 
 namespace gfxpak {
 
 using Bytes = std::vector<std::uint8_t>;
 
 inline std::string Why(const Status& s) { return s.ok() ? std::string("ok") : Describe(s.error()); }
+
+// A file read whole from the disk.
+inline std::error_code ReadWholeFile(const std::string& path, FileBytes& data) {
+  File file;
+  if (auto error = file.Open(path, OpenMode::kRead)) return error;
+  std::uint64_t size = 0;
+  if (auto error = file.Size(size)) return error;
+  if (size > kMaxArchive) return Errc::kFileTooLarge;
+  return file.ReadAt(0, data.Allocate(static_cast<std::size_t>(size)));
+}
+
+// A file written to the disk in one step, through a temporary name of this
+// process.
+inline Status WriteFileAtomically(const std::string& target, std::span<const std::uint8_t> data) {
+  SystemFileSystem fs;
+  return WriteFileVia(fs, TemporaryPathBeside(target), target, data);
+}
 
 // A file's bytes, or the error that kept them.
 inline std::error_code ReadFileInto(const std::string& path, Bytes& bytes) {

@@ -73,13 +73,6 @@ constexpr std::uint32_t ReachOf(std::size_t len) {
   return reach;
 }
 
-// Stream bytes of that copy's command, the literals that ride in it counted
-// elsewhere; kInfinite when no command can express it.
-constexpr std::uint32_t CopyCost(std::size_t len, std::size_t dist) {
-  const std::size_t f = CopyFormOf(len, dist);
-  return f < kCopyFormCount ? kCopyForms[f].bytes : kInfinite;
-}
-
 // What one more literal costs when the run so far holds run literals: the
 // byte itself, plus a literal command byte each time the run starts a new
 // 112-byte block (runs of 0..3 ride in the next copy or in the stop command).

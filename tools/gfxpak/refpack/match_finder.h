@@ -1,6 +1,6 @@
 // The match finder: at each position, the nearest earlier match of each
 // length that some command can use. How it works and why is told in
-// tools/gfxpak/FORMATS.md ("How gfxpak compresses").
+// tools/gfxpak/refpack/README.md.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // The parse: the cheapest way, in stream bytes, to spell out the input as
 // literals and the matches the finder offers, block by block. How it works
-// and why is told in tools/gfxpak/FORMATS.md ("How gfxpak compresses").
+// and why is told in tools/gfxpak/refpack/README.md.
 #pragma once
 
 #include <cstddef>

@@ -11,12 +11,12 @@
 
 namespace refpack {
 
-// The largest input whose size fits the 3-byte header field; anything longer
-// gets header flags 0x90 and 4-byte size fields.
-inline constexpr std::size_t kMaxSmallSize = 0xFFFFFF;
-
 // The size fields can hold no more than 32 bits.
 inline constexpr std::uint64_t kMaxInputSize = 0xFFFFFFFFu;
+
+// The longest header: flags, magic, a compressed size and the size, both in
+// 4 bytes (91 FB). DeclaredSize needs no more of a stream than this.
+inline constexpr std::size_t kMaxHeaderSize = 2 + 2 * 4;
 
 struct CompressOptions {
   // How many threads may compress at once; 0 means one per hardware thread.

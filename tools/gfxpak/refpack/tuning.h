@@ -54,8 +54,8 @@ struct Tuning {
 };
 
 // gfxpak's limits: the cheapest that the benchmark found within 1% of the
-// exhaustive setting on each of its files (tools/gfxpak/FORMATS.md, "How
-// gfxpak compresses").
+// exhaustive setting on each of its files (tools/gfxpak/refpack/README.md,
+// "Settings").
 inline constexpr Tuning kDefaultTuning = {
     // 8 nodes leave text with a small vocabulary 1.1% larger than the
     // exhaustive setting.

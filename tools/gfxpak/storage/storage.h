@@ -161,12 +161,13 @@ class PatientFileSystem : public FileSystem {
   Pause pause_;
 };
 
+// The failure of an Open of path, as every command reports it: "archive is
+// in use" says it all, any other cause is said to concern the open.
+Status CannotOpen(std::error_code error, const std::string& path);
+
 // Writes data to the new file temp, flushes it and renames it over target.
 // On any error target is untouched and temp is removed.
 Status WriteFileVia(FileSystem& fs, const std::string& temp, const std::string& target,
                     std::span<const std::uint8_t> data);
-
-// The same on the disk, with a temporary name of this process.
-Status WriteFileAtomically(const std::string& target, std::span<const std::uint8_t> data);
 
 }  // namespace gfxpak

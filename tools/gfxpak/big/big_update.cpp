@@ -8,7 +8,7 @@
 #include <cstring>
 #include <utility>
 
-#include "big_layout.h"
+#include "byte_order.h"
 #include "intervals.h"
 
 namespace gfxpak {

@@ -8,17 +8,13 @@
 
 #include "big_archive.h"
 #include "file_meta.h"
-#include "restore_point.h"
+#include "restore_checks.h"
+#include "restore_journal.h"
 #include "temp_names.h"
 
 namespace gfxpak {
 
 namespace {
-
-Status CannotOpen(std::error_code e, const std::string& path) {
-  // "archive is in use" says it all.
-  return InFile(Fail(e, e == Errc::kInUse ? "" : "cannot open"), path);
-}
 
 // One writer's hold on an archive, for the whole of its command.
 Status Hold(FileSystem& fs, const std::string& archive, FileLock& lock) {
@@ -77,16 +73,6 @@ Status OpenRestorePoint(FileSystem& fs, const std::string& archive_path, Storage
   return InFile(s, archive_path);
 }
 
-// The archive as the restore point expects to find it. A restore that was
-// cut short has changed the archive already: only the original's own bytes
-// can be checked then.
-Status CheckRestorePoint(OpenPoint& open, Storage& archive, const std::string& archive_path) {
-  const std::string path = RestorePathFor(archive_path);
-  if (Status s = CheckBelongs(*open.journal, archive, open.point); !s.ok()) return InFile(s, path);
-  if (open.point.state == RestoreState::kRestoring) return {};
-  return InFile(CheckFingerprint(archive, open.point), path);
-}
-
 // The restore point an import writes through: the one there is, checked, or
 // else a new one when make says so. An existing one is used even with
 // -norestore: writing past it would make it restore a mix.
@@ -97,7 +83,7 @@ Status RestorePointForImport(FileSystem& fs, const std::string& archive_path, St
   if (fs.Exists(restore_path)) {
     if (Status s = OpenRestorePoint(fs, archive_path, archive, Force::kNo, open, settled); !s.ok()) return s;
     if (open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
-    if (Status s = CheckRestorePoint(open, archive, archive_path); !s.ok()) return s;
+    if (Status s = CheckRestorePoint(*open.journal, archive, open.point); !s.ok()) return InFile(s, restore_path);
     if (!open.point.pieces.empty()) return {};
     // One that an earlier gfxpak made holds no hashes of the original: they
     // are taken now, once, from the original as the archive and the saved
@@ -485,7 +471,7 @@ Status RestoreArchive(FileSystem& fs, const std::string& archive_path, Force for
   done.pieces = !open.point.pieces.empty();
   done.pieces_from_upgrade = open.point.pieces_from_upgrade;
   if (force == Force::kNo) {
-    const Status s = CheckRestorePoint(open, *archive, archive_path);
+    const Status s = InFile(CheckRestorePoint(*open.journal, *archive, open.point), RestorePathFor(archive_path));
     if (s.code() == Errc::kOutdatedRestorePoint) {
       // Another program may have put the original back (the game's own
       // archive from its CD): then the restore point has done its work.
@@ -524,7 +510,9 @@ Status RestoreEntries(FileSystem& fs, const std::string& archive_path, const std
   OpenPoint open;
   if (Status s = HoldForRestore(fs, archive_path, Force::kNo, lock, archive, open, settled); !s.ok()) return s;
   if (open.point.state == RestoreState::kRestoring) return InFile(Fail(Errc::kRestoreUnfinished), archive_path);
-  if (Status s = CheckRestorePoint(open, *archive, archive_path); !s.ok()) return s;
+  if (Status s = CheckRestorePoint(*open.journal, *archive, open.point); !s.ok()) {
+    return InFile(s, RestorePathFor(archive_path));
+  }
 
   Archive a;
   std::vector<Origin> origins;

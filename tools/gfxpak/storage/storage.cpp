@@ -1,5 +1,4 @@
 #include "storage.h"
-#include "temp_names.h"
 
 #include <cstring>
 #include <thread>
@@ -30,6 +29,10 @@ std::error_code SystemFileSystem::Open(const std::string& path, OpenMode mode, s
 
 void PatientFileSystem::SleepFor(std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); }
 
+Status CannotOpen(std::error_code error, const std::string& path) {
+  return InFile(Fail(error, error == Errc::kInUse ? "" : "cannot open"), path);
+}
+
 Status WriteFileVia(FileSystem& fs, const std::string& temp, const std::string& target,
                     std::span<const std::uint8_t> data) {
   std::unique_ptr<Storage> file;
@@ -48,11 +51,6 @@ Status WriteFileVia(FileSystem& fs, const std::string& temp, const std::string& 
   // and an archive's own temporaries are cleared by its next writer.
   if (!status.ok()) fs.Remove(temp);
   return InFile(status, target);
-}
-
-Status WriteFileAtomically(const std::string& target, std::span<const std::uint8_t> data) {
-  SystemFileSystem fs;
-  return WriteFileVia(fs, TemporaryPathBeside(target), target, data);
 }
 
 }  // namespace gfxpak

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "error.h"
-#include "restore_point.h"
+#include "restore_journal.h"
 #include "storage.h"
 
 namespace gfxpak {

@@ -29,7 +29,6 @@ enum class OpenMode {
 class File {
  public:
   std::error_code Open(const std::string& path, OpenMode mode);
-  bool is_open() const { return handle_.valid(); }
   void Close() { handle_.Reset(); }
 
   // Reads exactly data.size() bytes at offset; Errc::kShortRead at end of file.
@@ -72,7 +71,5 @@ class FileBytes {
   std::unique_ptr<std::uint8_t[]> data_;
   std::size_t size_ = 0;
 };
-
-std::error_code ReadWholeFile(const std::string& path, FileBytes& data);
 
 }  // namespace gfxpak

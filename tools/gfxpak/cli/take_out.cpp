@@ -6,8 +6,10 @@
 #include <string_view>
 
 #include "archive_ops.h"
+#include "archive_reading.h"
 #include "big_archive.h"
 #include "path_names.h"
+#include "restore_checks.h"
 
 namespace gfxpak {
 
@@ -43,35 +45,25 @@ Survey Look(FileSystem& fs, const std::string& path) {
   survey.path = path;
   if (!fs.Exists(path)) return survey;
   survey.kind = Kind::kUnusable;
-  std::unique_ptr<Storage> archive;
-  if (auto e = fs.Open(path, OpenMode::kRead, archive)) {
-    survey.problem = InFile(Fail(e, e == Errc::kInUse ? "" : "cannot open"), path);
+  Reading r;
+  if (Status s = OpenForReading(fs, path, r); !s.ok()) {
+    survey.problem = s;
     return survey;
   }
-  const Status table = InFile(ReadArchive(*archive, survey.table), path);
-  const std::string restore_path = RestorePathFor(path);
-  if (!fs.Exists(restore_path)) {
+  const Status table = InFile(ReadArchive(r.view(), survey.table), path);
+  if (r.no_restore_point()) {
     survey.problem = table;
     if (table.ok()) survey.kind = Kind::kNoRestorePoint;
     return survey;
   }
-  std::unique_ptr<Storage> journal;
-  RestorePoint point;
-  Status usable;
-  if (auto e = fs.Open(restore_path, OpenMode::kRead, journal)) usable = Fail(e, e == Errc::kInUse ? "" : "cannot open");
-  if (usable.ok()) usable = LoadRestorePoint(*journal, point);
-  if (usable.ok()) usable = CheckBelongs(*journal, *archive, point);
-  if (usable.ok() && point.state == RestoreState::kIdle && point.layout > 1) {
-    usable = CheckFingerprint(*archive, point);
-  }
-  if (!usable.ok()) {
-    survey.problem = InFile(usable, restore_path);
+  if (Status usable = UsableRestorePoint(r); !usable.ok()) {
+    survey.problem = InFile(usable, RestorePathFor(path));
     return survey;
   }
   // A table that an update cut short may be unreadable; restoring mends it.
   survey.kind = Kind::kUncounted;
-  if (table.ok() && point.state == RestoreState::kIdle &&
-      CompareWithOriginal(*journal, *archive, point, survey.table, survey.origins).ok()) {
+  if (table.ok() && r.point->state == RestoreState::kIdle &&
+      CompareWithOriginal(*r.journal, *r.file, *r.point, survey.table, survey.origins).ok()) {
     survey.kind = Kind::kCounted;
   }
   return survey;

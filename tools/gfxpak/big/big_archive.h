@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "big_layout.h"
 #include "error.h"
 #include "storage.h"
 
@@ -29,7 +30,7 @@ struct Entry {
 // What the header's third field holds. Tools disagree; an archive keeps its
 // own convention across updates.
 enum class HeaderField {
-  kTableEnd,   // the end of the table plus a fixed extra (0, or a 4- or 8-byte marker)
+  kTableEnd,   // the end of the table plus a fixed extra (up to 16 bytes: most often a 4- or 8-byte marker)
   kFirstData,  // the offset of the first entry data
   kFixed,      // anything else: left as it is
 };
@@ -57,6 +58,12 @@ bool StartsAsArchive(std::span<const std::uint8_t> bytes);
 // inside the file and not overlapping the table.
 Status ReadArchive(Storage& storage, Archive& archive);
 
+// The lowest offset of an entry with data, or fallback when none has any.
+std::uint32_t LowestData(const std::vector<Entry>& entries, std::uint64_t fallback);
+// The third field for a table that ends at table_end, by the archive's
+// convention.
+std::uint32_t HeaderFieldFor(const Archive& a, std::uint32_t table_end, std::uint32_t first_data);
+
 // Case-insensitive (ASCII) with '\' and '/' alike.
 std::string NormalizeName(std::string_view name);
 
@@ -64,13 +71,6 @@ std::string NormalizeName(std::string_view name);
 // else the one entry whose last path component matches. None when there is
 // no match or the last-component match is ambiguous.
 std::optional<std::size_t> FindEntry(const Archive& archive, std::string_view name);
-
-// The header: magic, the archive's size (little-endian), the entry count
-// and the third field (both big-endian); the table follows.
-inline constexpr std::size_t kHeaderSize = 16;
-inline constexpr std::size_t kSizeField = 4;
-inline constexpr std::size_t kCountField = 8;
-inline constexpr std::size_t kThirdField = 12;
 
 // One table record that an update rewrites: the replaced entry's, or one
 // that the growing table moves out of its way.
@@ -106,8 +106,6 @@ struct UpdateTarget {
   std::vector<std::uint8_t> tail;
   bool tail_last = false;
 };
-
-inline constexpr std::uint32_t kNoIndex = 0xFFFFFFFFu;
 
 // How far the archive has come towards an update's target.
 enum class TargetState {

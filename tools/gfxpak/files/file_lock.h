@@ -25,7 +25,6 @@ class FileLock {
 
   // Tries for up to wait, then gives up with Errc::kInUse.
   std::error_code Acquire(const std::string& path, std::chrono::milliseconds wait);
-  bool is_held() const { return handle_.valid(); }
   void Release();
 
  private:
