@@ -73,6 +73,13 @@ seed() {
   rm -f "$folder/data/$archive.restore"
 }
 
+# game_folder FOLDER: a fresh game folder whose archives hold an entry each.
+game_folder() {
+  gf_folder "$1" "$tessolo" "$gfxpak"
+  seed "$1" zdata_05.big bern_x.o
+  seed "$1" zdata_06.big velo_x.o
+}
+
 # stadium FOLDER TABLE: copies the stadium files of a "name|archive" table
 # into the data folder, keeping the originals for the checks.
 stadium() {
@@ -404,9 +411,7 @@ sans_  two  spaces .h|zdata_06.big
 EOF
 )
 g=$work/names
-gf_folder "$g" "$tessolo" "$gfxpak"
-seed "$g" zdata_05.big bern_x.o
-seed "$g" zdata_06.big velo_x.o
+game_folder "$g"
 stadium "$g" "$names"
 snapshot "$g"
 if start_tool "$g"; then
@@ -425,9 +430,7 @@ velo_n.h|zdata_06.big
 EOF
 )
 g=$work/empty
-gf_folder "$g" "$tessolo" "$gfxpak"
-seed "$g" zdata_05.big bern_x.o
-seed "$g" zdata_06.big velo_x.o
+game_folder "$g"
 bystanders "$g"
 snapshot "$g"
 if start_tool "$g"; then
@@ -461,9 +464,7 @@ fi
 begin "rejected o-file in the middle of a run"
 # The run takes the files in name order: alpi_a.o, kaka_x.o, velo_z.o.
 g=$work/reject
-gf_folder "$g" "$tessolo" "$gfxpak"
-seed "$g" zdata_05.big bern_x.o
-seed "$g" zdata_06.big velo_x.o
+game_folder "$g"
 stadium "$g" "alpi_a.o|zdata_05.big
 kaka_x.o|-
 velo_z.o|zdata_06.big"
@@ -504,9 +505,7 @@ begin "the game holds an archive"
 # The game is running and holds zdata_06.big, so the one file that belongs
 # there cannot go in; the two for zdata_05.big can.
 g=$work/held
-gf_folder "$g" "$tessolo" "$gfxpak"
-seed "$g" zdata_05.big bern_x.o
-seed "$g" zdata_06.big velo_x.o
+game_folder "$g"
 fine="bern_f.o|zdata_05.big
 west_f.h|zdata_05.big"
 stadium "$g" "$fine
@@ -598,9 +597,7 @@ begin "the game holds an archive for the whole run"
 # names each command while it runs.
 held_files=$(for i in $(seq 10 29); do echo "velo_h$i.o|zdata_06.big"; done)
 g=$work/held-all
-gf_folder "$g" "$tessolo" "$gfxpak"
-seed "$g" zdata_05.big bern_x.o
-seed "$g" zdata_06.big velo_x.o
+game_folder "$g"
 stadium "$g" "$held_files"
 hold "$g/data/zdata_06.big"
 if start_tool "$g"; then
@@ -645,9 +642,7 @@ begin "a read-only archive"
 # Copied from a CD with its read-only attribute: the message names the
 # archive, and gives no administrator's advice, which would not help.
 g=$work/readonly
-gf_folder "$g" "$tessolo" "$gfxpak"
-seed "$g" zdata_05.big bern_x.o
-seed "$g" zdata_06.big velo_x.o
+game_folder "$g"
 stadium "$g" "bern_r.o|zdata_05.big
 velo_r.o|zdata_06.big"
 snapshot "$g"
@@ -677,9 +672,7 @@ begin "a data folder under Program Files that the player may not write"
 # "Run as administrator". Made with the immutable attribute, which stops
 # root too; where the file system refuses it, the case cannot be made.
 program_files_folder "FIFA 2004 locked"
-gf_folder "$g" "$tessolo" "$gfxpak"
-seed "$g" zdata_05.big bern_x.o
-seed "$g" zdata_06.big velo_x.o
+game_folder "$g"
 stadium "$g" "bern_l.o|zdata_05.big"
 if unwritable "$g/data"; then
   if start_tool "$g"; then
@@ -708,9 +701,7 @@ begin "the game reads a per-user copy of its archives"
 # the game reads: the files go into those, the archives under Program Files
 # stay as they are.
 program_files_folder "FIFA 2004 copies"
-gf_folder "$g" "$tessolo" "$gfxpak"
-seed "$g" zdata_05.big bern_x.o
-seed "$g" zdata_06.big velo_x.o
+game_folder "$g"
 virtual_store "$g/data"
 mkdir -p "$store"
 cp "$g/data/zdata_05.big" "$g/data/zdata_06.big" "$store/"
@@ -824,9 +815,7 @@ begin "a hundred files fail, at 144 dpi"
 # A hundred empty files, each refused: the message names ten, counts the
 # rest and lies within the 1024 x 768 screen, here with the fonts of 144 dpi.
 g=$work/hundred
-gf_folder "$g" "$tessolo" "$gfxpak"
-seed "$g" zdata_05.big bern_x.o
-seed "$g" zdata_06.big velo_x.o
+game_folder "$g"
 for i in $(seq 100 199); do : >"$g/data/bern_$i.o"; done
 "$WINELOADER" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1 ||
   fail "could not set 144 dpi"
