@@ -7,26 +7,12 @@
 namespace {
 
 std::wstring Variable(const wchar_t* name) {
-  std::wstring value(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    if (n == 0) return {};
-    if (n < value.size()) {
-      value.resize(n);
-      return value;
-    }
-    value.resize(n);
-  }
+  return GrownToFit([name](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(name, buffer, size); });
 }
 
 std::wstring FullPath(const std::wstring& path) {
-  const DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (n == 0) return {};
-  std::wstring full(n, L'\0');
-  const DWORD written = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
-  if (written == 0 || written >= n) return {};
-  full.resize(written);
-  return full;
+  return GrownToFit(
+      [&path](wchar_t* buffer, DWORD size) { return GetFullPathNameW(path.c_str(), size, buffer, nullptr); });
 }
 
 }  // namespace

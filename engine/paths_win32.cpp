@@ -5,17 +5,9 @@
 #include <windows.h>
 
 std::string OwnFolder() {
-  // The path may be longer than MAX_PATH; grow until it fits.
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
+  // The path may be longer than MAX_PATH.
+  const std::wstring path =
+      GrownToFit([](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
   const std::size_t slash = path.find_last_of(L"\\/");
   if (slash == std::wstring::npos) return {};
   return Narrow(std::wstring_view(path).substr(0, slash));

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <vector>
-
 #include "owned_handle.h"
 #include "path_names.h"
 #include "utf.h"
@@ -60,29 +58,19 @@ std::error_code FollowLinks(const std::string& path, std::string& target) {
   HANDLE h = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return {};  // nothing there yet to follow
-  std::vector<wchar_t> name(MAX_PATH);
-  DWORD n = 0;
+  std::wstring name;
   {
     const OwnedHandle file(h);
-    for (;;) {
-      n = GetFinalPathNameByHandleW(static_cast<HANDLE>(file.get()), name.data(), static_cast<DWORD>(name.size()),
-                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-      if (n == 0) return LastError();
-      if (n < name.size()) break;
-      name.resize(n);
-    }
+    name = GrownToFit([&file](wchar_t* buffer, DWORD size) {
+      return GetFinalPathNameByHandleW(static_cast<HANDLE>(file.get()), buffer, size,
+                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    });
+    if (name.empty()) return LastError();
   }
-  const std::wstring final = Plain(std::wstring(name.data(), n));
-  std::vector<wchar_t> full(MAX_PATH);
-  for (;;) {
-    const DWORD m = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (m == 0) return LastError();
-    if (m < full.size()) {
-      full.resize(m);
-      break;
-    }
-    full.resize(m);
-  }
+  const std::wstring final = Plain(name);
+  const std::wstring full =
+      GrownToFit([&wide](wchar_t* buffer, DWORD size) { return GetFullPathNameW(wide.c_str(), size, buffer, nullptr); });
+  if (full.empty()) return LastError();
   // The same file under the same name, whatever the letter case: no link.
   if (CompareStringOrdinal(final.c_str(), static_cast<int>(final.size()), full.data(), static_cast<int>(full.size()),
                            TRUE) == CSTR_EQUAL) {
