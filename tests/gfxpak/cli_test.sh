@@ -521,7 +521,7 @@ done
 before=$(snapshot)
 must_pass "${takeout_args[@]}" </dev/null
 [ "$(snapshot)" = "$before" ] || fail "-takeout without an answer changed the folder"
-for line in "bern_golden.o: take5.big gets the game's own bern_golden.o back velo_ü.o: taken out of take6.big" \
+for line in "bern_golden.o: take5.big will get the game's own bern_golden.o back velo_ü.o: will be taken out of take6.big" \
   'readme.txt: not imported into take5.big or take6.big, nothing to do Close the game before you go on.' \
   'Take out these 2 stadium files? (y/N)'; do
   says "$line" || fail "-takeout does not say '$line': $(cat ../out.log)"
@@ -663,7 +663,7 @@ if [ "${#runner[@]}" -gt 0 ] && [ -n "${RESTORE_CMD:-}" ] && [ -n "${TAKEOUT_CMD
   # The take-out script, with two stadiums from a folder of downloads.
   explorer take-out-stadiums.cmd bern_golden.o velo_ü.o <<<y
   code=$?
-  shown "bern_golden.o: zdata_05.big gets the game's own bern_golden.o back velo_ü.o: taken out of zdata_06.big" &&
+  shown "bern_golden.o: zdata_05.big will get the game's own bern_golden.o back velo_ü.o: will be taken out of zdata_06.big" &&
     shown "bern_golden.o: the game's own is back in zdata_05.big velo_ü.o: out of zdata_06.big" &&
     shown 'Done.' && shown 'Press any key' ||
     fail "take-out-stadiums.cmd with two dropped files (exit $code): $(cat ../script.log)"

@@ -290,11 +290,11 @@ class TakeOutRun {
     line += ": ";
     if (OriginOf(pick) == Origin::kReplaced) {
       line += Printable(BareName(SurveyOf(pick).path));
-      line += " gets the game's own ";
+      line += " will get the game's own ";
       line += name;
       line += " back";
     } else {
-      line += "taken out of ";
+      line += "will be taken out of ";
       line += Printable(BareName(SurveyOf(pick).path));
     }
     Say(out_, line, 2);
