@@ -193,7 +193,8 @@ void AccessDeniedText(std::string& text, const Group& g, const std::string& name
   }
   if (!archives.empty()) {
     const bool one = archives.size() == 1;
-    AddParagraph(text, Listed(archives) + (one ? " is" : " are") + " read-only (copied from a CD?): " +
+    AddParagraph(text, (one ? "The game's archive " : "The game's archives ") + Listed(archives) +
+                           (one ? " is" : " are") + " read-only (copied from a CD?): " +
                            std::string(kClearReadOnly) + (one ? "its" : "their") + " Properties" +
                            std::string(kStartAgain));
   }

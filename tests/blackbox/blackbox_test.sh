@@ -654,7 +654,7 @@ elif start_tool "$g"; then
     sleep 0.3
     tw_screenshot "$artefacts/read-only-archive.png"
     says "$box" "1 of 2 files was imported" "Access denied: bern_r.o" \
-      "zdata_05.big is read-only (copied from a CD?): clear \"Read-only\" in its Properties, then start Tessolo again."
+      "The game's archive zdata_05.big is read-only (copied from a CD?): clear \"Read-only\" in its Properties, then start Tessolo again."
     message_text "$box" | grep -q "administrator" && fail "administrator's advice for a read-only archive"
     close_message "$box"
     imported "$g" "velo_r.o|zdata_06.big"

@@ -132,9 +132,10 @@ TEST(FailureReport, EachCauseSaysWhatToDo) {
        "still in the data folder.\n"
        "\n"
        "Access denied: bern_a.o, velo_b.o\n"
-       "zdata_05.big and zdata_06.big are read-only\n"
-       "(copied from a CD?): clear \"Read-only\" in their\n"
-       "Properties, then start Tessolo again."},
+       "The game's archives zdata_05.big and\n"
+       "zdata_06.big are read-only (copied from a CD?):\n"
+       "clear \"Read-only\" in their Properties, then\n"
+       "start Tessolo again."},
       {"a read-only stadium file, as such",
        Outcome(0, {Denied("bern_a.o", WriteRefusal::kReadOnlyFile, {}, false, PackerStep::Compress)}),
        "The file was not imported; it is still in the\n"
