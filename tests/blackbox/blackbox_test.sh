@@ -249,6 +249,17 @@ on_screen() {
   fi
 }
 
+# start_message SECONDS SHOT: chooses start and waits up to SECONDS for a
+# message box; prints its id, with the screen once the box is drawn in SHOT.
+start_message() {
+  local box
+  tw_menu start >&2
+  box=$(tw_dialog "$1") || return 1
+  sleep 0.3
+  tw_screenshot "$2" >&2
+  echo "$box"
+}
+
 # close_message ID: OK on the box, and the box gone.
 close_message() {
   tw_confirm "$1"
@@ -470,10 +481,7 @@ kaka_x.o|-
 velo_z.o|zdata_06.big"
 snapshot "$g"
 if start_tool "$g"; then
-  tw_menu start
-  if box=$(tw_dialog 60); then
-    sleep 0.3
-    tw_screenshot "$artefacts/rejected.png"
+  if box=$(start_message 60 "$artefacts/rejected.png"); then
     # The caption names the file; the text, the one OK button and no icon
     # are as they always were.
     [ "$(xdotool getwindowname "$box")" = "$TW_CAPTION: kaka_x.o" ] ||
@@ -513,10 +521,7 @@ velo_f.o|zdata_06.big"
 snapshot "$g"
 hold "$g/data/zdata_06.big"
 if start_tool "$g"; then
-  tw_menu start
-  if box=$(tw_dialog 90); then
-    sleep 0.3
-    tw_screenshot "$artefacts/held-archive-message.png"
+  if box=$(start_message 90 "$artefacts/held-archive-message.png"); then
     # The cause and the way out, the file named; the caption and the title
     # say how many went in.
     [ "$(xdotool getwindowname "$box")" = "$TW_CAPTION: 2 of 3 files imported" ] ||
@@ -649,10 +654,7 @@ snapshot "$g"
 if ! unwritable "$g/data/zdata_05.big"; then
   echo "SKIP: a file cannot be made read-only for root here: $(cat "$work/chattr.log")"
 elif start_tool "$g"; then
-  tw_menu start
-  if box=$(tw_dialog 90); then
-    sleep 0.3
-    tw_screenshot "$artefacts/read-only-archive.png"
+  if box=$(start_message 90 "$artefacts/read-only-archive.png"); then
     says "$box" "1 of 2 files was imported" "Access denied: bern_r.o" \
       "The game's archive zdata_05.big is read-only (copied from a CD?): clear \"Read-only\" in its Properties, then start Tessolo again."
     message_text "$box" | grep -q "administrator" && fail "administrator's advice for a read-only archive"
@@ -676,10 +678,7 @@ game_folder "$g"
 stadium "$g" "bern_l.o|zdata_05.big"
 if unwritable "$g/data"; then
   if start_tool "$g"; then
-    tw_menu start
-    if box=$(tw_dialog 90); then
-      sleep 0.3
-      tw_screenshot "$artefacts/locked-folder.png"
+    if box=$(start_message 90 "$artefacts/locked-folder.png"); then
       says "$box" "The file was not imported" "Access denied: bern_l.o" \
         "Windows does not let you change files in the folder C:\\Program Files\\FIFA 2004 locked\\data." \
         "Right-click tessolo.exe and choose \"Run as administrator\"."
@@ -733,10 +732,7 @@ stadium "$g" "$fine"
 : >"$g/data/west_x.h"
 snapshot "$g"
 if start_tool "$g"; then
-  tw_menu start
-  if box=$(tw_dialog 90); then
-    sleep 0.3
-    tw_screenshot "$artefacts/empty-file.png"
+  if box=$(start_message 90 "$artefacts/empty-file.png"); then
     says "$box" "1 of 2 files was imported" "Empty, no stadium in it: west_x.h" "Download it again."
     close_message "$box"
     [ -f "$g/data/west_x.h" ] && [ ! -s "$g/data/west_x.h" ] || fail "the empty west_x.h was not kept as it was"
@@ -820,10 +816,7 @@ for i in $(seq 100 199); do : >"$g/data/bern_$i.o"; done
 "$WINELOADER" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1 ||
   fail "could not set 144 dpi"
 if start_tool "$g"; then
-  tw_menu start
-  if box=$(tw_dialog 600); then
-    sleep 0.3
-    tw_screenshot "$artefacts/hundred-files.png"
+  if box=$(start_message 600 "$artefacts/hundred-files.png"); then
     on_screen "$box"
     says "$box" "None of the 100 files was imported" "Empty, no stadium in them: bern_100.o" \
       "bern_109.o and 90 more" "Download them again."
