@@ -76,8 +76,8 @@ std::string Counted(std::size_t n, std::string_view one, std::string_view many) 
   return text;
 }
 
-// An entry as the player knows it: by the name of the file it came from.
-std::string Shown(const std::string& entry_name) { return Printable(BareName(entry_name)); }
+// A file, an entry or an archive as the player knows it: by its bare name.
+std::string Shown(const std::string& name) { return Printable(BareName(name)); }
 
 // How many columns a UTF-8 name takes on the console.
 std::size_t Width(std::string_view text) {
@@ -263,7 +263,7 @@ class TakeOutRun {
   void TellUnreadable() {
     for (const Survey& s : surveys_) {
       if (s.kind == Survey::Kind::kUnusable) {
-        TellProblem(out_, Printable(BareName(s.path)) + ": cannot be looked into", s.problem.error());
+        TellProblem(out_, Shown(s.path) + ": cannot be looked into", s.problem.error());
         Failed(s.problem);
       } else if (s.kind == Survey::Kind::kUncounted) {
         SayOf(BareName(s.path),
@@ -289,13 +289,13 @@ class TakeOutRun {
     std::string line = name;
     line += ": ";
     if (OriginOf(pick) == Origin::kReplaced) {
-      line += Printable(BareName(SurveyOf(pick).path));
+      line += Shown(SurveyOf(pick).path);
       line += " will get the game's own ";
       line += name;
       line += " back";
     } else {
       line += "will be taken out of ";
-      line += Printable(BareName(SurveyOf(pick).path));
+      line += Shown(SurveyOf(pick).path);
     }
     Say(out_, line, 2);
   }
@@ -374,14 +374,14 @@ class TakeOutRun {
     std::size_t archive_width = 0;
     for (const Pick& pick : imported) {
       name_width = std::max(name_width, Width(Shown(NameOf(pick))));
-      archive_width = std::max(archive_width, Width(Printable(BareName(SurveyOf(pick).path))));
+      archive_width = std::max(archive_width, Width(Shown(SurveyOf(pick).path)));
     }
     const std::string count = std::to_string(imported.size());
     for (std::size_t i = 0; i < imported.size(); ++i) {
       const Pick& pick = imported[i];
       const std::string number = std::to_string(i + 1);
       out_ << std::string(count.size() + 2 - number.size(), ' ') << number << "  "
-           << Padded(Shown(NameOf(pick)), name_width) << "  " << Padded(Printable(BareName(SurveyOf(pick).path)), archive_width)
+           << Padded(Shown(NameOf(pick)), name_width) << "  " << Padded(Shown(SurveyOf(pick).path), archive_width)
            << "  " << (OriginOf(pick) == Origin::kReplaced ? "replaced the game's own" : "added") << '\n';
     }
     std::vector<bool> chosen;
@@ -418,11 +418,11 @@ class TakeOutRun {
     Settlement settled;
     const Status status = RestoreEntries(fs_, path, names, done, &settled);
     settled_(path, settled);
-    for (const std::string& name : done.replaced) SayOf(Shown(name), "the game's own is back in " + Printable(BareName(path)));
-    for (const std::string& name : done.removed) SayOf(Shown(name), "out of " + Printable(BareName(path)));
+    for (const std::string& name : done.replaced) SayOf(Shown(name), "the game's own is back in " + Shown(path));
+    for (const std::string& name : done.removed) SayOf(Shown(name), "out of " + Shown(path));
     if (!status.ok()) {
       const bool some = !done.replaced.empty() || !done.removed.empty();
-      TellProblem(out_, Printable(BareName(path)) + (some ? ": the others were not taken out" : ": nothing was taken out"),
+      TellProblem(out_, Shown(path) + (some ? ": the others were not taken out" : ": nothing was taken out"),
                   status.error());
       Failed(status);
       return;
@@ -446,7 +446,7 @@ class TakeOutRun {
           SayOf(BareName(s.path), "no restore point, nothing to do (it is the game's original, or gfxpak never changed it)");
           break;
         case Kind::kUnusable:
-          TellProblem(out_, Printable(BareName(s.path)) + ": cannot be put back", s.problem.error());
+          TellProblem(out_, Shown(s.path) + ": cannot be put back", s.problem.error());
           Failed(s.problem);
           break;
         case Kind::kUncounted:
@@ -467,7 +467,7 @@ class TakeOutRun {
     }
     Say(out_, "The imported stadium files do not come back: keep your downloads, to put them in again.");
     Say(out_, "Close the game before you go on.");
-    const std::string question = offered.size() == 1 ? "Put the original " + Printable(BareName(offered.front()->path)) + " back?"
+    const std::string question = offered.size() == 1 ? "Put the original " + Shown(offered.front()->path) + " back?"
                                                      : "Put the original archives back?";
     if (!AskYes(in_, out_, question)) {
       Say(out_, "Nothing was changed.");
@@ -481,7 +481,7 @@ class TakeOutRun {
       if (status.ok()) {
         SayOf(BareName(s->path), "the game's original again");
       } else {
-        TellProblem(out_, Printable(BareName(s->path)) + ": not put back", status.error());
+        TellProblem(out_, Shown(s->path) + ": not put back", status.error());
         Failed(status);
       }
     }
