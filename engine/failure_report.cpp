@@ -163,8 +163,12 @@ void InUseText(std::string& text, const Group&, const std::string& names) {
 }
 
 constexpr std::string_view kRunAsAdministrator = "Right-click tessolo.exe and choose \"Run as administrator\".";
-constexpr std::string_view kClearReadOnly = "clear \"Read-only\" in ";
 constexpr std::string_view kStartAgain = ", then start Tessolo again.";
+
+// What to do about one read-only file, or several.
+std::string ClearReadOnly(bool one) {
+  return std::string("clear \"Read-only\" in ") + (one ? "its" : "their") + " Properties" + std::string(kStartAgain);
+}
 
 // What refused each write, grouped: read-only archives by name, read-only
 // stadium files as such, folders and files this user may not change by
@@ -194,15 +198,12 @@ void AccessDeniedText(std::string& text, const Group& g, const std::string& name
   if (!archives.empty()) {
     const bool one = archives.size() == 1;
     AddParagraph(text, (one ? "The game's archive " : "The game's archives ") + Listed(archives) +
-                           (one ? " is" : " are") + " read-only (copied from a CD?): " +
-                           std::string(kClearReadOnly) + (one ? "its" : "their") + " Properties" +
-                           std::string(kStartAgain));
+                           (one ? " is" : " are") + " read-only (copied from a CD?): " + ClearReadOnly(one));
   }
   if (stadiums > 0) {
     AddParagraph(text, (stadiums == 1 ? "The stadium file " + ShortName(stadium->name) + " is"
                                       : std::to_string(stadiums) + " stadium files are") +
-                           " read-only: " + std::string(kClearReadOnly) + (stadiums == 1 ? "its" : "their") +
-                           " Properties" + std::string(kStartAgain));
+                           " read-only: " + ClearReadOnly(stadiums == 1));
   }
   for (const std::string& folder : folders) {
     AddParagraph(text, "Windows does not let you change files in the folder " + folder + ".");

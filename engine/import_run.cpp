@@ -2,13 +2,12 @@
 
 #include "command_line.h"
 #include "failure_report.h"
+#include "hold_wait.h"
 #include "indicators.h"
 #include "packer_protocol.h"
 #include "paths.h"
 #include "process_runner.h"
 #include "select_archive.h"
-
-#include "hold_wait.h"
 
 #include <chrono>
 #include <map>
