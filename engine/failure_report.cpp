@@ -213,7 +213,7 @@ void AccessDeniedText(std::string& text, const Group& g, const std::string& name
   if (administrator) {
     AddParagraph(text, kRunAsAdministrator);
   } else if (!folders.empty() || !files.empty()) {
-    AddParagraph(text, "Give your user the right to change " + std::string(folders.empty() ? "it" : "them") +
+    AddParagraph(text, "Give your user the right to change " + std::string(folders.empty() && files.size() == 1 ? "it" : "them") +
                            " (Properties, Security)" + std::string(kStartAgain));
   }
 }

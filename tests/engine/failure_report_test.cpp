@@ -179,6 +179,20 @@ TEST(FailureReport, EachCauseSaysWhatToDo) {
        "D:\\FIFA\\data\\zdata_05.big.\n"
        "Right-click tessolo.exe and choose \"Run as\n"
        "administrator\"."},
+      {"two files of another user's: no administrator",
+       Outcome(0, {Denied("bern_a.o", WriteRefusal::kFileNotWritable, "D:\\FIFA\\data\\zdata_05.big"),
+                   Denied("velo_b.o", WriteRefusal::kFileNotWritable, "D:\\FIFA\\data\\zdata_06.big")}),
+       "None of the 2 files was imported; they are still\n"
+       "in the data folder.\n"
+       "\n"
+       "Access denied: bern_a.o, velo_b.o\n"
+       "Windows does not let you change\n"
+       "D:\\FIFA\\data\\zdata_05.big.\n"
+       "Windows does not let you change\n"
+       "D:\\FIFA\\data\\zdata_06.big.\n"
+       "Give your user the right to change them\n"
+       "(Properties, Security), then start Tessolo\n"
+       "again."},
       {"a refusal the disk does not explain: gfxpak's words",
        Outcome(0, {Denied("bern_a.o", WriteRefusal::kUnknown)}),
        "The file was not imported; it is still in the\n"
