@@ -51,3 +51,8 @@ inline constexpr std::string_view kPackerPrefix = "gfxpak: ";
 inline constexpr std::string_view kCompressCommand = "-compress";
 inline constexpr std::string_view kCompressFlag = "-real";
 inline constexpr std::string_view kImportCommand = "-p";
+
+// The environment variable that bounds gfxpak's wait for a file another
+// program holds, in milliseconds; the tool sets it to 0 for an archive it
+// found held, so that each further file for that archive fails at once.
+inline constexpr std::string_view kHoldWaitVariable = "GFXPAK_HOLD_WAIT";

@@ -86,7 +86,7 @@ class HeldArchives {
  public:
   ChildEnvironment For(const std::string& archive) const {
     if (held_.count(archive) == 0) return {};
-    return {"GFXPAK_HOLD_WAIT=0"};
+    return {std::string(kHoldWaitVariable) + "=0"};
   }
   void Note(const std::string& archive, const ProcessExit& exit) {
     if (exit.Succeeded()) {

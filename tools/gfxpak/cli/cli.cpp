@@ -29,7 +29,7 @@ Status Usage(std::string what) { return Fail(Errc::kUsage, {}, std::move(what));
 // kHoldWait. A caller that found the game holding an archive sets it low, so
 // that each further file for that archive does not wait in vain.
 std::chrono::milliseconds HoldWaitFromEnvironment() {
-  const char* value = std::getenv("GFXPAK_HOLD_WAIT");
+  const char* value = std::getenv(std::string(kHoldWaitVariable).c_str());
   if (value == nullptr || *value < '0' || *value > '9') return kHoldWait;
   char* end = nullptr;
   const unsigned long ms = std::strtoul(value, &end, 10);
